@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine, builds, and runs the engine or the tests.
+#   tools/dev.sh run        build and start the engine on assets/
+#   tools/dev.sh test       build and run the whole test suite
+#   tools/dev.sh sanitize   the same suite under AddressSanitizer and UndefinedBehaviorSanitizer
+#   tools/dev.sh build      set up and build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+install_packages() {
+  local missing=()
+  while read -r pkg; do
+    [[ -z "$pkg" || "$pkg" == \#* ]] && continue
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done < tools/debian-packages.txt
+  if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [[ $(id -u) -ne 0 ]] && sudo="sudo"
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+  fi
+}
+
+build() { # build dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+# GL tests and the engine need a display; without one, a virtual 1920x1080 screen.
+with_display() {
+  if [[ -n "${DISPLAY:-}" ]]; then "$@"; else xvfb-run -a -s "-screen 0 1920x1080x24" "$@"; fi
+}
+
+run_tests() { # build dir
+  (cd "$1" && with_display ctest --output-on-failure -j "$jobs" --timeout 600)
+}
+
+cmd=${1:-test}
+install_packages
+case "$cmd" in
+  build) build build ;;
+  run) build build; shift || true; with_display ./build/engine "$@" ;;
+  test) build build; run_tests build ;;
+  sanitize) build build-asan -DENGINE_SANITIZE=ON -DENGINE_BUILD_BENCH=OFF; run_tests build-asan ;;
+  *) echo "usage: tools/dev.sh run|test|sanitize|build" >&2; exit 2 ;;
+esac
