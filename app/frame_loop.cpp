@@ -1,0 +1,228 @@
+#include "app/frame_loop.h"
+
+#include "app/data_files.h"
+#include "app/engine_display.h"
+#include "app/log.h"
+#include "app/projects.h"
+#include "app/timing.h"
+#include "editor/ui.h"
+#include "jni/engine/grd_state.h"
+#include "project/sequencer.h"
+#include "render/layer_compositor.h"
+#include "render/render_graph.h"
+
+#include <GLFW/glfw3.h>
+#include <backends/imgui_impl_opengl3.h>
+#include <climits>
+#include <cmath>
+#include <glbinding/gl/gl.h>
+#include <imgui.h>
+
+using namespace gl;
+
+int frameCounter = 0;
+
+namespace {
+
+float previousTime = 0.0f;
+bool firstGraphProcessing = true;
+double lastHotReloadCheck = 0.0;
+GLuint blitSourceFramebuffer = 0; // "targetBlitSrc", made on first use and kept for the run
+
+// A timeline frame: hundredths of a second, truncated toward zero. Out-of-range times clamp instead of overflowing.
+int frameOfTime(float time)
+{
+    const double frame = std::trunc(static_cast<double>(time) * 100.0);
+    if (std::isnan(frame))
+        return 0;
+    if (frame >= static_cast<double>(INT_MAX))
+        return INT_MAX;
+    if (frame <= static_cast<double>(INT_MIN))
+        return INT_MIN;
+    return static_cast<int>(frame);
+}
+
+void renderEditor(GLFWwindow* window)
+{
+    ui_render();
+#ifdef IMGUI_HAS_VIEWPORT
+    ImGui::GetMainViewport()->Flags |= ImGuiViewportFlags_NoRendererClear;
+#endif
+    ImGui::Render();
+    glfwMakeContextCurrent(window);
+    int width = 0;
+    int height = 0;
+    glfwGetFramebufferSize(window, &width, &height);
+    glViewport(0, 0, width, height);
+    ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
+#ifdef IMGUI_HAS_VIEWPORT
+    if (ImGui::GetIO().ConfigFlags & ImGuiConfigFlags_ViewportsEnable) {
+        ImGui::UpdatePlatformWindows();
+        ImGui::RenderPlatformWindowsDefault();
+        glfwMakeContextCurrent(window);
+    }
+#endif
+}
+
+} // namespace
+
+void engine_main_loop()
+{
+    GLFWwindow* window = engineDisplay.window;
+    if (!window) {
+        LOG_ERROR("No window to run the frame loop in");
+        return;
+    }
+    const bool editor = engineEditorMode();
+    int frames = 0;
+    glfwMakeContextCurrent(window);
+    for (;; ++frames) {
+        glfwMakeContextCurrent(window);
+        aglProcessQueue();
+        if (engineDisplay.onFrame)
+            engineDisplay.onFrame();
+
+        if (engine_close_requested())
+            glfwSetWindowShouldClose(window, GLFW_TRUE);
+        if (glfwWindowShouldClose(window)) {
+            engineDisplay.quit = true;
+            engine_advance_frame_rings();
+            break;
+        }
+
+        {
+            ScopedGpuTimer timer("UI Rendering", false);
+            if (editor)
+                renderEditor(window);
+            // Without the editor the current project's first image resource is copied to the window
+            // (engine_blit_output); the resource store that holds it does not exist yet.
+        }
+
+        glfwMakeContextCurrent(window);
+        glGetError();
+        glfwSwapBuffers(window);
+        glGetError();
+        glfwPollEvents();
+        engine_advance_frame_rings();
+    }
+    LOG_INFO("Frame loop ended after %d frames", frames);
+}
+
+float engine_frame_time()
+{
+    float t = timerGetTime(1.0f);
+    if (sequencer && sequencer->exportTimeToGlobal) {
+        if (syncToAudio)
+            t = static_cast<float>(SequencerManager::GetMusicPosition());
+        else
+            t = static_cast<float>(sequencer->currentFrame) / 100.0f;
+    }
+    return t;
+}
+
+void engine_on_frame()
+{
+    const float t = engine_frame_time();
+
+    timerCreateNodeTable();
+    TimerNode* node = timerFindNode();
+    if (!node)
+        node = timerCreateNode();
+    if (node)
+        node->start = timerReading();
+
+    fx_layers_render(t);
+
+    if (hotReloadEnabled) {
+        const double now = timerReading();
+        if (now - lastHotReloadCheck > 0.01) {
+            resUpdateAll();
+            lastHotReloadCheck = timerReading();
+        }
+    }
+
+    if (node)
+        timernodeAddValue(node, static_cast<float>(timerReading() - node->start));
+}
+
+int RenderFrame(float time)
+{
+    ScopedGpuTimer timer("RenderFrame", true);
+    return GraphProcessing(time);
+}
+
+Timestep graphProcessingStep(float time)
+{
+    float previous = firstGraphProcessing ? time : previousTime;
+    firstGraphProcessing = false;
+    // A jump back (a seek, a loop) gives one frame of delta 0, never a negative delta.
+    if (previous > time)
+        previous = time;
+    previousTime = time;
+    Timestep step;
+    step.time = time;
+    step.delta = time - previous;
+    step.flag = false;
+    return step;
+}
+
+void graphProcessingReset()
+{
+    firstGraphProcessing = true;
+    previousTime = 0.0f;
+}
+
+Project* projectForFrame(uint32_t frame)
+{
+    if (projectList.empty())
+        return nullptr;
+    if (sequencer) {
+        for (Project* project : projectList) {
+            const SequenceItem* row = sequencer->GetProjectItem(project);
+            if (!row)
+                continue;
+            if (static_cast<uint32_t>(row->start) <= frame && frame < static_cast<uint32_t>(row->end))
+                return project;
+        }
+    }
+    return projectList.front();
+}
+
+int GraphProcessing(float time)
+{
+    const Timestep step = graphProcessingStep(time);
+    ++frameCounter;
+
+    ScopedGpuTimer timer("Graph Processing", true);
+    const int frame = frameOfTime(time);
+    if (sequencer && sequencer->exportTimeToGlobal) {
+        if (Project* project = projectForFrame(static_cast<uint32_t>(frame)))
+            projSetCurrent(project);
+    }
+    if (exportVariables)
+        SequencerManager::Apply(frame);
+    Renderer::RenderGraph(step);
+    return 1;
+}
+
+void engine_blit_output(GLuint texture, int width, int height, GLuint drawFramebuffer)
+{
+    if (!blitSourceFramebuffer) {
+        glCreateFramebuffers(1, &blitSourceFramebuffer);
+        glObjectLabel(GL_FRAMEBUFFER, blitSourceFramebuffer, -1, "targetBlitSrc");
+    }
+    glNamedFramebufferTexture(blitSourceFramebuffer, GL_COLOR_ATTACHMENT0, texture, 0);
+    glNamedFramebufferReadBuffer(blitSourceFramebuffer, GL_COLOR_ATTACHMENT0);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, blitSourceFramebuffer);
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, drawFramebuffer);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    // Unscaled into the lower-left corner; what lies beyond the target is cut off.
+    glBlitFramebuffer(0, 0, width, height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+}
+
+void engine_advance_frame_rings()
+{
+    timerGpuAdvanceFrame();
+}

@@ -1,0 +1,81 @@
+#include "app/projects.h"
+
+#include "app/engine_display.h"
+#include "app/log.h"
+#include "project/sequencer.h"
+
+#include <GLFW/glfw3.h>
+#include <glbinding/gl/gl.h>
+
+using namespace gl;
+
+std::vector<Project*> projectList;
+Project* globalProject = nullptr;
+Project* currentProject = nullptr;
+ResourceManagerStorage* currentResources = nullptr;
+std::vector<EngineComponent*>* currentComponents = nullptr;
+
+namespace {
+
+// Project folders are made by hand; creating them is not supported.
+void dirCreatePath(const std::string& path)
+{
+    LOG_ERROR("function not implemented\n");
+}
+
+void presentLoadingFrame()
+{
+    if (!engineDisplay.window)
+        return;
+    glGetError();
+    glfwSwapBuffers(engineDisplay.window);
+    glGetError();
+}
+
+} // namespace
+
+Project* projCreate(const std::string& name)
+{
+    auto* project = new Project();
+    project->name = name;
+    project->path = "projects/" + name;
+    dirCreatePath(project->path);
+    project->components = new std::vector<EngineComponent*>();
+    return project;
+}
+
+void projSetCurrent(Project* project)
+{
+    currentProject = project;
+    currentResources = project ? project->resources : nullptr;
+    currentComponents = project ? project->components : nullptr;
+}
+
+Project* projFind(const std::string& name)
+{
+    if (globalProject && globalProject->name == name)
+        return globalProject;
+    for (Project* project : projectList) {
+        if (project->name == name)
+            return project;
+    }
+    return nullptr;
+}
+
+ProjectLoadingState* ProjectLoading(int width, int height)
+{
+    ScopedTimer timer("ProjectLoading");
+    auto* state = new ProjectLoadingState();
+    state->width = width;
+    state->height = height;
+
+    presentLoadingFrame();
+    Project* remembered = currentProject;
+    for (Project* project : projectList) {
+        projSetCurrent(project);
+        SequencerManager::Load(project->path + "/sequencer.json");
+    }
+    projSetCurrent(remembered);
+    presentLoadingFrame();
+    return state;
+}

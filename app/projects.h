@@ -1,0 +1,40 @@
+// The production's projects: each a folder of data files with its own resource store and component list.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ResourceManagerStorage;
+class EngineComponent;
+
+struct Project {
+    std::string name;
+    std::string path; // "projects/{name}", relative to the asset base path
+    ResourceManagerStorage* resources = nullptr;
+    std::vector<EngineComponent*>* components = nullptr;
+};
+
+// The content projects in load and play order; "global" is not among them.
+extern std::vector<Project*> projectList;
+// "global": the gradients every project shares.
+extern Project* globalProject;
+// Always switched together, through projSetCurrent.
+extern Project* currentProject;
+extern ResourceManagerStorage* currentResources;
+extern std::vector<EngineComponent*>* currentComponents;
+
+// A new project "projects/{name}" with an empty component list. Lives until the process ends.
+Project* projCreate(const std::string& name);
+// Makes the project current together with its store and component list; null clears all three.
+void projSetCurrent(Project* project);
+// The project of that name: "global" or one of projectList; null when there is none.
+Project* projFind(const std::string& name);
+
+// What ProjectLoading leaves for the run.
+struct ProjectLoadingState {
+    int width = 0;
+    int height = 0;
+};
+
+// Reads every project's files once, before the first frame; the current project is the same afterwards.
+ProjectLoadingState* ProjectLoading(int width, int height);
