@@ -1,0 +1,35 @@
+// Shared plumbing of the project files (graph.json, resources.json, variables.json): parsing with a report that
+// names file and line, writing through a temporary file, and the list of files that must not be overwritten
+// because they exist but could not be read.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+
+namespace jsonfile {
+
+// Parses text; on failure logs "<source>: line N: what" and returns false (never throws).
+bool parse(std::string_view text, const std::string& source, nlohmann::json& out);
+
+// Logs a content error of a parsed file the same way ("<source>: what").
+void reportContentError(const std::string& source, const std::string& what);
+
+// Serialises without throwing: invalid UTF-8 in strings is replaced rather than aborting the save.
+std::string dump(const nlohmann::json& value, int indent);
+
+// Writes the bytes to "<path>.tmp" and renames it over path, so a crash mid-save never leaves half a file.
+// Logs and returns false on failure; the old file then stays as it was.
+bool writeAtomic(const std::string& path, std::string_view bytes);
+
+// A file that exists but failed to parse is kept as the user left it: savers ask before overwriting it.
+void markUnreadable(const std::string& path);
+void clearUnreadable(const std::string& path);
+bool isUnreadable(const std::string& path);
+
+// Reads an integral JSON number into a 32-bit signed field the way the files store it (unsigned 32-bit values).
+bool readInt32(const nlohmann::json& value, int32_t& out);
+bool readUint64(const nlohmann::json& value, uint64_t& out);
+
+} // namespace jsonfile
