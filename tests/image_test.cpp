@@ -150,6 +150,12 @@ Bytes newFormScanline(const std::vector<std::array<uint8_t, 4>>& pixels)
     return out;
 }
 
+struct BadFile {
+    const char* name;
+    Bytes content;
+    const char* reason;
+};
+
 class ImageFiles : public ::testing::Test {
 protected:
     TempDir dir{"image"};
@@ -178,6 +184,21 @@ protected:
         if (log)
             *log = out;
         return image;
+    }
+
+    // Each file must give null, the loader's failure line and its own reason in the log.
+    template <typename Load>
+    void expectRefused(const std::vector<BadFile>& cases, const std::string& fileName, const std::string& failure,
+                       Load load)
+    {
+        for (const BadFile& c : cases) {
+            SCOPED_TRACE(c.name);
+            put(fileName, c.content);
+            std::string log;
+            EXPECT_FALSE(load(fileName, &log));
+            EXPECT_NE(log.find(failure), std::string::npos) << log;
+            EXPECT_NE(log.find(c.reason), std::string::npos) << log;
+        }
     }
 
     // Decodes through an open data file and returns the one message.
@@ -628,11 +649,7 @@ TEST_F(ImageFiles, PngBadInputs)
     badDepth[ihdr + 16] = 7;
     fixCrc(badDepth, ihdr);
 
-    const struct {
-        const char* name;
-        Bytes content;
-        const char* reason;
-    } cases[] = {
+    const std::vector<BadFile> cases = {
         {"empty", "", "Not a png file"},
         {"signature only", good.substr(0, 8), "Error during setjmp"},
         {"truncated header", good.substr(0, 20), "Error during setjmp"},
@@ -647,14 +664,8 @@ TEST_F(ImageFiles, PngBadInputs)
         {"width 2^31", withWidth(0x80000000u), "Error during setjmp"},
         {"bad bit depth", badDepth, "Error during setjmp"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        put("bad.png", c.content);
-        std::string log;
-        EXPECT_FALSE(loadPng("bad.png", &log));
-        EXPECT_NE(log.find("Failed to load <bad.png>: "), std::string::npos) << log;
-        EXPECT_NE(log.find(c.reason), std::string::npos) << log;
-    }
+    expectRefused(cases, "bad.png", "Failed to load <bad.png>: ",
+                  [this](const std::string& name, std::string* log) { return loadPng(name, log); });
 
     std::string log;
     EXPECT_FALSE(loadPng("missing.png", &log));
@@ -820,11 +831,7 @@ TEST_F(ImageFiles, HdrTruncatedDataLeavesBlackRows)
 TEST_F(ImageFiles, HdrBadInputs)
 {
     const Bytes header8 = hdrHeader(8, 1);
-    const struct {
-        const char* name;
-        Bytes content;
-        const char* reason;
-    } cases[] = {
+    const std::vector<BadFile> cases = {
         {"empty", "", "is not a Radiance file"},
         {"short magic", "#?RADI", "is not a Radiance file"},
         {"rgbe magic", "#?RGBE\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 1\n" + bytes({128, 128, 128, 129}),
@@ -856,14 +863,8 @@ TEST_F(ImageFiles, HdrBadInputs)
         {"new-form later channel", header8 + bytes({2, 2, 0, 8, 136, 5, 136, 5, 255, 5}), "overruns"},
         {"fallback repeat past end", header8 + bytes({2, 1, 0, 129, 1, 1, 1, 8}), "overruns"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        put("bad.hdr", c.content);
-        std::string log;
-        EXPECT_FALSE(loadHdr("bad.hdr", &log));
-        EXPECT_NE(log.find("Unable to read <bad.hdr> "), std::string::npos) << log;
-        EXPECT_NE(log.find(c.reason), std::string::npos) << log;
-    }
+    expectRefused(cases, "bad.hdr", "Unable to read <bad.hdr> ",
+                  [this](const std::string& name, std::string* log) { return loadHdr(name, log); });
 
     std::string log;
     EXPECT_FALSE(loadHdr("missing.hdr", &log));
