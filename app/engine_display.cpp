@@ -6,6 +6,7 @@
 #include "app/projects.h"
 #include "app/timing.h"
 #include "editor/ui.h"
+#include "jni/engine/grd_buffer.h"
 #include "project/layer_segments.h"
 #include "render/layer_compositor.h"
 
@@ -243,6 +244,11 @@ bool engine_init_gl()
     // Images are tightly packed; the default 4-byte row alignment would skew odd widths.
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
+
+    if (!constBufferRingInit()) {
+        LOG_ERROR("Failed to create the constant buffer ring");
+        return false;
+    }
     return true;
 }
 

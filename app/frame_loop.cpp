@@ -6,6 +6,7 @@
 #include "app/projects.h"
 #include "app/timing.h"
 #include "editor/ui.h"
+#include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_state.h"
 #include "project/sequencer.h"
 #include "render/layer_compositor.h"
@@ -68,44 +69,48 @@ void renderEditor(GLFWwindow* window)
 
 void engine_main_loop()
 {
-    GLFWwindow* window = engineDisplay.window;
-    if (!window) {
+    if (!engineDisplay.window) {
         LOG_ERROR("No window to run the frame loop in");
         return;
     }
-    const bool editor = engineEditorMode();
+    glfwMakeContextCurrent(engineDisplay.window);
     int frames = 0;
-    glfwMakeContextCurrent(window);
-    for (;; ++frames) {
-        glfwMakeContextCurrent(window);
-        aglProcessQueue();
-        if (engineDisplay.onFrame)
-            engineDisplay.onFrame();
-
-        if (engine_close_requested())
-            glfwSetWindowShouldClose(window, GLFW_TRUE);
-        if (glfwWindowShouldClose(window)) {
-            engineDisplay.quit = true;
-            engine_advance_frame_rings();
-            break;
-        }
-
-        {
-            ScopedGpuTimer timer("UI Rendering", false);
-            if (editor)
-                renderEditor(window);
-            // Without the editor the current project's first image resource is copied to the window
-            // (engine_blit_output); the resource store that holds it does not exist yet.
-        }
-
-        glfwMakeContextCurrent(window);
-        glGetError();
-        glfwSwapBuffers(window);
-        glGetError();
-        glfwPollEvents();
-        engine_advance_frame_rings();
-    }
+    while (engine_loop_iteration())
+        ++frames;
     LOG_INFO("Frame loop ended after %d frames", frames);
+}
+
+bool engine_loop_iteration()
+{
+    GLFWwindow* window = engineDisplay.window;
+    glfwMakeContextCurrent(window);
+    aglProcessQueue();
+    if (engineDisplay.onFrame)
+        engineDisplay.onFrame();
+
+    if (engine_close_requested())
+        glfwSetWindowShouldClose(window, GLFW_TRUE);
+    if (glfwWindowShouldClose(window)) {
+        engineDisplay.quit = true;
+        engine_advance_frame_rings();
+        return false;
+    }
+
+    {
+        ScopedGpuTimer timer("UI Rendering", false);
+        if (engineEditorMode())
+            renderEditor(window);
+        // Without the editor the current project's first image resource is copied to the window
+        // (engine_blit_output); the resource store that holds it does not exist yet.
+    }
+
+    glfwMakeContextCurrent(window);
+    glGetError();
+    glfwSwapBuffers(window);
+    glGetError();
+    glfwPollEvents();
+    engine_advance_frame_rings();
+    return true;
 }
 
 float engine_frame_time()
@@ -225,4 +230,5 @@ void engine_blit_output(GLuint texture, int width, int height, GLuint drawFrameb
 void engine_advance_frame_rings()
 {
     timerGpuAdvanceFrame();
+    constBufferRingAdvance();
 }

@@ -12,6 +12,9 @@ extern int frameCounter;
 
 // Runs until the window is closed (close button, SIGINT or SIGTERM).
 void engine_main_loop();
+// One pass of the loop: the frame, the editor or the output copy, the swap, input and the rings. False once the
+// window is to close (that pass still advances the rings).
+bool engine_loop_iteration();
 // The onFrame handler: takes the frame time, renders the layer stack at it and records the frame's duration.
 void engine_on_frame();
 int RenderFrame(float time);
@@ -31,5 +34,5 @@ Project* projectForFrame(uint32_t frame);
 // Copies a texture's lower-left width x height pixels unscaled into the lower-left of a framebuffer (0: the
 // window), after clearing it to opaque black.
 void engine_blit_output(gl::GLuint texture, int width, int height, gl::GLuint drawFramebuffer);
-// End of frame: next GPU query slot, empty frame record list.
+// End of frame: next GPU query slot and constant buffer, empty GPU frame record list.
 void engine_advance_frame_rings();
