@@ -573,7 +573,7 @@ std::string checkValue(int64_t type, const json& variable)
 std::string checkNode(const json& node, const std::string& where, int depth)
 {
     if (depth > kMaxBranchDepth)
-        return where + ": branches nested too deeply";
+        return "branches nested deeper than " + std::to_string(kMaxBranchDepth) + " levels";
     if (!node.is_object())
         return where + ": branch is not an object";
     auto name = node.find("branch_name");

@@ -3,6 +3,7 @@
 #include "app/data_files.h"
 #include "app/log.h"
 #include "app/projects.h"
+#include "jni/engine/grd_texture.h"
 #include "project/json_file.h"
 
 using nlohmann::json;
@@ -30,13 +31,15 @@ Texture* standInLoadEnvmap(const std::string& path)
     return nullptr;
 }
 
-Texture* standInLoadTexture(const std::string& path)
+Texture* loadTextureWithMips(const std::string& path)
 {
-    LOG_ERROR("Cannot load texture <%s>: no texture loader in this build", path.c_str());
-    return nullptr;
+    Texture* texture = txtLoad(path.c_str());
+    if (texture)
+        txtGenerateMipMaps(texture);
+    return texture;
 }
 
-void standInLabelTexture(Texture*, const std::string&) {}
+void labelTexture(Texture* texture, const std::string& label) { txtSetLabel(texture, label.c_str()); }
 
 // The four file-backed kinds in file order: key of "resources.json" and record type.
 struct Section {
@@ -94,8 +97,8 @@ Texture* cachedLoad(std::unordered_map<std::string, Texture*>& cache, const std:
 
 } // namespace
 
-ResourceLoaders resourceLoaders = {&standInLoadObject, &standInLoadScene, &standInLoadEnvmap, &standInLoadTexture,
-                                   &standInLabelTexture};
+ResourceLoaders resourceLoaders = {&standInLoadObject, &standInLoadScene, &standInLoadEnvmap, &loadTextureWithMips,
+                                   &labelTexture};
 
 void Resource::set_path(const std::string& path)
 {
