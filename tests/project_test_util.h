@@ -1,6 +1,7 @@
 // Shared pieces of the project-model tests: a scoped current project, log capture and small test components.
 #pragma once
 
+#include "app/log.h"
 #include "app/projects.h"
 #include "project/component_table.h"
 #include "project/components.h"
@@ -22,7 +23,12 @@ namespace projtest {
 // The text the log gained since construction (the log file is flushed after every line).
 class LogCapture {
 public:
-    LogCapture() : start_(size()) {}
+    // Logs a line first: the log file is created (and emptied) by the first message of the run.
+    LogCapture()
+    {
+        LOG_INFO("log capture");
+        start_ = size();
+    }
     std::string text() const
     {
         std::ifstream in("app_log.txt", std::ios::binary);
@@ -48,7 +54,7 @@ private:
         auto n = std::filesystem::file_size("app_log.txt", ec);
         return ec ? 0 : static_cast<size_t>(n);
     }
-    size_t start_;
+    size_t start_ = 0;
 };
 
 // A current project of its own for one test: empty component list and store, restored afterwards.
