@@ -284,7 +284,8 @@ TEST_F(GeometryTest, TrianglesPointingPastTheVerticesAreSkipped)
 TEST_F(GeometryTest, NormalsAverageUnitFaceNormalsAndSkipDegenerateFaces)
 {
     // A flat quad in z = 0, counter-clockwise seen from +z, plus a zero-area triangle on vertex 4 and 0.
-    Geometry* geometry = mesh({{0, 0, 0}, {2, 0, 0}, {2, 2, 0}, {0, 2, 0}, {5, 5, 5}}, {{0, 1, 2}, {0, 2, 3}, {0, 4, 4}});
+    Geometry* geometry =
+        mesh({{0, 0, 0}, {2, 0, 0}, {2, 2, 0}, {0, 2, 0}, {5, 5, 5}}, {{0, 1, 2}, {0, 2, 3}, {0, 4, 4}});
     floats(geometry, "VTXNormals")[4 * 3] = 9.0f;
     geomCalculateNormals(geometry);
     const float* n = floats(geometry, "VTXNormals");

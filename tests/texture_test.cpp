@@ -349,8 +349,9 @@ TEST_F(TextureTest, UpdateRegionReadsFullCpuRows)
             const bool inRegion = y >= 1 && y <= 2 && x < 3;
             const size_t at = (size_t(y) * 8 + x) * 4;
             const std::vector<uint8_t> texel(store.begin() + at, store.begin() + at + 4);
-            const std::vector<uint8_t> expected =
-                inRegion ? std::vector<uint8_t>(fresh.begin() + at, fresh.begin() + at + 4) : std::vector<uint8_t>(4, 0);
+            std::vector<uint8_t> expected(4, 0);
+            if (inRegion)
+                expected.assign(fresh.begin() + at, fresh.begin() + at + 4);
             EXPECT_EQ(texel, expected) << x << "," << y;
         }
     GLint rowLength = -1;
@@ -475,7 +476,8 @@ TEST_F(TextureTest, ArrayUploadsEveryLayer)
     ASSERT_NE(array.glId, 0u);
     EXPECT_EQ(levelParameter(array.glId, GL_TEXTURE_DEPTH), 3);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(read(array.glId, 4, 2, GL_RGBA, GL_UNSIGNED_BYTE, 4, 0, i), pattern(32, static_cast<uint8_t>(i * 50)));
+        EXPECT_EQ(read(array.glId, 4, 2, GL_RGBA, GL_UNSIGNED_BYTE, 4, 0, i),
+                  pattern(32, static_cast<uint8_t>(i * 50)));
     EXPECT_EQ(parameter(array.glId, GL_TEXTURE_WRAP_S), static_cast<GLint>(GL_REPEAT));
     EXPECT_EQ(parameter(array.glId, GL_TEXTURE_MIN_FILTER), static_cast<GLint>(GL_LINEAR));
     EXPECT_EQ(layers[1]->images[0]->glFormat, GL_RGBA);
