@@ -145,7 +145,13 @@ public:
         payload.values.assign(value.value, value.value + 3);
         payload.mask = static_cast<uint32_t>(mask.value[0]);
     }
+    void Init() override
+    {
+        TestComponentBase::Init();
+        valueAtInit = value.value[0];
+    }
 
+    float valueAtInit = -1.0f;
     Cvar value, mask;
     ValueResource payload{"test/value"};
     OutputPin* output;

@@ -1,0 +1,465 @@
+#include "app/data_files.h"
+#include "project/graph.h"
+
+#include "project_test_util.h"
+#include "test_helpers.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+using projtest::addComponent;
+using projtest::dummyBuilder;
+using projtest::executionLog;
+using projtest::initLog;
+using projtest::LogCapture;
+using projtest::ScopedProject;
+using projtest::ScopedTestFactories;
+using projtest::TestConsumer;
+using projtest::TestProducer;
+using projtest::TestTransform;
+using testutil::readFile;
+using testutil::TempDir;
+using testutil::writeFile;
+
+namespace {
+
+template <typename T>
+T* find(const std::string& name)
+{
+    for (EngineComponent* c : *currentComponents)
+        if (c->name == name)
+            return dynamic_cast<T*>(c);
+    return nullptr;
+}
+
+// Graph files under a scratch asset folder, with the test classes behind their rows.
+class GraphFiles : public ::testing::Test {
+protected:
+    TempDir dir{"graph"};
+    std::string oldBase = dataBasePath();
+    ScopedTestFactories factories;
+    void SetUp() override { dataSetBasePath(dir.str()); }
+    void TearDown() override { dataSetBasePath(oldBase); }
+
+    std::string write(const std::string& name, const std::string& text)
+    {
+        writeFile(dir.path() / name, text);
+        return name;
+    }
+    std::string full(const std::string& name) { return (dir.path() / name).string(); }
+};
+
+int run = 1000;
+Timestep frame() { return Timestep{1.0f, 0.016f, false}; }
+
+} // namespace
+
+// ---- graph.json ----
+
+TEST_F(GraphFiles, FixtureLoadsAndSavesByteForByte)
+{
+    const std::string fixture = readFile(std::string(TEST_DATA_DIR) + "projects/roundtrip/graph.json");
+    ASSERT_FALSE(fixture.empty());
+    const std::string path = write("projects/p/graph.json", fixture);
+    {
+        ScopedProject project;
+        ASSERT_TRUE(GraphManager::Load(path));
+        ASSERT_EQ(project.components.size(), 6u);
+        auto* wave = find<TestProducer>("wave");
+        auto* player = find<TestConsumer>("player");
+        auto* parent = find<TestTransform>("parent");
+        auto* kid = find<TestTransform>("kid");
+        EngineComponent* mesh = project.components[4];
+        EngineComponent* future = project.components[5];
+        ASSERT_TRUE(wave && player && parent && kid);
+        EXPECT_TRUE(GraphManager::IsKeptComponent(mesh));
+        EXPECT_TRUE(GraphManager::IsKeptComponent(future));
+        EXPECT_EQ(mesh->GetTypeName(), "Meshrenderer");
+        EXPECT_EQ(future->GetTypeName(), "FutureThing");
+
+        // Identity, layout and parameters.
+        EXPECT_EQ(player->uuid, 1745000000000002u);
+        EXPECT_EQ(player->x, 400.0f);
+        EXPECT_TRUE(player->collapsed);
+        EXPECT_EQ(player->GetTags(), (std::vector<std::string>{"main", "hero"}));
+        EXPECT_EQ(wave->value.value[1], 0.25f);
+        EXPECT_EQ(wave->mask.value[0], 5.0f);
+        EXPECT_EQ(wave->valueAtInit, 0.5f); // stored values arrive before Init
+        EXPECT_EQ(player->deep.value[0], 0.75f);
+        EXPECT_EQ(player->texture.text, "sky");
+        for (EngineComponent* c : project.components)
+            EXPECT_EQ(c->state, ComponentState::Resolved) << c->name;
+        // Sources are set up before the components that read them.
+        auto at = [](const std::string& n) {
+            auto& log = initLog();
+            return std::find(log.begin(), log.end(), n) - log.begin();
+        };
+        EXPECT_LT(at("wave"), at("player"));
+        EXPECT_LT(at("kid"), at("parent"));
+
+        // Links under this run's ids, to real and to kept components alike.
+        EXPECT_EQ(player->input->links, (std::vector<int32_t>{wave->output->id, mesh->outputs[0]->id}));
+        InputPin* amount = player->FindInput("amount");
+        ASSERT_NE(amount, nullptr);
+        EXPECT_EQ(amount->cvar, &player->amount);
+        EXPECT_TRUE(player->amount.graph_exposed);
+        EXPECT_EQ(amount->links, std::vector<int32_t>{wave->output->id});
+        InputPin* ghost = player->FindInput("ghost");
+        ASSERT_NE(ghost, nullptr);
+        EXPECT_EQ(ghost->cvar, nullptr);
+        EXPECT_EQ(parent->childPin->links, std::vector<int32_t>{kid->entityPin->id});
+        EXPECT_EQ(kid->GetParent(), parent);
+        EXPECT_EQ(kid->parent_id, parent->id);
+        EXPECT_EQ(mesh->parent_id, parent->id);
+        EXPECT_EQ(mesh->inputs[0]->links, std::vector<int32_t>{wave->output->id});
+        EXPECT_EQ(future->inputs[0]->links, (std::vector<int32_t>{mesh->outputs[1]->id, player->output->id}));
+        EXPECT_EQ(project.store.listeners, std::vector<ResourceModifiedListener*>{&graphManager});
+
+        ASSERT_TRUE(GraphManager::Save(full(path)));
+        EXPECT_EQ(readFile(full(path)), fixture);
+    }
+    // Again in a fresh list, where every id of this run differs from the first load.
+    ScopedProject project;
+    addComponent<TestProducer>("unrelated, created first");
+    ASSERT_TRUE(GraphManager::Load(path));
+    project.components.erase(project.components.begin());
+    ASSERT_TRUE(GraphManager::Save(full(path)));
+    EXPECT_EQ(readFile(full(path)), fixture);
+}
+
+TEST_F(GraphFiles, ComponentsAddedAfterLoadGetIdsOfTheirOwn)
+{
+    const std::string path =
+        write("g.json", readFile(std::string(TEST_DATA_DIR) + "projects/roundtrip/graph.json"));
+    const int32_t savedCounter = nextObjectId;
+    {
+        ScopedProject project;
+        ASSERT_TRUE(GraphManager::Load(path));
+        // A component whose ids of this run equal ids stored in the file: the file must still name each pin once.
+        nextObjectId = 2;
+        auto* extra = addComponent<TestProducer>("extra");
+        extra->y = 1000.0f;
+        nextObjectId = savedCounter + 10000;
+        ASSERT_EQ(extra->id, 2);
+        find<TestConsumer>("player")->ConnectInput("in", extra->output->id);
+        ASSERT_TRUE(GraphManager::Save(full(path)));
+    }
+    nextObjectId = std::max(nextObjectId, savedCounter + 10000);
+    const json saved = json::parse(readFile(full(path)));
+    std::set<uint32_t> ids;
+    size_t count = 0;
+    for (const json& c : saved["components"]) {
+        ids.insert(c["id"].get<uint32_t>());
+        ++count;
+        for (const json& o : c.value("outputs", json::array())) {
+            ids.insert(o["id"].get<uint32_t>());
+            ++count;
+        }
+    }
+    EXPECT_EQ(ids.size(), count);
+
+    ScopedProject project;
+    ASSERT_TRUE(GraphManager::Load(path));
+    auto* player = find<TestConsumer>("player");
+    auto* wave = find<TestProducer>("wave");
+    auto* extra = find<TestProducer>("extra");
+    ASSERT_TRUE(player && wave && extra);
+    ASSERT_EQ(player->input->links.size(), 3u);
+    EXPECT_EQ(player->input->links[0], wave->output->id);
+    EXPECT_EQ(player->input->links[2], extra->output->id);
+}
+
+TEST_F(GraphFiles, EmptyGraphIsNull)
+{
+    ScopedProject project;
+    ASSERT_TRUE(GraphManager::Save(full("empty.json")));
+    EXPECT_EQ(readFile(full("empty.json")), "{\n  \"components\": null\n}");
+    EXPECT_TRUE(GraphManager::Load("empty.json"));
+    EXPECT_TRUE(GraphManager::Load(write("bare.json", "{}")));
+    EXPECT_TRUE(project.components.empty());
+    EXPECT_FALSE(GraphManager::Load("missing.json"));
+}
+
+TEST_F(GraphFiles, MalformedFilesAreReportedAndKept)
+{
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"{\n  \"components\": [\n    {\"type\": \"ValueWave\",, }\n  ]\n}", "line 3"},
+        {"[]", "the root is not an object"},
+        {R"({"components": {"type": "ValueWave"}})", "\"components\" is not an array"},
+        {R"({"components": [{"type": 5, "id": 1, "name": "a"}]})", "/components/0: \"type\""},
+        {R"({"components": [{"type": "ValueWave", "name": "a"}]})", "\"id\""},
+        {R"({"components": [{"type": "ValueWave", "id": 1.5, "name": "a"}]})", "\"id\""},
+        {R"({"components": [{"type": "ValueWave", "id": 1, "name": "a"}, {"type": "ValueWave", "id": 2}]})",
+         "/components/1: \"name\""},
+        {R"({"components": [{"type": "ValueWave", "id": 1, "name": "a", "inputs": [{"name": "in", "outputs": ["2"]}]}]})",
+         "\"outputs\""},
+        {R"({"components": [{"type": "ValueWave", "id": 1, "name": "a", "variables": {"branch_name": 3}}]})",
+         "\"variables\""},
+        {R"({"components": [{"type": "ValueWave", "id": 1, "name": "a", "tags": ["hero"]}]})", "tag"},
+        {R"({"components": [{"type": "ValueWave", "id": 1, "name": "a", "visual": {"position": {"x": "1", "y": 2}}}]})",
+         "position"},
+        {R"({"components": [{"type": "ValueWave", "id": 1, "name": "a", "uuid": -1}]})", "\"uuid\""},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.text);
+        const std::string path = write("broken/graph.json", k.text);
+        ScopedProject project;
+        LogCapture log;
+        EXPECT_FALSE(GraphManager::Load(path));
+        EXPECT_TRUE(project.components.empty());
+        EXPECT_TRUE(project.store.listeners.empty());
+        EXPECT_TRUE(log.contains(k.message)) << log.text();
+        EXPECT_TRUE(log.contains("broken/graph.json")) << log.text();
+        // The start-up default graph that follows must not replace the file at exit.
+        addComponent<TestProducer>("default");
+        EXPECT_FALSE(GraphManager::Save(full(path)));
+        EXPECT_EQ(readFile(full(path)), k.text);
+    }
+}
+
+TEST_F(GraphFiles, BadLinksAndUnknownTypes)
+{
+    const std::string path = write("links.json", R"({"components": [
+        {"type": "ValueWave", "id": 1, "name": "low", "outputs": [{"id": 2}, {"id": 99}], "visual": {"position": {"x": 0, "y": 500}}},
+        {"type": "ValueWave", "id": 3, "name": "high", "outputs": [{"id": 4}], "visual": {"position": {"x": 0, "y": -500}}},
+        {"type": "Sceneplayer", "id": 5, "name": "player", "outputs": [{"id": 6}],
+         "inputs": [{"name": "in", "outputs": [2, 0, 4, 2, 4242]}, {"name": "nope", "outputs": [2]}]},
+        {"type": "Null", "id": 7, "name": "node", "inputs": [{"name": "child", "outputs": [2, 6]}]},
+        {"type": "Null", "id": 8, "name": "old form", "inputs": [{"name": "child", "output": 0}]},
+        {"type": "Invalid", "id": 9, "name": "invalid", "outputs": [{"id": 10}]},
+        {"type": "Object", "id": 11, "name": "object", "inputs": [{"name": "x", "output": 4}]}
+    ]})");
+    ScopedProject project;
+    LogCapture log;
+    ASSERT_TRUE(GraphManager::Load(path));
+    ASSERT_EQ(project.components.size(), 7u);
+    auto* low = find<TestProducer>("low");
+    auto* high = find<TestProducer>("high");
+    auto* player = find<TestConsumer>("player");
+    auto* node = find<TestTransform>("node");
+    auto* oldForm = find<TestTransform>("old form");
+    ASSERT_TRUE(low && high && player && node && oldForm);
+
+    // Sorted by node height only after the ids were translated; a stored id nobody had becomes 0 and sorts last.
+    EXPECT_EQ(player->input->links, (std::vector<int32_t>{high->output->id, low->output->id, 0}));
+    EXPECT_TRUE(log.contains("No pin nope found in component player"));
+    EXPECT_TRUE(log.contains("Input <in> required. ID:0"));
+    EXPECT_TRUE(log.contains("    Missing dependency component"));
+    // Value and Image outputs cannot feed an Entity input: dropped with a warning, not left for a bad cast.
+    EXPECT_TRUE(node->childPin->links.empty());
+    EXPECT_TRUE(log.contains("to <child> of <node> dropped")) << log.text();
+    EXPECT_TRUE(oldForm->childPin->links.empty());
+    // "Invalid" and "Object" have no class; both are kept, with their pins.
+    EXPECT_TRUE(GraphManager::IsKeptComponent(project.components[5]));
+    EXPECT_TRUE(GraphManager::IsKeptComponent(project.components[6]));
+    EXPECT_TRUE(GraphManager::FindComponentsByType(52).size() == 2);
+
+    ASSERT_TRUE(GraphManager::Save(full("links_saved.json")));
+    const json saved = json::parse(readFile(full("links_saved.json")));
+    EXPECT_EQ(saved["components"][5]["type"], "Invalid");
+    EXPECT_EQ(saved["components"][6]["inputs"][0]["output"], 4); // the kept entry still names "high"
+    EXPECT_EQ(saved["components"][1]["outputs"][0]["id"], 4);
+    EXPECT_EQ(saved["components"][2]["inputs"][0]["outputs"], json::parse("[4, 2, 0]"));
+    EXPECT_EQ(saved["components"][0]["outputs"].size(), 1u); // only the pins the class has
+}
+
+TEST_F(GraphFiles, LinkCycleResolvesOnce)
+{
+    const std::string path = write("cycle.json", R"({"components": [
+        {"type": "Sceneplayer", "id": 1, "name": "a", "outputs": [{"id": 2}], "inputs": [{"name": "in", "outputs": [4]}]},
+        {"type": "Sceneplayer", "id": 3, "name": "b", "outputs": [{"id": 4}], "inputs": [{"name": "in", "outputs": [2]}]}
+    ]})");
+    ScopedProject project;
+    ASSERT_TRUE(GraphManager::Load(path));
+    EXPECT_EQ(project.components[0]->state, ComponentState::Resolved);
+    EXPECT_EQ(project.components[1]->state, ComponentState::Resolved);
+    EXPECT_EQ(initLog(), (std::vector<std::string>{"b", "a"}));
+}
+
+// ---- Per-frame execution ----
+
+TEST(GraphExecution, ProducersRunBeforeConsumers)
+{
+    ScopedProject project;
+    ScopedTestFactories factories;
+    // List order is the reverse of the link order.
+    auto* root = addComponent<TestConsumer>("root");
+    auto* middle = addComponent<TestConsumer>("middle");
+    auto* producer = addComponent<TestProducer>("producer");
+    auto* unreached = addComponent<TestProducer>("unreached");
+    middle->root = false;
+    root->input->links = {middle->output->id};
+    middle->input->links = {producer->output->id};
+
+    GraphManager::ExecuteRoots(dummyBuilder(), frame(), ++run);
+    EXPECT_EQ(executionLog(), (std::vector<std::string>{"producer", "middle", "root"}));
+    EXPECT_EQ(unreached->executions, 0);
+    // The same run again executes nothing.
+    GraphManager::ExecuteComponent(dummyBuilder(), root, frame(), run);
+    EXPECT_EQ(executionLog().size(), 3u);
+    GraphManager::ExecuteRoots(dummyBuilder(), frame(), ++run);
+    EXPECT_EQ(producer->executions, 2);
+    EXPECT_EQ(producer->lastRun, run);
+}
+
+TEST(GraphExecution, ValueLinksCopyTheMaskedChannels)
+{
+    ScopedProject project;
+    ScopedTestFactories factories;
+    auto* first = addComponent<TestConsumer>("first");
+    auto* second = addComponent<TestConsumer>("second");
+    auto* producer = addComponent<TestProducer>("producer");
+    for (TestConsumer* c : {first, second}) {
+        c->amount.graph_exposed = true;
+        c->ToggleCvarInput(&c->amount);
+        c->FindInput("amount")->links = {producer->output->id};
+        c->amount.value[0] = c->amount.value[1] = c->amount.value[2] = -1;
+    }
+    producer->value.value[0] = 10;
+    producer->value.value[1] = 20;
+    producer->value.value[2] = 30;
+    producer->mask.value[0] = 5; // X and Z
+
+    GraphManager::ExecuteRoots(dummyBuilder(), frame(), ++run);
+    EXPECT_EQ(producer->executions, 1); // once, though two roots pull it
+    for (TestConsumer* c : {first, second}) {
+        EXPECT_EQ(c->amount.value[0], 10.0f);
+        EXPECT_EQ(c->amount.value[1], -1.0f);
+        EXPECT_EQ(c->amount.value[2], 30.0f);
+    }
+
+    // Counts other than 1 to 3 transfer nothing; a short list fills only its own channels.
+    struct Case {
+        std::vector<float> values;
+        float expect[3];
+    };
+    const Case cases[] = {
+        {{1, 2, 3, 4}, {-1, -1, -1}},
+        {{}, {-1, -1, -1}},
+        {{7}, {7, -1, -1}},
+        {{7, 8}, {7, 8, -1}},
+    };
+    producer->mask.value[0] = 7;
+    for (const Case& k : cases) {
+        first->amount.value[0] = first->amount.value[1] = first->amount.value[2] = -1;
+        // Publish the values directly: the producer has already run in this run.
+        GraphManager::ExecuteComponent(dummyBuilder(), producer, frame(), ++run);
+        producer->payload.values = k.values;
+        GraphManager::ExecuteComponent(dummyBuilder(), first, frame(), run);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(first->amount.value[i], k.expect[i]) << k.values.size() << " values, channel " << i;
+    }
+
+    // A payload that is not a Value record is never read as one.
+    InputPin* pin = second->FindInput("amount");
+    pin->links = {first->output->id};
+    {
+        Resource image(ResourceType::Image, "img");
+        first->output->payload = &image;
+        second->amount.value[0] = -1;
+        GraphManager::ExecuteComponent(dummyBuilder(), second, frame(), ++run);
+        EXPECT_EQ(second->amount.value[0], -1.0f);
+        first->output->payload = nullptr;
+    }
+}
+
+TEST(GraphExecution, ChildLinksPullTheirSources)
+{
+    ScopedProject project;
+    ScopedTestFactories factories;
+    auto* parent = addComponent<TestTransform>("parent");
+    auto* child = addComponent<TestTransform>("child");
+    parent->root = true;
+    parent->childPin->links = {child->entityPin->id};
+    GraphManager::ExecuteRoots(dummyBuilder(), frame(), ++run);
+    EXPECT_EQ(executionLog(), (std::vector<std::string>{"child", "parent"}));
+}
+
+TEST(GraphExecution, CyclesRunEachComponentOnce)
+{
+    ScopedProject project;
+    ScopedTestFactories factories;
+    auto* a = addComponent<TestConsumer>("a");
+    auto* b = addComponent<TestConsumer>("b");
+    auto* source = addComponent<TestProducer>("source");
+    a->input->links = {b->output->id, source->output->id};
+    b->input->links = {a->output->id};
+    LogCapture log;
+    for (int i = 0; i < 3; ++i)
+        GraphManager::ExecuteRoots(dummyBuilder(), frame(), ++run);
+    EXPECT_EQ(a->executions, 3);
+    EXPECT_EQ(b->executions, 3);
+    EXPECT_EQ(source->executions, 3);
+    // The source outside the cycle still runs before the component that reads it.
+    const std::vector<std::string> firstRun(executionLog().begin(), executionLog().begin() + 3);
+    EXPECT_LT(std::find(firstRun.begin(), firstRun.end(), "source"), std::find(firstRun.begin(), firstRun.end(), "a"));
+    EXPECT_EQ(log.count("Link cycle through component"), 1);
+}
+
+namespace {
+
+// Passes every change of its input on to its own output, as modifier components do.
+class Relay : public TestConsumer {
+public:
+    using TestConsumer::TestConsumer;
+    void OnInputChanged(int32_t pinId) override
+    {
+        TestConsumer::OnInputChanged(pinId);
+        GraphManager::NotifyOutputChanged(output->id);
+    }
+};
+
+} // namespace
+
+TEST(GraphExecution, ChangeNotificationFollowsLinksAndStopsAtCycles)
+{
+    ScopedProject project;
+    ScopedTestFactories factories;
+    auto* producer = addComponent<TestProducer>("producer");
+    auto* reader = addComponent<TestConsumer>("reader");
+    reader->input->links = {producer->output->id, producer->output->id};
+    reader->amount.graph_exposed = true;
+    reader->ToggleCvarInput(&reader->amount);
+    InputPin* amount = reader->FindInput("amount");
+    amount->links = {producer->output->id};
+    GraphManager::NotifyOutputChanged(producer->output->id);
+    EXPECT_EQ(reader->inputChanges, (std::vector<int32_t>{reader->input->id, amount->id}));
+
+    auto* x = addComponent<Relay>("x");
+    auto* y = addComponent<Relay>("y");
+    x->input->links = {y->output->id, producer->output->id};
+    y->input->links = {x->output->id};
+    LogCapture log;
+    GraphManager::NotifyOutputChanged(producer->output->id);
+    EXPECT_EQ(x->inputChanges.size(), 2u);
+    EXPECT_EQ(y->inputChanges.size(), 1u);
+    EXPECT_TRUE(log.contains("came back to itself"));
+}
+
+TEST(GraphExecution, QueriesAndResourceListener)
+{
+    ScopedProject project;
+    ScopedTestFactories factories;
+    auto* p1 = addComponent<TestProducer>("p1");
+    auto* c = addComponent<TestConsumer>("c");
+    auto* p2 = addComponent<TestProducer>("p2");
+    EXPECT_EQ(GraphManager::FindComponentsByType(22), (std::vector<EngineComponent*>{p1, p2}));
+    EXPECT_TRUE(GraphManager::FindComponentsByType(52).empty());
+    EXPECT_EQ(GraphManager::FindComponentByPinId(c->input->id), c);
+    EXPECT_EQ(GraphManager::FindComponentByPinId(p2->output->id), p2);
+    EXPECT_EQ(GraphManager::FindComponentByPinId(c->id), nullptr);
+    EXPECT_TRUE(GraphManager::IsOutputIdUsed(p1->output->id));
+    EXPECT_FALSE(GraphManager::IsOutputIdUsed(c->input->id));
+
+    GraphManager::RegisterResourceListener();
+    ASSERT_EQ(project.store.listeners.size(), 1u);
+    Resource material(ResourceType::Material, "m");
+    project.store.listeners[0]->OnResourceModified(&material);
+    EXPECT_EQ(c->changedCvars, std::vector<Cvar*>{&c->texture});
+    EXPECT_TRUE(p1->changedCvars.empty());
+}
