@@ -35,7 +35,6 @@ constexpr int kOutputWidth = 1920;
 constexpr int kOutputHeight = 1080;
 
 std::vector<std::string> engineArguments;
-ProjectLoadingState* projectLoadingState = nullptr;
 
 volatile std::sig_atomic_t closeRequested = 0;
 

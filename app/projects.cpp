@@ -9,11 +9,13 @@
 
 using namespace gl;
 
-std::vector<Project*> projectList;
+// Never destroyed: projects live until the process has ended, exit savers included.
+std::vector<Project*>& projectList = *new std::vector<Project*>();
 Project* globalProject = nullptr;
 Project* currentProject = nullptr;
 ResourceManagerStorage* currentResources = nullptr;
 std::vector<EngineComponent*>* currentComponents = nullptr;
+ProjectLoadingState* projectLoadingState = nullptr;
 
 namespace {
 

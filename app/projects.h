@@ -15,7 +15,7 @@ struct Project {
 };
 
 // The content projects in load and play order; "global" is not among them.
-extern std::vector<Project*> projectList;
+extern std::vector<Project*>& projectList;
 // "global": the gradients every project shares.
 extern Project* globalProject;
 // Always switched together, through projSetCurrent.
@@ -38,3 +38,5 @@ struct ProjectLoadingState {
 
 // Reads every project's files once, before the first frame; the current project is the same afterwards.
 ProjectLoadingState* ProjectLoading(int width, int height);
+// The record of the start-up ProjectLoading, kept for the run.
+extern ProjectLoadingState* projectLoadingState;
