@@ -38,7 +38,8 @@ struct Output {
     std::vector<std::unique_ptr<Stream>> streams; // handle = index + 1
 };
 
-Output output;
+// Never destroyed: SDL's thread may still be mixing while the process exits.
+Output& output = *new Output;
 
 int64_t nowNs()
 {
@@ -109,22 +110,13 @@ uint64_t consumedFrame(const Stream& s)
     return s.chunkStart + static_cast<uint64_t>(ahead);
 }
 
-// The dummy driver sleeps whole milliseconds per buffer; a buffer of whole milliseconds keeps it on the wall clock.
-int bufferFrames(uint32_t rate)
-{
-    const char* driver = SDL_GetCurrentAudioDriver();
-    if (driver && std::strcmp(driver, "dummy") == 0 && rate % 50 == 0)
-        return static_cast<int>(rate / 50);
-    return 1024;
-}
-
 SDL_AudioDeviceID openDevice(uint32_t rate)
 {
     SDL_AudioSpec want{};
     want.freq = static_cast<int>(rate);
     want.format = AUDIO_S16SYS;
     want.channels = kChannels;
-    want.samples = static_cast<Uint16>(bufferFrames(rate));
+    want.samples = 1024; // about 23 ms; the dummy driver keeps real time only with powers of two
     want.callback = mixCallback;
     // No changes allowed: SDL converts to whatever the hardware wants, so the mixer always sees this format.
     return SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
@@ -335,7 +327,7 @@ bool BASS_ChannelSetPosition(HSTREAM handle, QWORD position, uint32_t mode)
     }
     const uint64_t frame = position / kBytesPerFrame;
     if (frame > s->frames) {
-        LOG_WARNING("Seek to %.3f s is past the end of the music (%.3f s)", static_cast<double>(frame) / output.rate,
+        LOG_WARNING("Seek to %.5f s is past the end of the music (%.5f s)", static_cast<double>(frame) / output.rate,
                     static_cast<double>(s->frames) / output.rate);
         return false;
     }

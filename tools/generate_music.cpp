@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -384,6 +385,58 @@ std::vector<float> compose()
     return mix;
 }
 
+// libsndfile gives every Ogg stream a random serial number; a fixed one (with the page checksums redone) makes the
+// file the same on every run.
+bool fixOggSerial(const std::filesystem::path& path)
+{
+    std::vector<uint8_t> bytes;
+    if (FILE* in = std::fopen(path.c_str(), "rb")) {
+        uint8_t buffer[65536];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof(buffer), in)) > 0)
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        std::fclose(in);
+    }
+    std::array<uint32_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t r = i << 24;
+        for (int k = 0; k < 8; ++k)
+            r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
+        table[i] = r;
+    }
+    size_t at = 0;
+    while (at + 27 <= bytes.size()) {
+        if (std::memcmp(&bytes[at], "OggS", 4) != 0)
+            return false;
+        const size_t segments = bytes[at + 26];
+        if (at + 27 + segments > bytes.size())
+            return false;
+        size_t length = 27 + segments;
+        for (size_t i = 0; i < segments; ++i)
+            length += bytes[at + 27 + i];
+        if (at + length > bytes.size())
+            return false;
+        const uint32_t serial = 0x4D555331u;
+        uint32_t crc = 0;
+        for (int i = 0; i < 4; ++i) {
+            bytes[at + 14 + i] = static_cast<uint8_t>(serial >> (8 * i));
+            bytes[at + 22 + i] = 0;
+        }
+        for (size_t i = 0; i < length; ++i)
+            crc = (crc << 8) ^ table[((crc >> 24) ^ bytes[at + i]) & 0xFF];
+        for (int i = 0; i < 4; ++i)
+            bytes[at + 22 + i] = static_cast<uint8_t>(crc >> (8 * i));
+        at += length;
+    }
+    if (at != bytes.size() || bytes.empty())
+        return false;
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (!out)
+        return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    return std::fclose(out) == 0 && written;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -422,7 +475,7 @@ int main(int argc, char** argv)
         written += n;
     }
     const int closed = sf_close(file);
-    if (written != frames || closed != 0) {
+    if (written != frames || closed != 0 || !fixOggSerial(temporary)) {
         std::fprintf(stderr, "generate_music: writing %s failed\n", temporary.c_str());
         std::filesystem::remove(temporary, error);
         return 1;
