@@ -72,8 +72,17 @@ expect_log "$edit" "Initialize ruvevazidi..."
 expect_log "$edit" "Window <Rendering Window> 1920x1080 decorated:1, OpenGL 4."
 expect_frames "$edit"
 
+# No display: the window cannot be made; the engine says so and fails instead of running on without GL.
+bare="$work/bare"
+mkdir -p "$bare"
+cp -r "$assets" "$bare/assets"
+(cd "$bare" && env -u DISPLAY -u WAYLAND_DISPLAY timeout 60 "$engine" >stdout.txt 2>stderr.txt)
+status=$?
+[[ $status -ne 0 && $status -ne 124 ]] || fail "run without a display exited with $status"
+expect_log "$bare" "Failed to initialize GLFW"
+
 if ((failures)); then
-  for dir in "$play" "$edit"; do
+  for dir in "$play" "$edit" "$bare"; do
     echo "---- $dir/app_log.txt"
     cat "$dir/app_log.txt" 2>/dev/null
     echo "---- $dir/stderr.txt"

@@ -449,7 +449,7 @@ TEST_F(FrameTimeTest, ProjectLoadingReadsEveryProjectAndKeepsTheCurrentOne)
     delete state;
 }
 
-TEST(Projects, CreationNamesTheFolderAndFindFindsByName)
+TEST(ProjectList, CreationNamesTheFolderAndFindFindsByName)
 {
     testing::internal::CaptureStdout();
     Project* project = projCreate("room");
