@@ -251,6 +251,40 @@ std::unordered_map<int32_t, int32_t> assignSaveIds(const std::vector<EngineCompo
 
 json idJson(int32_t id) { return static_cast<uint32_t>(id); }
 
+// Pin id -> component for the duration of one ExecuteRoots: every link is looked up twice per execution, and a
+// walk over the whole list for each made large graphs cost milliseconds per frame. Components are not deleted
+// during a run; a pin added meanwhile is simply not indexed and found by the walk.
+const std::unordered_map<int32_t, EngineComponent*>* runPinIndex = nullptr;
+
+EngineComponent* findPinOwnerForRun(int32_t id)
+{
+    if (runPinIndex) {
+        auto it = runPinIndex->find(id);
+        if (it != runPinIndex->end()) {
+            EngineComponent* owner = it->second;
+            for (InputPin* pin : owner->inputs)
+                if (pin->id == id)
+                    return owner;
+            for (OutputPin* pin : owner->outputs)
+                if (pin->id == id)
+                    return owner;
+        }
+    }
+    return GraphManager::FindComponentByPinId(id);
+}
+
+OutputPin* findOutputPinForRun(int32_t id)
+{
+    if (runPinIndex) {
+        auto it = runPinIndex->find(id);
+        if (it != runPinIndex->end())
+            for (OutputPin* pin : it->second->outputs)
+                if (pin->id == id)
+                    return pin;
+    }
+    return findOutputPin(id);
+}
+
 } // namespace
 
 bool GraphManager::IsKeptComponent(const EngineComponent* component)
@@ -726,7 +760,7 @@ void GraphManager::ExecuteComponent(RenderItemBuilder& builder, EngineComponent*
     for (InputPin* pin : pins) {
         const std::vector<int32_t> links = pin->links;
         for (int32_t link : links) {
-            EngineComponent* source = FindComponentByPinId(link);
+            EngineComponent* source = findPinOwnerForRun(link);
             if (source && source->lastRun != run)
                 ExecuteComponent(builder, source, time, run);
         }
@@ -735,7 +769,7 @@ void GraphManager::ExecuteComponent(RenderItemBuilder& builder, EngineComponent*
     for (InputPin* pin : component->inputs) {
         if (!pin->cvar || pin->links.empty())
             continue;
-        OutputPin* out = findOutputPin(pin->links[0]);
+        OutputPin* out = findOutputPinForRun(pin->links[0]);
         // Only Value payloads have the layout read here.
         if (!out || !out->payload || out->payload->type != ResourceType::Value)
             continue;
@@ -762,9 +796,20 @@ void GraphManager::ExecuteRoots(RenderItemBuilder& builder, Timestep time, int r
 {
     if (!currentComponents)
         return;
+    std::unordered_map<int32_t, EngineComponent*> index;
+    for (EngineComponent* component : *currentComponents) {
+        // emplace keeps the first holder, as the walk over the list would find it.
+        for (InputPin* pin : component->inputs)
+            index.emplace(pin->id, component);
+        for (OutputPin* pin : component->outputs)
+            index.emplace(pin->id, component);
+    }
+    const auto* outer = runPinIndex;
+    runPinIndex = &index;
     for (size_t i = 0; i < currentComponents->size(); ++i) {
         EngineComponent* component = (*currentComponents)[i];
         if (!component->IsDependencyOnly())
             ExecuteComponent(builder, component, time, run);
     }
+    runPinIndex = outer;
 }
