@@ -183,7 +183,7 @@ Project* projectForFrame(uint32_t frame)
         return nullptr;
     if (sequencer) {
         for (Project* project : projectList) {
-            const SequenceItem* row = sequencer->GetProjectItem(project);
+            const SequenceItem* row = &sequencer->GetProjectItem(project);
             if (!row)
                 continue;
             if (static_cast<uint32_t>(row->start) <= frame && frame < static_cast<uint32_t>(row->end))

@@ -39,7 +39,7 @@ int main(int argc, char** argv)
     if (!editor) {
         // Warm-up: every project renders twice before the first frame, so the first real frames do not stall.
         for (Project* project : projectList) {
-            const SequenceItem* row = sequencer ? sequencer->GetProjectItem(project) : nullptr;
+            const SequenceItem* row = sequencer ? &sequencer->GetProjectItem(project) : nullptr;
             if (!row) {
                 LOG_WARNING("No timeline row for project %s; no warm-up render for it", project->name.c_str());
                 continue;

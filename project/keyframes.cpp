@@ -1,0 +1,202 @@
+#include "project/keyframes.h"
+
+#include "app/log.h"
+#include "app/projects.h"
+#include "project/components.h"
+#include "project/cvars.h"
+
+#include <algorithm>
+
+// Never destroyed: parameters of process-wide objects are destroyed during static destruction and tell us.
+std::unordered_map<Cvar*, KeyframeTrack>& keyframeTracks = *new std::unordered_map<Cvar*, KeyframeTrack>();
+bool exportVariables = false;
+
+namespace {
+
+void forgetDestroyedCvar(Cvar* cvar)
+{
+    keyframeTracks.erase(cvar);
+}
+
+KeyframeTrack& trackOf(Cvar* cvar)
+{
+    static bool listening = false;
+    if (!listening) {
+        CvarAddDestroyedListener(&forgetDestroyedCvar);
+        listening = true;
+    }
+    return keyframeTracks[cvar];
+}
+
+std::array<float, 4> keyValue(const Keyframe& key)
+{
+    return {key.v0, key.v1, key.v2, key.v3};
+}
+
+std::array<float, 4> cvarValue(const Cvar* cvar)
+{
+    return {cvar->value[0], cvar->value[1], cvar->value[2], cvar->value[3]};
+}
+
+KeyframeTrack* keyedTrack(Cvar* cvar, const char* what)
+{
+    KeyframeTrack* track = SequencerManager::FindTrack(cvar);
+    if (!track || track->keys.empty()) {
+        LOG_WARNING("Cannot set %s of <%s>: it has no keys", what, cvar ? cvar->name.c_str() : "null");
+        return nullptr;
+    }
+    return track;
+}
+
+} // namespace
+
+namespace SequencerManager {
+
+void SetKeyValue(Cvar* cvar, int frame, const float value[4])
+{
+    if (!cvar || !value)
+        return;
+    KeyframeTrack& track = trackOf(cvar);
+    const uint32_t at = static_cast<uint32_t>(frame);
+    const Keyframe key{value[0], value[1], value[2], value[3], at};
+    auto it = std::find_if(track.keys.begin(), track.keys.end(), [at](const Keyframe& k) { return k.frame == at; });
+    if (it != track.keys.end()) {
+        *it = key;
+        return;
+    }
+    // Keys are kept sorted, so the new one goes straight to its place.
+    auto pos = std::upper_bound(track.keys.begin(), track.keys.end(), at,
+                                [](uint32_t f, const Keyframe& k) { return f < k.frame; });
+    track.keys.insert(pos, key);
+}
+
+void SetKey(Cvar* cvar, int frame)
+{
+    if (!cvar)
+        return;
+    const float value[4] = {cvar->value[0], cvar->value[1], cvar->value[2], cvar->value[3]};
+    SetKeyValue(cvar, frame, value);
+}
+
+bool DeleteKey(Cvar* cvar, int frame)
+{
+    KeyframeTrack* track = FindTrack(cvar);
+    if (!track)
+        return false;
+    const uint32_t at = static_cast<uint32_t>(frame);
+    auto it = std::find_if(track->keys.begin(), track->keys.end(), [at](const Keyframe& k) { return k.frame == at; });
+    if (it == track->keys.end())
+        return false;
+    track->keys.erase(it);
+    return true;
+}
+
+KeyframeTrack* FindTrack(Cvar* cvar)
+{
+    auto it = keyframeTracks.find(cvar);
+    return it == keyframeTracks.end() ? nullptr : &it->second;
+}
+
+bool HasTrack(Cvar* cvar)
+{
+    const KeyframeTrack* track = FindTrack(cvar);
+    return track && !track->keys.empty();
+}
+
+void SetTrackActive(Cvar* cvar, bool active)
+{
+    if (KeyframeTrack* track = keyedTrack(cvar, "active"))
+        track->active = active;
+}
+
+void SetTrackInterpolated(Cvar* cvar, bool interpolated)
+{
+    if (KeyframeTrack* track = keyedTrack(cvar, "interpolated"))
+        track->interpolated = interpolated;
+}
+
+void SetTrackLinear(Cvar* cvar, bool linear)
+{
+    if (KeyframeTrack* track = keyedTrack(cvar, "linear"))
+        track->linear = linear;
+}
+
+std::array<float, 4> EvaluateTrack(Cvar* cvar, uint32_t frame)
+{
+    const KeyframeTrack* track = FindTrack(cvar);
+    if (!track || track->keys.empty())
+        return cvar ? cvarValue(cvar) : std::array<float, 4>{};
+    const std::vector<Keyframe>& keys = track->keys;
+    const size_t n = keys.size();
+    if (n == 1 || frame < keys[0].frame)
+        return keyValue(keys[0]);
+
+    // d: the last key at or before the frame.
+    size_t d = 0;
+    while (d + 1 < n && keys[d + 1].frame <= frame)
+        ++d;
+    if (!track->interpolated && !track->linear)
+        return keyValue(keys[d]);
+    if (d == n - 1)
+        return keyValue(keys[d]);
+
+    const float t = static_cast<float>(frame - keys[d].frame) / static_cast<float>(keys[d + 1].frame - keys[d].frame);
+    const std::array<float, 4> p1 = keyValue(keys[d]);
+    const std::array<float, 4> p2 = keyValue(keys[d + 1]);
+    std::array<float, 4> out{};
+    if (n == 2 || track->linear) {
+        for (int c = 0; c < 4; ++c)
+            out[c] = p2[c] * t + p1[c] * (1.0f - t);
+        return out;
+    }
+    const std::array<float, 4> p0 = keyValue(keys[d == 0 ? 0 : d - 1]);
+    const std::array<float, 4> p3 = keyValue(keys[std::min(d + 2, n - 1)]);
+    for (int c = 0; c < 4; ++c) {
+        const float a0 = p3[c] - p2[c] - p0[c] + p1[c];
+        const float a1 = p0[c] - p1[c] - a0;
+        const float a2 = p2[c] - p0[c];
+        out[c] = a0 * t * t * t + a1 * t * t + a2 * t + p1[c];
+    }
+    return out;
+}
+
+void Apply(int frame)
+{
+    if (!exportVariables || keyframeTracks.empty())
+        return;
+    Project* const savedProject = currentProject;
+    ResourceManagerStorage* const savedResources = currentResources;
+    std::vector<EngineComponent*>* const savedComponents = currentComponents;
+    const std::vector<Project*> projects = projectList;
+
+    for (Project* project : projects) {
+        projSetCurrent(project);
+        if (!project || !project->components)
+            continue;
+        const bool shown = project == savedProject;
+        for (EngineComponent* component : *project->components) {
+            if (!component)
+                continue;
+            CvarTreeNode* branch = component->GetCvarTree();
+            if (!branch)
+                continue;
+            for (Cvar* cvar : CvarTreeCollect(branch, -1)) {
+                const KeyframeTrack* track = FindTrack(cvar);
+                if (!track || track->keys.empty() || !track->active)
+                    continue;
+                const std::array<float, 4> v = EvaluateTrack(cvar, static_cast<uint32_t>(frame));
+                std::copy(v.begin(), v.end(), cvar->value);
+                if (shown) {
+                    if (EngineComponent* owner = CvarTreeNode::FindOwner(branch))
+                        owner->OnCvarChanged(cvar);
+                }
+            }
+        }
+    }
+
+    currentProject = savedProject;
+    currentResources = savedResources;
+    currentComponents = savedComponents;
+}
+
+} // namespace SequencerManager

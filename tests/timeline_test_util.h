@@ -1,0 +1,83 @@
+// Shared pieces of the timeline tests: a project list of their own for one test.
+#pragma once
+
+#include "app/data_files.h"
+#include "app/projects.h"
+#include "project/components.h"
+#include "project/resources.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace timelinetest {
+
+// Replaces projectList and the current project for one test with projects of the given names (each with its own
+// store and component list, folder "projects/{name}"), the first one current; restores everything afterwards.
+class ScopedProjects {
+public:
+    explicit ScopedProjects(const std::vector<std::string>& names)
+        : savedList_(projectList), savedProject_(currentProject), savedResources_(currentResources),
+          savedComponents_(currentComponents)
+    {
+        projectList.clear();
+        for (const std::string& name : names) {
+            auto project = std::make_unique<Project>();
+            project->name = name;
+            project->path = "projects/" + name;
+            stores_.push_back(std::make_unique<ResourceManagerStorage>());
+            lists_.push_back(std::make_unique<std::vector<EngineComponent*>>());
+            project->resources = stores_.back().get();
+            project->components = lists_.back().get();
+            projectList.push_back(project.get());
+            projects_.push_back(std::move(project));
+        }
+        projSetCurrent(projectList.empty() ? nullptr : projectList.front());
+    }
+    ~ScopedProjects()
+    {
+        for (auto& list : lists_)
+            for (EngineComponent* component : *list)
+                delete component;
+        projectList = savedList_;
+        currentProject = savedProject_;
+        currentResources = savedResources_;
+        currentComponents = savedComponents_;
+    }
+    ScopedProjects(const ScopedProjects&) = delete;
+    ScopedProjects& operator=(const ScopedProjects&) = delete;
+
+    Project* operator[](size_t i) const { return projects_[i].get(); }
+
+    // Creates a component in project i's list (owned by the list).
+    template <typename T>
+    T* add(size_t i, const std::string& name)
+    {
+        T* component = new T(name);
+        projects_[i]->components->push_back(component);
+        return component;
+    }
+
+private:
+    std::vector<Project*> savedList_;
+    Project* savedProject_;
+    ResourceManagerStorage* savedResources_;
+    std::vector<EngineComponent*>* savedComponents_;
+    std::vector<std::unique_ptr<Project>> projects_;
+    std::vector<std::unique_ptr<ResourceManagerStorage>> stores_;
+    std::vector<std::unique_ptr<std::vector<EngineComponent*>>> lists_;
+};
+
+// The asset base path pointed at a folder for one test.
+class ScopedBasePath {
+public:
+    explicit ScopedBasePath(const std::string& path) : saved_(dataBasePath()) { dataSetBasePath(path); }
+    ~ScopedBasePath() { dataSetBasePath(saved_); }
+    ScopedBasePath(const ScopedBasePath&) = delete;
+    ScopedBasePath& operator=(const ScopedBasePath&) = delete;
+
+private:
+    std::string saved_;
+};
+
+} // namespace timelinetest
