@@ -159,10 +159,19 @@ InputPin* EngineComponent::AddCvarInput(Cvar* cvar)
     return pin;
 }
 
-InputPin* EngineComponent::CreateChildPin()
+namespace {
+
+bool hasTransform(EngineComponent* component)
 {
     Cvar *position = nullptr, *rotation = nullptr, *scale = nullptr;
-    if (!GetTransformCvars(&position, &rotation, &scale))
+    return component->GetTransformCvars(&position, &rotation, &scale);
+}
+
+} // namespace
+
+InputPin* EngineComponent::CreateChildPin()
+{
+    if (!hasTransform(this))
         return nullptr;
     if (childPin)
         return childPin;
@@ -173,8 +182,7 @@ InputPin* EngineComponent::CreateChildPin()
 
 OutputPin* EngineComponent::CreateEntityPin()
 {
-    Cvar *position = nullptr, *rotation = nullptr, *scale = nullptr;
-    if (!GetTransformCvars(&position, &rotation, &scale))
+    if (!hasTransform(this))
         return nullptr;
     if (entityPin)
         return entityPin;

@@ -121,7 +121,7 @@ TEST_F(GraphFiles, FixtureLoadsAndSavesByteForByte)
     }
     // Again in a fresh list, where every id of this run differs from the first load.
     ScopedProject project;
-    addComponent<TestProducer>("unrelated, created first");
+    std::unique_ptr<EngineComponent> unrelated(addComponent<TestProducer>("unrelated, created first"));
     ASSERT_TRUE(GraphManager::Load(path));
     project.components.erase(project.components.begin());
     ASSERT_TRUE(GraphManager::Save(full(path)));
@@ -283,10 +283,18 @@ TEST_F(GraphFiles, LinkCycleResolvesOnce)
 
 // ---- Per-frame execution ----
 
-TEST(GraphExecution, ProducersRunBeforeConsumers)
-{
+namespace {
+
+class GraphExecution : public ::testing::Test {
+protected:
     ScopedProject project;
     ScopedTestFactories factories;
+};
+
+} // namespace
+
+TEST_F(GraphExecution, ProducersRunBeforeConsumers)
+{
     // List order is the reverse of the link order.
     auto* root = addComponent<TestConsumer>("root");
     auto* middle = addComponent<TestConsumer>("middle");
@@ -307,10 +315,8 @@ TEST(GraphExecution, ProducersRunBeforeConsumers)
     EXPECT_EQ(producer->lastRun, run);
 }
 
-TEST(GraphExecution, ValueLinksCopyTheMaskedChannels)
+TEST_F(GraphExecution, ValueLinksCopyTheMaskedChannels)
 {
-    ScopedProject project;
-    ScopedTestFactories factories;
     auto* first = addComponent<TestConsumer>("first");
     auto* second = addComponent<TestConsumer>("second");
     auto* producer = addComponent<TestProducer>("producer");
@@ -368,10 +374,8 @@ TEST(GraphExecution, ValueLinksCopyTheMaskedChannels)
     }
 }
 
-TEST(GraphExecution, ChildLinksPullTheirSources)
+TEST_F(GraphExecution, ChildLinksPullTheirSources)
 {
-    ScopedProject project;
-    ScopedTestFactories factories;
     auto* parent = addComponent<TestTransform>("parent");
     auto* child = addComponent<TestTransform>("child");
     parent->root = true;
@@ -380,10 +384,8 @@ TEST(GraphExecution, ChildLinksPullTheirSources)
     EXPECT_EQ(executionLog(), (std::vector<std::string>{"child", "parent"}));
 }
 
-TEST(GraphExecution, CyclesRunEachComponentOnce)
+TEST_F(GraphExecution, CyclesRunEachComponentOnce)
 {
-    ScopedProject project;
-    ScopedTestFactories factories;
     auto* a = addComponent<TestConsumer>("a");
     auto* b = addComponent<TestConsumer>("b");
     auto* source = addComponent<TestProducer>("source");
@@ -416,10 +418,8 @@ public:
 
 } // namespace
 
-TEST(GraphExecution, ChangeNotificationFollowsLinksAndStopsAtCycles)
+TEST_F(GraphExecution, ChangeNotificationFollowsLinksAndStopsAtCycles)
 {
-    ScopedProject project;
-    ScopedTestFactories factories;
     auto* producer = addComponent<TestProducer>("producer");
     auto* reader = addComponent<TestConsumer>("reader");
     reader->input->links = {producer->output->id, producer->output->id};
@@ -441,10 +441,8 @@ TEST(GraphExecution, ChangeNotificationFollowsLinksAndStopsAtCycles)
     EXPECT_TRUE(log.contains("came back to itself"));
 }
 
-TEST(GraphExecution, QueriesAndResourceListener)
+TEST_F(GraphExecution, QueriesAndResourceListener)
 {
-    ScopedProject project;
-    ScopedTestFactories factories;
     auto* p1 = addComponent<TestProducer>("p1");
     auto* c = addComponent<TestConsumer>("c");
     auto* p2 = addComponent<TestProducer>("p2");
