@@ -115,14 +115,11 @@ Gradient gradientFromJson(const json& g)
 
 json gradientToJson(const GradientResource& record)
 {
-    json g = {{"name", record.name}, {"interpolation", record.gradient->interpolation}};
-    if (!record.gradient->marks.empty()) {
-        json entries = json::array();
-        for (const GradientMark& mark : record.gradient->marks)
-            entries.push_back({{"color", gradientColorText(mark)}, {"pos", static_cast<double>(mark.position)}});
-        g["entries"] = std::move(entries);
-    }
-    return g;
+    // A gradient without marks is written with an empty "entries": left out, it would read back as white.
+    json entries = json::array();
+    for (const GradientMark& mark : record.gradient->marks)
+        entries.push_back({{"color", gradientColorText(mark)}, {"pos", static_cast<double>(mark.position)}});
+    return {{"name", record.name}, {"interpolation", record.gradient->interpolation}, {"entries", std::move(entries)}};
 }
 
 int colorByte(float component)
@@ -179,6 +176,28 @@ GradientResource* gradientsAdd(const std::string& name)
     return record;
 }
 
+bool gradientsRemove(const std::string& name)
+{
+    GradientResource* record = gradientsFind(name);
+    if (!record)
+        return false;
+    auto withdraw = [record](ResourceManagerStorage* store) {
+        if (!store)
+            return;
+        auto it = store->resources.find(record->name);
+        if (it != store->resources.end() && it->second == record)
+            store->resources.erase(it);
+    };
+    for (Project* project : projectList)
+        if (project)
+            withdraw(project->resources);
+    withdraw(currentResources);
+    shared().records.erase(name);
+    delete record->gradient;
+    delete record;
+    return true;
+}
+
 std::vector<GradientResource*> gradientsAll()
 {
     std::vector<GradientResource*> all;
@@ -189,6 +208,9 @@ std::vector<GradientResource*> gradientsAll()
 
 bool load_gradients_json(const std::string& path)
 {
+    SharedGradients& set = shared();
+    set.keptRootKeys = json::object();
+    set.keptEntries.clear();
     DataBlob blob = dataLoadFile(path);
     if (!blob)
         return false;
@@ -206,9 +228,6 @@ bool load_gradients_json(const std::string& path)
     }
     jsonfile::clearUnreadable(fullPath);
 
-    SharedGradients& set = shared();
-    set.keptRootKeys = json::object();
-    set.keptEntries.clear();
     if (!doc.is_object())
         return true;
     for (auto it = doc.begin(); it != doc.end(); ++it)

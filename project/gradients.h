@@ -136,6 +136,9 @@ GradientResource* gradientsFind(const std::string& name);
 // A new gradient (one opaque white mark at 0) entered in the shared set and in every project's store and the
 // current store; null (after a log line) when the name is taken in the set.
 GradientResource* gradientsAdd(const std::string& name);
+// Takes the gradient out of the set, every project's store and the current store, and frees it. False when the
+// set has no such name.
+bool gradientsRemove(const std::string& name);
 // The shared records in name order.
 std::vector<GradientResource*> gradientsAll();
 
@@ -143,8 +146,8 @@ std::vector<GradientResource*> gradientsAll();
 // records to the current project's store; a name taken there by another record keeps that record. False when
 // the file is missing or malformed; a malformed file adds nothing and is never overwritten.
 bool load_gradients_json(const std::string& path);
-// Writes the shared set to the complete path (indent 4, through a temporary file). False (after a log line) when
-// the file could not be written or failed to load earlier.
+// Writes the shared set to the complete path (indent 4, through a temporary file; a gradient without marks gets an
+// empty "entries"). False (after a log line) when the file could not be written or failed to load earlier.
 bool save_gradients_json(const std::string& path);
 
 // "%02x%02x%02x%02x" of a mark's colour, and the mark colour of such a text.

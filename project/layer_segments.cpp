@@ -290,6 +290,7 @@ void fx_segments_load(const char* path)
     DataFile* file = dataFileOpen(path);
     if (!file)
         return;
+    jsonfile::clearUnreadable(dataPath(path));
     LineReader reader(file);
     bool first = true;
     while (reader.next()) {
