@@ -660,6 +660,8 @@ void StartAudio()
         } else {
             const std::string path = dataPath(audioTrackName);
             musicChannel = BASS_StreamCreateFile(false, path.c_str(), 0, 0, BASS_STREAM_PRESCAN);
+            if (musicChannel != 0)
+                LOG_INFO("Music <%s> opened", path.c_str());
         }
     }
     audioAvailable = musicChannel != 0;
