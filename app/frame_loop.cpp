@@ -7,7 +7,10 @@
 #include "app/timing.h"
 #include "editor/ui.h"
 #include "jni/engine/grd_buffer.h"
+#include "jni/engine/grd_image.h"
 #include "jni/engine/grd_state.h"
+#include "jni/engine/grd_texture.h"
+#include "project/resources.h"
 #include "project/sequencer.h"
 #include "render/layer_compositor.h"
 #include "render/render_graph.h"
@@ -100,8 +103,8 @@ bool engine_loop_iteration()
         ScopedGpuTimer timer("UI Rendering", false);
         if (engineEditorMode())
             renderEditor(window);
-        // Without the editor the current project's first image resource is copied to the window
-        // (engine_blit_output); the resource store that holds it does not exist yet.
+        else
+            engine_output_current_image();
     }
 
     glfwMakeContextCurrent(window);
@@ -225,6 +228,20 @@ void engine_blit_output(GLuint texture, int width, int height, GLuint drawFrameb
     // Unscaled into the lower-left corner; what lies beyond the target is cut off.
     glBlitFramebuffer(0, 0, width, height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
+}
+
+void engine_output_current_image()
+{
+    if (!currentResources)
+        return;
+    const std::vector<Resource*> images = currentResources->get_by_type(ResourceType::Image);
+    if (images.empty())
+        return;
+    const auto* image = dynamic_cast<const ImageResource*>(images.front());
+    const Texture* texture = image ? image->texture : nullptr;
+    if (!texture || !texture->glId || texture->imageCount == 0 || !texture->images[0])
+        return;
+    engine_blit_output(texture->glId, texture->images[0]->width, texture->images[0]->height, 0);
 }
 
 void engine_advance_frame_rings()

@@ -34,5 +34,7 @@ Project* projectForFrame(uint32_t frame);
 // Copies a texture's lower-left width x height pixels unscaled into the lower-left of a framebuffer (0: the
 // window), after clearing it to opaque black.
 void engine_blit_output(gl::GLuint texture, int width, int height, gl::GLuint drawFramebuffer);
+// Without the editor: the current project's first image resource, unscaled into the window's lower-left corner.
+void engine_output_current_image();
 // End of frame: next GPU query slot and constant buffer, empty GPU frame record list.
 void engine_advance_frame_rings();

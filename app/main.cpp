@@ -4,6 +4,8 @@
 #include "app/frame_loop.h"
 #include "app/log.h"
 #include "app/projects.h"
+#include "project/components.h"
+#include "project/cvars.h"
 #include "project/sequencer.h"
 #include "render/layer_compositor.h"
 
@@ -16,6 +18,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < 1024; ++i)
         std::rand();
 
+    componentsSeedUuid();
     engineSetArguments(argc, argv);
     const bool editor = engineEditorMode();
 
@@ -52,5 +55,9 @@ int main(int argc, char** argv)
 
     SequencerManager::StartAudio();
     engine_main_loop();
+
+    // Back into the folder the values were read from, whichever project the timeline left current.
+    if (cvarTreeProject)
+        CvarTreeSave(&cvarTreeRoot, cvarTreeProject->path + "/variables.json");
     return 0;
 }

@@ -2,6 +2,8 @@
 
 #include "app/engine_display.h"
 #include "app/log.h"
+#include "project/graph.h"
+#include "project/resources.h"
 #include "project/sequencer.h"
 
 #include <GLFW/glfw3.h>
@@ -16,6 +18,7 @@ Project* currentProject = nullptr;
 ResourceManagerStorage* currentResources = nullptr;
 std::vector<EngineComponent*>* currentComponents = nullptr;
 ProjectLoadingState* projectLoadingState = nullptr;
+Project* cvarTreeProject = nullptr;
 
 namespace {
 
@@ -42,6 +45,7 @@ Project* projCreate(const std::string& name)
     project->name = name;
     project->path = "projects/" + name;
     dirCreatePath(project->path);
+    project->resources = new ResourceManagerStorage();
     project->components = new std::vector<EngineComponent*>();
     return project;
 }
@@ -75,6 +79,9 @@ ProjectLoadingState* ProjectLoading(int width, int height)
     Project* remembered = currentProject;
     for (Project* project : projectList) {
         projSetCurrent(project);
+        project->resources->load_json(project->path + "/resources.json");
+        if (!GraphManager::Load(project->path + "/graph.json"))
+            LOG_WARNING("Project %s has no usable graph; it starts empty", project->name.c_str());
         SequencerManager::Load(project->path + "/sequencer.json");
     }
     projSetCurrent(remembered);

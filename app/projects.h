@@ -23,7 +23,10 @@ extern Project* currentProject;
 extern ResourceManagerStorage* currentResources;
 extern std::vector<EngineComponent*>* currentComponents;
 
-// A new project "projects/{name}" with an empty component list. Lives until the process ends.
+// The project whose "variables.json" the parameter tree was read from; the exit writes the tree back there.
+extern Project* cvarTreeProject;
+
+// A new project "projects/{name}" with an empty resource store and component list. Lives until the process ends.
 Project* projCreate(const std::string& name);
 // Makes the project current together with its store and component list; null clears all three.
 void projSetCurrent(Project* project);

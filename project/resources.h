@@ -84,6 +84,16 @@ struct ValueResource : Resource {
     explicit ValueResource(std::string name = {}) : Resource(ResourceType::Value, std::move(name)) {}
 };
 
+// Kind 14: an image a component publishes (the production's output image among them).
+struct ImageResource : Resource {
+    ::Texture* texture = nullptr;
+
+    explicit ImageResource(std::string name = {}, ::Texture* texture = nullptr)
+        : Resource(ResourceType::Image, std::move(name)), texture(texture)
+    {
+    }
+};
+
 class ResourceModifiedListener {
 public:
     virtual void OnResourceModified(Resource* resource) = 0;

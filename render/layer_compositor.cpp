@@ -1,6 +1,8 @@
 #include "render/layer_compositor.h"
 
 #include "app/frame_loop.h"
+#include "app/projects.h"
+#include "project/cvars.h"
 
 FxLayerContext* fxLayerContext = nullptr;
 
@@ -9,6 +11,12 @@ FxLayerContext* fx_layers_create(int width, int height)
     auto* context = new FxLayerContext();
     context->width = width;
     context->height = height;
+
+    // The parameter values are read once, from the project current at start-up; the exit writes them back there.
+    if (currentProject) {
+        CvarTreeLoad(currentProject->path + "/variables.json");
+        cvarTreeProject = currentProject;
+    }
     return context;
 }
 

@@ -61,6 +61,15 @@ expect_log "$play" "Initialize ruvevazidi..."
 expect_log "$play" "Window <Rendering Window> 1920x1080 decorated:0, OpenGL 4."
 expect_frames "$play"
 
+# The exit writes the parameter tree and the current project's files; a second run on what the first wrote must
+# change no byte of any project file.
+[[ -f "$play/assets/projects/room/variables.json" ]] || fail "the exit did not write projects/room/variables.json"
+cp -r "$play/assets/projects" "$work/projects_after_first_run"
+run_engine "$play"
+[[ $status -eq 0 ]] || fail "second production run exited with $status"
+diff -r "$work/projects_after_first_run" "$play/assets/projects" >"$work/projects.diff" ||
+  fail "an unchanged production's files changed at the second exit: $(head -c 2000 "$work/projects.diff")"
+
 # Editor mode: the development copy "../Pelmora1/assets/" and a decorated window.
 edit="$work/edit/run"
 mkdir -p "$edit" "$work/edit/Pelmora1"
