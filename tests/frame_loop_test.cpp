@@ -3,6 +3,7 @@
 #include "app/frame_loop.h"
 #include "app/math_types.h"
 #include "app/projects.h"
+#include "project/resources.h"
 #include "app/timing.h"
 #include "editor/ui.h"
 #include "project/sequencer.h"
@@ -455,7 +456,8 @@ TEST(ProjectList, CreationNamesTheFolderAndFindFindsByName)
     Project* project = projCreate("room");
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(project->path, "projects/room");
-    EXPECT_EQ(project->resources, nullptr);
+    ASSERT_NE(project->resources, nullptr);
+    EXPECT_TRUE(project->resources->resources.empty());
     ASSERT_NE(project->components, nullptr);
     EXPECT_TRUE(project->components->empty());
     EXPECT_NE(out.find("\033[31m[dirCreatePath : "), std::string::npos);
