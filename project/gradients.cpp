@@ -6,6 +6,7 @@
 #include "jni/engine/grd_texture.h"
 #include "project/curve_texture.h"
 #include "project/json_file.h"
+#include "project/project_json.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -211,23 +212,10 @@ bool load_gradients_json(const std::string& path)
     SharedGradients& set = shared();
     set.keptRootKeys = json::object();
     set.keptEntries.clear();
-    DataBlob blob = dataLoadFile(path);
-    if (!blob)
+    json doc;
+    if (!projectJsonRead(path, checkFile, doc))
         return false;
     const std::string fullPath = dataPath(path);
-    json doc;
-    if (!jsonfile::parse(std::string_view(blob.text(), blob.size), fullPath, doc)) {
-        jsonfile::markUnreadable(fullPath);
-        return false;
-    }
-    const std::string error = checkFile(doc);
-    if (!error.empty()) {
-        jsonfile::reportContentError(fullPath, error);
-        jsonfile::markUnreadable(fullPath);
-        return false;
-    }
-    jsonfile::clearUnreadable(fullPath);
-
     if (!doc.is_object())
         return true;
     for (auto it = doc.begin(); it != doc.end(); ++it)

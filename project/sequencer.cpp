@@ -8,6 +8,7 @@
 #include "project/cvars.h"
 #include "project/json_file.h"
 #include "project/music_device.h"
+#include "project/project_json.h"
 
 #include <imgui.h>
 
@@ -591,22 +592,14 @@ bool Load(const std::string& path)
 {
     if (!sequencer)
         sequencer = new Sequence();
-    DataBlob blob = dataLoadFile(path);
-    if (!blob)
-        return false;
-    const std::string fullPath = dataPath(path);
     json doc;
-    if (!jsonfile::parse(std::string_view(blob.text(), blob.size), fullPath, doc)) {
-        jsonfile::markUnreadable(fullPath);
+    auto check = [](const json& value) {
+        FileChecker checker;
+        checker.document(value);
+        return checker.error;
+    };
+    if (!projectJsonRead(path, check, doc))
         return false;
-    }
-    FileChecker checker;
-    if (!checker.document(doc)) {
-        jsonfile::reportContentError(fullPath, checker.error);
-        jsonfile::markUnreadable(fullPath);
-        return false;
-    }
-    jsonfile::clearUnreadable(fullPath);
     KeptEntries& kept = keptEntries()[currentProject];
     kept = KeptEntries();
     loadDocument(doc, kept);

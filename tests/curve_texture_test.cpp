@@ -5,6 +5,7 @@
 
 #include "gl_context.h"
 #include "project_test_util.h"
+#include "timeline_test_util.h"
 
 #include <glbinding/gl/gl.h>
 #include <gtest/gtest.h>
@@ -58,13 +59,10 @@ TEST_F(CurveTexture, IsOneHalfFloatChannelOf128By256)
     ASSERT_NE(texture, nullptr);
     EXPECT_EQ(texture, rendererGetCurveTexture());
     EXPECT_EQ(texture->name, "CurveTexture");
-    GLint width = 0, height = 0, format = 0;
-    glGetTextureLevelParameteriv(texture->glId, 0, GL_TEXTURE_WIDTH, &width);
-    glGetTextureLevelParameteriv(texture->glId, 0, GL_TEXTURE_HEIGHT, &height);
-    glGetTextureLevelParameteriv(texture->glId, 0, GL_TEXTURE_INTERNAL_FORMAT, &format);
-    EXPECT_EQ(width, 128);
-    EXPECT_EQ(height, 256);
-    EXPECT_EQ(format, static_cast<GLint>(GL_R16F));
+    const timelinetest::TextureLevel level = timelinetest::textureLevel(texture->glId);
+    EXPECT_EQ(level.width, 128);
+    EXPECT_EQ(level.height, 256);
+    EXPECT_EQ(level.format, GL_R16F);
 }
 
 TEST_F(CurveTexture, RowsReadBackAsTheCurveSampledUpToItsLargestX)

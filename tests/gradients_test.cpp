@@ -308,13 +308,10 @@ TEST_F(GradientTexture, RowsReadBackFromTheTexture)
     ASSERT_NE(colorGradientTexture, nullptr);
     ASSERT_NE(colorGradientTexture->glId, 0u);
     EXPECT_EQ(colorGradientTexture->name, "ColorGradientTexture");
-    GLint width = 0, height = 0, format = 0;
-    glGetTextureLevelParameteriv(colorGradientTexture->glId, 0, GL_TEXTURE_WIDTH, &width);
-    glGetTextureLevelParameteriv(colorGradientTexture->glId, 0, GL_TEXTURE_HEIGHT, &height);
-    glGetTextureLevelParameteriv(colorGradientTexture->glId, 0, GL_TEXTURE_INTERNAL_FORMAT, &format);
-    EXPECT_EQ(width, 128);
-    EXPECT_EQ(height, 256);
-    EXPECT_EQ(format, static_cast<GLint>(GL_RGBA16F));
+    const timelinetest::TextureLevel level = timelinetest::textureLevel(colorGradientTexture->glId);
+    EXPECT_EQ(level.width, 128);
+    EXPECT_EQ(level.height, 256);
+    EXPECT_EQ(level.format, GL_RGBA16F);
 
     Gradient ramp;
     ramp.marks = {mark(0, 0, 0, 0.5f, 0), mark(1, 0.5f, 0.25f, 1, 1)};

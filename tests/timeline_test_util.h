@@ -6,6 +6,8 @@
 #include "project/components.h"
 #include "project/resources.h"
 
+#include <glbinding/gl/gl.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,5 +81,20 @@ public:
 private:
     std::string saved_;
 };
+
+// Size and internal format of level 0 of a GL texture.
+struct TextureLevel {
+    int width = 0;
+    int height = 0;
+    gl::GLenum format{};
+};
+inline TextureLevel textureLevel(unsigned int glId)
+{
+    gl::GLint width = 0, height = 0, format = 0;
+    gl::glGetTextureLevelParameteriv(glId, 0, gl::GL_TEXTURE_WIDTH, &width);
+    gl::glGetTextureLevelParameteriv(glId, 0, gl::GL_TEXTURE_HEIGHT, &height);
+    gl::glGetTextureLevelParameteriv(glId, 0, gl::GL_TEXTURE_INTERNAL_FORMAT, &format);
+    return {width, height, static_cast<gl::GLenum>(format)};
+}
 
 } // namespace timelinetest
