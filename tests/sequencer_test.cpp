@@ -410,3 +410,37 @@ TEST(SequencerAudioDeathTest, DieExitsWithCode10)
 {
     EXPECT_EXIT(die(), testing::ExitedWithCode(10), "");
 }
+
+TEST(SequencerShipped, EveryProjectNamesTheTrackAndSavesBackUnchanged)
+{
+    const std::string assets = std::string(ENGINE_SOURCE_DIR) + "assets/";
+    const std::vector<std::string> names = {"instancing", "abstract_1", "room", "walk_particles", "room_rt"};
+    // A copy: saving touches every project's file.
+    TempDir dir("sequencer_shipped");
+    for (const std::string& name : names)
+        writeFile(dir.path() / "projects" / name / "sequencer.json",
+                  readFile(assets + "projects/" + name + "/sequencer.json"));
+    ScopedBasePath base(dir.str());
+    ScopedTimeline timeline;
+    ScopedProjects projects{names};
+    for (size_t i = 0; i < names.size(); ++i) {
+        projSetCurrent(projects[i]);
+        ASSERT_TRUE(SequencerManager::Load("projects/" + names[i] + "/sequencer.json")) << names[i];
+        EXPECT_EQ(audioTrackName, "music/demo_track.ogg");
+    }
+    EXPECT_TRUE(std::filesystem::exists(assets + audioTrackName)); // made at build time
+    // The rows cover the whole timeline, back to back, in play order.
+    int end = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(sequencer->GetProjectItem(projects[i]).start, end) << names[i];
+        end = sequencer->GetProjectItem(projects[i]).end;
+    }
+    EXPECT_EQ(end, sequencer->frameCount);
+
+    projSetCurrent(projects[2]);
+    ASSERT_TRUE(SequencerManager::Save(dir.str() + "projects/room/sequencer.json"));
+    for (const std::string& name : names)
+        EXPECT_EQ(readFile(dir.path() / "projects" / name / "sequencer.json"),
+                  readFile(assets + "projects/" + name + "/sequencer.json"))
+            << name;
+}
