@@ -257,56 +257,47 @@ void main() { color = scale * texture(source, vec2(0.4, 0.5)); }
     glDeleteTextures(1, &texture);
 }
 
-TEST_F(ShaderBindings, ImageBindingUsesTheTextureFormat)
-{
-    ShaderProgram* program = compute("layout(r32f) uniform image2D target;\n"
-                                     "void main() { imageStore(target, ivec2(0), vec4(2.5)); }\n");
-    const GLuint texture = makeTexture(GL_TEXTURE_2D, GL_R32F, 1, 1, 1);
-    TextureBindings textures;
-    textures["target"] = TextureBinding{IMAGE_TYPE_R32F, 0, texture, 0};
-    shaderUseProgram(program);
-    EXPECT_TRUE(shaderBindTextures(program, textures));
-    GLint format = 0, access = 0, layered = 1;
-    glGetIntegeri_v(GL_IMAGE_BINDING_FORMAT, 0, &format);
-    glGetIntegeri_v(GL_IMAGE_BINDING_ACCESS, 0, &access);
-    glGetIntegeri_v(GL_IMAGE_BINDING_LAYERED, 0, &layered);
-    EXPECT_EQ(static_cast<GLenum>(format), GL_R32F);
-    EXPECT_EQ(static_cast<GLenum>(access), GL_READ_WRITE);
-    EXPECT_EQ(layered, 0);
-    glDispatchCompute(1, 1, 1);
-    glMemoryBarrier(GL_TEXTURE_UPDATE_BARRIER_BIT);
-    float value = 0;
-    glGetTextureImage(texture, 0, GL_RED, GL_FLOAT, sizeof(value), &value);
-    EXPECT_FLOAT_EQ(value, 2.5f);
-    glDeleteTextures(1, &texture);
-}
-
-// Regression: volumes, cubes and arrays bound as one layer took the shader's writes in a single slice.
-TEST_F(ShaderBindings, LayeredImagesTakeWritesInEverySlice)
+// Regression: volumes and arrays bound as one layer took the shader's writes in a single slice.
+TEST_F(ShaderBindings, ImagesBindWithTheirFormatAndLayers)
 {
     struct Case {
         const char* label;
-        const char* imageType;
+        const char* declaration;
+        const char* store;
         GLenum target;
+        int layers;
+        GLint layered;
     };
     const Case cases[] = {
-        {"3D", "image3D", GL_TEXTURE_3D},
-        {"2D array", "image2DArray", GL_TEXTURE_2D_ARRAY},
+        {"2D", "image2D", "imageStore(target, ivec2(0), vec4(1.0));", GL_TEXTURE_2D, 1, 0},
+        {"3D", "image3D", "for (int z = 0; z < 4; ++z) imageStore(target, ivec3(0, 0, z), vec4(float(z + 1)));",
+         GL_TEXTURE_3D, 4, 1},
+        {"2D array", "image2DArray",
+         "for (int z = 0; z < 4; ++z) imageStore(target, ivec3(0, 0, z), vec4(float(z + 1)));", GL_TEXTURE_2D_ARRAY, 4,
+         1},
     };
     for (const Case& c : cases) {
-        ShaderProgram* program = compute(std::string("layout(r32f) uniform ") + c.imageType + " volume;\n" +
-                                         "void main() { for (int z = 0; z < 4; ++z) imageStore(volume, ivec3(0, 0, z), "
-                                         "vec4(float(z + 1))); }\n");
-        const GLuint texture = makeTexture(c.target, GL_R32F, 1, 1, 4);
+        ShaderProgram* program = compute(std::string("layout(r32f) uniform ") + c.declaration + " target;\n" +
+                                         "void main() { " + c.store + " }\n");
+        const GLuint texture = makeTexture(c.target, GL_R32F, 1, 1, c.layers);
         TextureBindings textures;
-        textures["volume"] = TextureBinding{IMAGE_TYPE_R32F, 0, texture, 0};
+        textures["target"] = TextureBinding{IMAGE_TYPE_R32F, 0, texture, 0};
         shaderUseProgram(program);
         EXPECT_TRUE(shaderBindTextures(program, textures)) << c.label;
+        GLint format = 0, access = 0, layered = -1;
+        glGetIntegeri_v(GL_IMAGE_BINDING_FORMAT, 0, &format);
+        glGetIntegeri_v(GL_IMAGE_BINDING_ACCESS, 0, &access);
+        glGetIntegeri_v(GL_IMAGE_BINDING_LAYERED, 0, &layered);
+        EXPECT_EQ(static_cast<GLenum>(format), GL_R32F) << c.label;
+        EXPECT_EQ(static_cast<GLenum>(access), GL_READ_WRITE) << c.label;
+        EXPECT_EQ(layered, c.layered) << c.label;
+
         glDispatchCompute(1, 1, 1);
         glMemoryBarrier(GL_TEXTURE_UPDATE_BARRIER_BIT);
-        float slices[4] = {};
-        glGetTextureImage(texture, 0, GL_RED, GL_FLOAT, sizeof(slices), slices);
-        EXPECT_EQ(std::vector<float>(slices, slices + 4), (std::vector<float>{1, 2, 3, 4})) << c.label;
+        std::vector<float> slices(static_cast<size_t>(c.layers), 0.0f);
+        glGetTextureImage(texture, 0, GL_RED, GL_FLOAT, static_cast<GLsizei>(slices.size() * 4), slices.data());
+        for (int z = 0; z < c.layers; ++z)
+            EXPECT_FLOAT_EQ(slices[static_cast<size_t>(z)], static_cast<float>(z + 1)) << c.label << " slice " << z;
         glDeleteTextures(1, &texture);
     }
 }

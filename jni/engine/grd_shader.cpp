@@ -89,7 +89,7 @@ ShaderStage* stageAt(const ShaderProgram* program, Slot slot)
     return nullptr;
 }
 
-// Link, location and hot-reload registration order.
+// Uniform location and hot-reload registration order.
 constexpr Slot kBuildOrder[] = {Slot::Vertex, Slot::Fragment, Slot::Geometry, Slot::TessControl,
                                 Slot::TessEvaluation, Slot::Compute};
 // Later stages replace earlier ones of the same uniform name, so the vertex stage's descriptor wins.
@@ -123,11 +123,6 @@ std::string programInfoLog(GLuint id)
     return text;
 }
 
-void reportLinkFailure(const std::string& message)
-{
-    LOG_INFO("%s", message.c_str());
-    ui_event_log_add(uiEventLog, "%s", message.c_str());
-}
 
 // GLSL initialisers are applied by the linker: the program, not the parser, knows a uniform's first value.
 void readInitialValues(ShaderProgram* program)
@@ -174,6 +169,23 @@ bool linkProgram(GLuint program)
     glLinkProgram(program);
     glGetProgramiv(program, GL_LINK_STATUS, &status);
     return status != 0;
+}
+
+// Links a program whose stages all compiled (a failed stage has been reported already; linking would only add a
+// second report). A link failure goes to the log and the event log with the message `describe` makes.
+template <typename Describe>
+void linkOrReport(ShaderProgram* program, Describe&& describe)
+{
+    if (program->errors)
+        return;
+    if (linkProgram(program->glProgramId)) {
+        finishLinkedProgram(program);
+        return;
+    }
+    const std::string message = describe(programInfoLog(program->glProgramId));
+    LOG_INFO("%s", message.c_str());
+    ui_event_log_add(uiEventLog, "%s", message.c_str());
+    program->errors |= 1;
 }
 
 void attachStage(ShaderProgram* program, const ShaderStage* stage)
@@ -431,30 +443,31 @@ std::array<GLenum, 7> referenceProps(GLenum first)
 // Some drivers (Mesa 22's llvmpipe among them) report a storage block whose unsized array is indexed dynamically
 // as referenced by no stage, which would leave every vertex-pulling block unbound. A tiny probe program finds out
 // once; where the report cannot be trusted, every active storage block counts as referenced.
+bool probeStorageReferences()
+{
+    const char* source = "#version 430\nlayout(local_size_x = 1) in;\n"
+                         "layout(std430) buffer Probe { uint probeValues[]; };\n"
+                         "void main() { probeValues[gl_GlobalInvocationID.x] = 1u; }\n";
+    const GLuint shader = glCreateShader(GL_COMPUTE_SHADER);
+    glShaderSource(shader, 1, &source, nullptr);
+    glCompileShader(shader);
+    const GLuint program = glCreateProgram();
+    glAttachShader(program, shader);
+    GLint referenced = 0;
+    if (linkProgram(program)) {
+        const GLenum prop = GL_REFERENCED_BY_COMPUTE_SHADER;
+        glGetProgramResourceiv(program, GL_SHADER_STORAGE_BLOCK, 0, 1, &prop, 1, nullptr, &referenced);
+    }
+    glDeleteProgram(program);
+    glDeleteShader(shader);
+    if (!referenced)
+        LOG_WARNING("The GL driver does not tell which stages use a storage block; every active block is bound");
+    return referenced != 0;
+}
+
 bool storageReferencesReliable()
 {
-    static const bool reliable = [] {
-        const char* source = "#version 430\nlayout(local_size_x = 1) in;\n"
-                             "layout(std430) buffer Probe { uint probeValues[]; };\n"
-                             "void main() { probeValues[gl_GlobalInvocationID.x] = 1u; }\n";
-        const GLuint shader = glCreateShader(GL_COMPUTE_SHADER);
-        glShaderSource(shader, 1, &source, nullptr);
-        glCompileShader(shader);
-        const GLuint program = glCreateProgram();
-        glAttachShader(program, shader);
-        bool referenced = false;
-        if (linkProgram(program)) {
-            const GLenum prop = GL_REFERENCED_BY_COMPUTE_SHADER;
-            GLint value = 0;
-            glGetProgramResourceiv(program, GL_SHADER_STORAGE_BLOCK, 0, 1, &prop, 1, nullptr, &value);
-            referenced = value != 0;
-        }
-        glDeleteProgram(program);
-        glDeleteShader(shader);
-        if (!referenced)
-            LOG_WARNING("The GL driver does not tell which stages use a storage block; every active block is bound");
-        return referenced;
-    }();
+    static const bool reliable = probeStorageReferences();
     return reliable;
 }
 
@@ -836,17 +849,10 @@ ShaderProgram* shaderBuildProgram(ShaderStage* vertex, ShaderStage* fragment, Sh
             attachStage(program, stage);
     labelProgram(program);
 
-    // A stage that did not compile has been reported already; linking would only add a second report.
-    if (program->errors)
-        return program;
-    if (linkProgram(program->glProgramId)) {
-        finishLinkedProgram(program);
-        return program;
-    }
-    reportLinkFailure(fmt::format("Could not link program vs:{0} fs:{1} gs:{2} : {3}", vertex->path,
-                                  fragment ? fragment->path : "none", geometry ? geometry->path : "none",
-                                  programInfoLog(program->glProgramId)));
-    program->errors |= 1;
+    linkOrReport(program, [&](const std::string& infoLog) {
+        return fmt::format("Could not link program vs:{0} fs:{1} gs:{2} : {3}", vertex->path,
+                           fragment ? fragment->path : "none", geometry ? geometry->path : "none", infoLog);
+    });
     return program;
 }
 
@@ -860,15 +866,9 @@ ShaderProgram* shaderBuildProgramCompute(ShaderStage* compute)
     program->glProgramId = glCreateProgram();
     attachStage(program, compute);
     labelProgram(program);
-    if (program->errors)
-        return program;
-    if (linkProgram(program->glProgramId)) {
-        finishLinkedProgram(program);
-        return program;
-    }
-    reportLinkFailure(
-        fmt::format("Could not link program cs:{0} : {1}", compute->path, programInfoLog(program->glProgramId)));
-    program->errors |= 1;
+    linkOrReport(program, [&](const std::string& infoLog) {
+        return fmt::format("Could not link program cs:{0} : {1}", compute->path, infoLog);
+    });
     return program;
 }
 
