@@ -15,7 +15,7 @@
 #include <vector>
 
 using namespace gl;
-using projtest::LogCapture;
+using timelinetest::ConsoleLog;
 
 namespace {
 
@@ -115,7 +115,7 @@ TEST_F(CurveTexture, RowsBeyondTheTextureAreRefused)
     for (int i = 0; i < kCurveTextureRows; ++i)
         ASSERT_EQ(curveTextureAddRow(one), i);
     Curve late = curve({{0, 7}, {1, 7}}, CurveInterpolation::Linear);
-    LogCapture log;
+    ConsoleLog log;
     EXPECT_EQ(curveTextureAddRow(late), -1);
     EXPECT_EQ(late.row, -1);
     EXPECT_EQ(curveTextureAddRow(late), -1);

@@ -15,7 +15,7 @@
 #include <limits>
 
 using namespace gl;
-using projtest::LogCapture;
+using timelinetest::ConsoleLog;
 using testutil::readFile;
 using testutil::TempDir;
 using testutil::writeFile;
@@ -241,7 +241,7 @@ TEST_F(GradientFiles, TakenNamesDuplicatesAndOtherKeysAreKept)
     write(text);
     // "tex" names a texture in project one.
     FileResource* texture = projects[0]->resources->add_texture("tex", nullptr);
-    LogCapture log;
+    ConsoleLog log;
     ASSERT_TRUE(loadAll());
     EXPECT_EQ(log.count("a second gradient named <stone>"), 2);
     EXPECT_EQ(log.count("Gradient <tex> is not added"), 1);
@@ -268,7 +268,7 @@ TEST_F(GradientFiles, AFileThatFailedToLoadIsNeverRewritten)
     };
     for (const char* text : cases) {
         write(text);
-        LogCapture log;
+        ConsoleLog log;
         EXPECT_FALSE(loadAll()) << text;
         EXPECT_TRUE(gradientsAll().empty()) << text;
         EXPECT_TRUE(log.contains("Failed to")) << text;
@@ -349,7 +349,7 @@ TEST_F(GradientTexture, MoreGradientsThanRowsWriteNothingOutside)
         gradients[k].marks = {mark(static_cast<float>(k) / 300.0f, 0, 0, 1, 0)};
         list.push_back(&gradients[k]);
     }
-    LogCapture log;
+    ConsoleLog log;
     gradientTextureUpdate(list);
     EXPECT_EQ(log.count("300 gradients but 256 texture rows"), 1);
     EXPECT_EQ(gradients[255].row, 255);

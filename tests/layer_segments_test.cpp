@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-using projtest::LogCapture;
+using timelinetest::ConsoleLog;
 using testutil::readFile;
 using testutil::TempDir;
 using testutil::writeFile;
@@ -87,7 +87,7 @@ TEST_F(Segments, TypesAreRegisteredWithTheirIndices)
 
 TEST_F(Segments, WithoutAFileTheDefaultFileIsWrittenAndReadsBackTheSame)
 {
-    LogCapture log;
+    ConsoleLog log;
     fx_segments_load("layers.segments");
     EXPECT_TRUE(fxSegmentsDirty);
     ASSERT_TRUE(fx_segments_save("layers.segments"));
@@ -184,22 +184,23 @@ TEST_F(Segments, OlderFormFillsSlotsInFileOrder)
 
 TEST_F(Segments, UnknownTypeNamesAreLoggedAndLeaveTheSlot)
 {
-    LogCapture log;
+    ConsoleLog log;
     load("VERSION:2\nSEGMENT:0\nLAYER:3\nENABLED:0\nNAME:Bloom\nLAYER_END\nSEGMENT_END\n");
     EXPECT_EQ(log.count("Failed to setup layer name. Ignoring:Bloom\\n"), 1);
     EXPECT_TRUE(log.contains("[load_layer :"));
     EXPECT_EQ(typeName(0, 3), "EdgeDetect");
     EXPECT_EQ(fxSegments[0].enabled[3], 0);
 
+    ConsoleLog legacyLog;
     load("0:1:Bloom\n1:1:Clear\n");
-    EXPECT_TRUE(log.contains("[fx_segments_load_legacy :"));
+    EXPECT_TRUE(legacyLog.contains("[fx_segments_load_legacy :"));
     EXPECT_EQ(typeName(0, 0), "Background");
     EXPECT_EQ(typeName(1, 0), "Clear");
 }
 
 TEST_F(Segments, OutOfRangeNumbersAreIgnoredWithALogLine)
 {
-    LogCapture log;
+    ConsoleLog log;
     load("VERSION:2\n"
          "SEGMENT:40\nNAME:far\nLAYER:0\nNAME:Clear\nLAYER_END\nSEGMENT_END\n"
          "SEGMENT:-1\nNAME:negative\nSEGMENT_END\n"
@@ -215,8 +216,9 @@ TEST_F(Segments, OutOfRangeNumbersAreIgnoredWithALogLine)
     std::string legacy = "40:1:Effect\n-2:1:Effect\n";
     for (int i = 0; i < 30; ++i)
         legacy += "3:1:Clear\n";
+    ConsoleLog legacyLog;
     load(legacy);
-    EXPECT_EQ(log.count("has more than 24 layers"), 6);
+    EXPECT_EQ(legacyLog.count("has more than 24 layers"), 6);
     for (int slot = 0; slot < kFxLayerSlots; ++slot)
         EXPECT_EQ(typeName(3, slot), "Clear");
 }
@@ -269,7 +271,7 @@ TEST_F(Segments, SetLayerAndTheSlotView)
     EXPECT_TRUE(fxSegmentsDirty);
     EXPECT_EQ(fxSegments[0].enabled[1], 1);
 
-    LogCapture log;
+    ConsoleLog log;
     fx_segments_set_layer(32, 0, 5);
     fx_segments_set_layer(0, 24, 5);
     fx_segments_set_layer(0, 0, 18);
@@ -293,7 +295,7 @@ TEST_F(Segments, SavesThroughATemporaryFileAndReportsFailure)
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "layers.segments.tmp"));
     EXPECT_EQ(readFile(dir.path() / "layers.segments"), fx_segments_text());
 
-    LogCapture log;
+    ConsoleLog log;
     fxSegmentsDirty = true;
     EXPECT_FALSE(fx_segments_save("missing/folder/layers.segments"));
     EXPECT_TRUE(log.contains("Failed to open"));
@@ -303,7 +305,7 @@ TEST_F(Segments, SavesThroughATemporaryFileAndReportsFailure)
 TEST_F(Segments, AFileWithNothingReadableIsNotOverwritten)
 {
     const std::string junk = "\x89PNG\r\n\x1a\nnot: layers\n";
-    LogCapture log;
+    ConsoleLog log;
     load(junk);
     EXPECT_TRUE(log.contains("will not be overwritten"));
     expectDefaultChain(0, 0);

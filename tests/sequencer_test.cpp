@@ -19,7 +19,7 @@
 #include <thread>
 
 using nlohmann::json;
-using projtest::LogCapture;
+using timelinetest::ConsoleLog;
 using projtest::TestConsumer;
 using projtest::TestProducer;
 using testutil::readFile;
@@ -193,7 +193,7 @@ TEST_F(SequencerFiles, SavingOneProjectKeepsTheSharedSectionsAlikeInAll)
 
     // A start-up reads every file in project order; the last one no longer undoes the edit.
     timeline.restart();
-    LogCapture log;
+    ConsoleLog log;
     for (const char* name : {"a", "b", "c"})
         ASSERT_TRUE(load(name));
     EXPECT_EQ(sequencer->frameCount, 18000);
@@ -211,10 +211,9 @@ TEST_F(SequencerFiles, EntriesMatchingNothingAreReportedAndKept)
            "cvars": [{"uuid": 48879, "active": true, "interpolated": true, "linear": false,
                       "keyframes": [{"frame": 3, "v0": 1.0, "v1": 0.0, "v2": 0.0, "v3": 0.0}]}]},
           {"uuid": 999, "frame_start": 0, "frame_end": 300}]})");
-    LogCapture log;
-    testing::internal::CaptureStdout();
+    ConsoleLog log;
     ASSERT_TRUE(load("b"));
-    const std::string console = testing::internal::GetCapturedStdout();
+    const std::string console = log.text();
 
     EXPECT_EQ(log.count("Variable with UUID <beef> not found"), 1);
     EXPECT_NE(console.find("<value> : 4097\n"), std::string::npos);
@@ -251,7 +250,7 @@ TEST_F(SequencerFiles, MalformedFilesChangeNothingAndAreNeverOverwritten)
     for (const auto& [text, message] : cases) {
         timeline.restart();
         writeFile(file("b"), text);
-        LogCapture log;
+        ConsoleLog log;
         EXPECT_FALSE(load("b")) << text;
         EXPECT_TRUE(log.contains(message)) << text << "\n" << log.text();
         EXPECT_EQ(sequencer->frameCount, 300) << text;
@@ -268,7 +267,7 @@ TEST_F(SequencerFiles, MalformedFilesChangeNothingAndAreNeverOverwritten)
 
 TEST_F(SequencerFiles, MissingFileAndFailedSave)
 {
-    LogCapture log;
+    ConsoleLog log;
     EXPECT_FALSE(load("b"));
     ASSERT_NE(sequencer, nullptr);
     EXPECT_EQ(sequencer->frameCount, 300);

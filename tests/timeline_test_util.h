@@ -7,12 +7,48 @@
 #include "project/resources.h"
 
 #include <glbinding/gl/gl.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace timelinetest {
+
+// What the log printed to the console from construction to the first look at it. The console belongs to this
+// process alone, unlike "app_log.txt", which every test process of a parallel run rewrites in the same folder.
+class ConsoleLog {
+public:
+    ConsoleLog() { testing::internal::CaptureStdout(); }
+    ~ConsoleLog() { text(); }
+    ConsoleLog(const ConsoleLog&) = delete;
+    ConsoleLog& operator=(const ConsoleLog&) = delete;
+
+    // Ends the capture on the first call.
+    const std::string& text()
+    {
+        if (capturing_) {
+            std::fflush(stdout);
+            text_ = testing::internal::GetCapturedStdout();
+            capturing_ = false;
+        }
+        return text_;
+    }
+    bool contains(const std::string& what) { return text().find(what) != std::string::npos; }
+    int count(const std::string& what)
+    {
+        int n = 0;
+        for (size_t at = text().find(what); at != std::string::npos; at = text().find(what, at + what.size()))
+            ++n;
+        return n;
+    }
+
+private:
+    bool capturing_ = true;
+    std::string text_;
+};
 
 // Replaces projectList and the current project for one test with projects of the given names (each with its own
 // store and component list, folder "projects/{name}"), the first one current; restores everything afterwards.
