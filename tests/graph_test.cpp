@@ -135,17 +135,21 @@ TEST_F(GraphFiles, ComponentsAddedAfterLoadGetIdsOfTheirOwn)
     const int32_t savedCounter = nextObjectId;
     {
         ScopedProject project;
+        // Ids of one run never repeat, so the loaded components must not take 2 and 3 themselves, as they would
+        // when this test runs first in the process.
+        nextObjectId = savedCounter + 10000;
         ASSERT_TRUE(GraphManager::Load(path));
+        const int32_t afterLoad = nextObjectId;
         // A component whose ids of this run equal ids stored in the file: the file must still name each pin once.
         nextObjectId = 2;
         auto* extra = addComponent<TestProducer>("extra");
         extra->y = 1000.0f;
-        nextObjectId = savedCounter + 10000;
+        nextObjectId = afterLoad;
         ASSERT_EQ(extra->id, 2);
+        ASSERT_EQ(extra->output->id, 3);
         find<TestConsumer>("player")->ConnectInput("in", extra->output->id);
         ASSERT_TRUE(GraphManager::Save(full(path)));
     }
-    nextObjectId = std::max(nextObjectId, savedCounter + 10000);
     const json saved = json::parse(readFile(full(path)));
     std::set<uint32_t> ids;
     size_t count = 0;
@@ -158,6 +162,9 @@ TEST_F(GraphFiles, ComponentsAddedAfterLoadGetIdsOfTheirOwn)
         }
     }
     EXPECT_EQ(ids.size(), count);
+    // The loaded components keep their stored ids; the newcomer is the one renumbered.
+    EXPECT_EQ(saved["components"][0]["outputs"][0]["id"], 2);
+    EXPECT_EQ(saved["components"][1]["id"], 3);
 
     ScopedProject project;
     ASSERT_TRUE(GraphManager::Load(path));
