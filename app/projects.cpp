@@ -50,6 +50,21 @@ Project* projCreate(const std::string& name)
     return project;
 }
 
+void projDestroy(Project* project)
+{
+    if (!project)
+        return;
+    if (currentProject == project)
+        projSetCurrent(nullptr);
+    if (project->components) {
+        for (EngineComponent* component : *project->components)
+            delete component;
+        delete project->components;
+    }
+    delete project->resources;
+    delete project;
+}
+
 void projSetCurrent(Project* project)
 {
     currentProject = project;

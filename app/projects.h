@@ -28,6 +28,9 @@ extern Project* cvarTreeProject;
 
 // A new project "projects/{name}" with an empty resource store and component list. Lives until the process ends.
 Project* projCreate(const std::string& name);
+// Frees a project with its store, components and list; the engine's own projects live for the whole run, so only
+// tools and tests that make projects of their own call it.
+void projDestroy(Project* project);
 // Makes the project current together with its store and component list; null clears all three.
 void projSetCurrent(Project* project);
 // The project of that name: "global" or one of projectList; null when there is none.

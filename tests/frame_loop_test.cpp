@@ -54,10 +54,8 @@ protected:
     }
     void tearDownProjects()
     {
-        for (Project* project : projectList) {
-            delete project->components;
-            delete project;
-        }
+        for (Project* project : projectList)
+            projDestroy(project);
         delete sequencer;
         projectList = savedList_;
         projSetCurrent(savedCurrent_);
@@ -468,6 +466,5 @@ TEST(ProjectList, CreationNamesTheFolderAndFindFindsByName)
     EXPECT_EQ(projFind("room"), project);
     EXPECT_EQ(projFind("hall"), nullptr);
     projectList = saved;
-    delete project->components;
-    delete project;
+    projDestroy(project);
 }

@@ -81,5 +81,5 @@ TEST(OutputImage, FirstImageResourceLandsInTheWindowsLowerLeftCorner)
     txtDestroy(red);
     txtDestroy(green);
     // The exit savers registered by the window skip work when no project is current.
-    projSetCurrent(nullptr);
+    projDestroy(project);
 }

@@ -45,6 +45,10 @@ case "$cmd" in
   build) build build ;;
   run) build build; shift || true; with_display ./build/engine "$@" ;;
   test) build build; run_tests build ;;
-  sanitize) build build-asan -DENGINE_SANITIZE=ON -DENGINE_BUILD_BENCH=OFF; run_tests build-asan ;;
+  sanitize)
+    export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    build build-asan -DENGINE_SANITIZE=ON -DENGINE_BUILD_BENCH=OFF
+    run_tests build-asan ;;
   *) echo "usage: tools/dev.sh run|test|sanitize|build" >&2; exit 2 ;;
 esac
