@@ -17,17 +17,11 @@ struct Framebuffer;
 struct RenderItemBuilder;
 struct Texture;
 
-namespace Renderer {
-// The pass codes (0 Deferred ... 16 Function); the pass list defines the enumerators with this underlying type.
-enum Pass : int;
-} // namespace Renderer
-
 class Camera;
 
-// Adds the entity's render items for the frame.
+// Adds the entity's render items for the frame. (Renderer::Pass and RenderItemCallback, the draw in one pass,
+// come from render_graph.h.)
 using RenderItemBuildCallback = std::function<void(Camera*, const Matrix*, Timestep, RenderItemBuilder&)>;
-// Draws in one pass.
-using RenderItemCallback = std::function<void(Camera*, const Matrix*, Renderer::Pass, Timestep)>;
 
 enum EntityKind : int {
     ENTITY_KIND_OBJECT = 0,

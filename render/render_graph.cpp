@@ -1,10 +1,401 @@
 #include "render/render_graph.h"
 
+#include "app/log.h"
+#include "app/projects.h"
+#include "app/timing.h"
+#include "jni/engine/grd_framebuffer.h"
+#include "jni/engine/grd_state.h"
+#include "jni/engine/grd_texture.h"
+#include "project/components.h"
+#include "project/curve_texture.h"
+#include "project/graph.h"
+#include "render/entities.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <utility>
+
+std::vector<std::string> graphPassLog;
+int graphRunNumber = 0;
+RenderGraphHooks renderGraphHooks = {nullptr, nullptr, nullptr, nullptr};
+
+namespace {
+
+constexpr size_t kPassListReserve = 1024;
+constexpr int kRaytracerTypeIndex = 4;
+
+// Faults that would repeat every frame are reported once per distinct text.
+bool firstReport(const std::string& text)
+{
+    static std::unordered_set<std::string> reported;
+    return reported.insert(text).second;
+}
+
+const char* ownerName(const EngineComponent* owner)
+{
+    return owner ? owner->name.c_str() : "<no owner>";
+}
+
+std::string entryDescription(const RenderPassItem& entry)
+{
+    const EngineComponent* owner = entry.item ? entry.item->owner : entry.function ? entry.function->owner : nullptr;
+    return fmt::format("{} / {}", ownerName(owner), Renderer::GetPassName(entry.pass));
+}
+
+// An entry whose callback is empty is skipped, with one warning per owner and pass kind.
+bool hasCallback(const RenderPassItem& entry, bool present)
+{
+    if (present)
+        return true;
+    const std::string what = entryDescription(entry);
+    if (firstReport("empty callback " + what))
+        LOG_WARNING("Pass %s has no callback; it is skipped", what.c_str());
+    return false;
+}
+
+// Saves and restores the current framebuffer; a push the full stack refused is not popped.
+class FramebufferScope {
+public:
+    FramebufferScope() : depth_(fbStackTop) { fbPush(); }
+    ~FramebufferScope()
+    {
+        if (fbStackTop > depth_)
+            fbPop();
+        else
+            setcurrent(fbCurrent);
+    }
+    FramebufferScope(const FramebufferScope&) = delete;
+    FramebufferScope& operator=(const FramebufferScope&) = delete;
+
+private:
+    int depth_;
+};
+
+class RenderStateScope {
+public:
+    explicit RenderStateScope(const RenderState& state) { renderStatePush(state); }
+    ~RenderStateScope() { renderStatePop(); }
+    RenderStateScope(const RenderStateScope&) = delete;
+    RenderStateScope& operator=(const RenderStateScope&) = delete;
+};
+
+RenderState passState(int cullMode)
+{
+    RenderState state;
+    state.cullMode = cullMode;
+    state.depthFunc = 5;
+    state.srcBlend = 1;
+    state.dstBlend = 1;
+    state.blendOp = 0;
+    state.depthWrite = true;
+    state.depthTest = true;
+    state.stencilTest = false;
+    state.stencilWrite = false;
+    state.conservativeRaster = false;
+    return state;
+}
+
+void executeShadowmap(const RenderPassItem& entry, Timestep timestep)
+{
+    Light* light = dynamic_cast<Light*>(entry.camera);
+    if (!light) {
+        const std::string what = entryDescription(entry);
+        if (firstReport("shadow camera " + what))
+            LOG_ERROR("Shadowmap entry %s has no light; nothing is drawn", what.c_str());
+        return;
+    }
+    FramebufferScope framebuffer;
+    RenderStateScope state(passState(light->shadowCullMode));
+    const unsigned int cascades = std::min<unsigned int>(light->cascadeCount, LIGHT_MAX_CASCADES);
+    for (unsigned int i = 0; i < cascades; ++i) {
+        // A light without a shadow map has nowhere to draw; binding null would draw into the window.
+        Framebuffer* target = light->shadowFramebuffers[i];
+        if (!target)
+            continue;
+        aglAssertMainThread();
+        if (!setcurrent(target))
+            continue;
+        light->view = entry.view;
+        light->projection = i == 0 ? entry.projection : light->shadowMatrices[i];
+        entry.item->callback(light, &entry.item->model, Renderer::PASS_SHADOWMAP, timestep);
+    }
+}
+
+void executeDeferred(const RenderPassItem& entry, Timestep timestep)
+{
+    const int targetIndex = entry.item->target;
+    if (targetIndex != 0 && targetIndex != 1) {
+        const std::string what = entryDescription(entry);
+        if (firstReport("deferred target " + what))
+            LOG_ERROR("Deferred entry %s names target %d; only 0 and 1 exist", what.c_str(), targetIndex);
+        return;
+    }
+    FramebufferScope framebuffer;
+    Framebuffer* target = renderGraphHooks.deferredTarget ? renderGraphHooks.deferredTarget(targetIndex) : nullptr;
+    if (!target) {
+        if (firstReport("no deferred target " + std::to_string(targetIndex)))
+            LOG_WARNING("No deferred target %d; Deferred entries for it draw nothing", targetIndex);
+        return;
+    }
+    aglAssertMainThread();
+    if (!setcurrent(target))
+        return;
+    RenderStateScope state(passState(0));
+    if (entry.camera) {
+        entry.camera->view = entry.view;
+        entry.camera->projection = entry.projection;
+    }
+    entry.item->callback(entry.camera, &entry.item->model, Renderer::PASS_DEFERRED, timestep);
+}
+
+// Component executions inside RenderGraph open GPU timing scopes through the graph's hooks.
+std::vector<std::unique_ptr<ScopedGpuTimer>> componentScopes;
+
+void componentScopeBegin(const std::string& name)
+{
+    componentScopes.push_back(std::make_unique<ScopedGpuTimer>(name, true));
+}
+
+void componentScopeEnd()
+{
+    if (!componentScopes.empty())
+        componentScopes.pop_back();
+}
+
+void executeRootsTimed(RenderItemBuilder& builder, Timestep timestep, int run)
+{
+    const auto savedBegin = graphHooks.executeScopeBegin;
+    const auto savedEnd = graphHooks.executeScopeEnd;
+    if (!savedBegin && !savedEnd) {
+        graphHooks.executeScopeBegin = componentScopeBegin;
+        graphHooks.executeScopeEnd = componentScopeEnd;
+    }
+    GraphManager::ExecuteRoots(builder, timestep, run);
+    graphHooks.executeScopeBegin = savedBegin;
+    graphHooks.executeScopeEnd = savedEnd;
+}
+
+} // namespace
+
 namespace Renderer {
+
+const std::string& GetPassName(Pass pass)
+{
+    static const std::array<std::string, kPassCount> names = {
+        "Deferred",     "Shadowmap",     "Alpha",       "Geometry",          "GeometryPartition", "Raytrace",
+        "Voxelization", "VoxelLighting", "VolumetricFog", "Lighting",        "Composite",         "VoxelizationDebug",
+        "RenderBegin",  "RenderEnd",     "SceneHierarchy", "RenderWireframe", "Function",
+    };
+    static const std::string invalid;
+    const int index = static_cast<int>(pass);
+    if (index < 0 || index >= kPassCount) {
+        LOG_ERROR("Unknown render pass %d", index);
+        return invalid;
+    }
+    return names[static_cast<size_t>(index)];
+}
+
+} // namespace Renderer
+
+RenderItem::RenderItem(RenderItemCallback callback, EngineComponent* owner, const Matrix& model)
+    : callback(std::move(callback)), owner(owner), model(model)
+{
+}
+
+RenderFunctionItem::RenderFunctionItem(RenderFunctionCallback callback, EngineComponent* owner)
+    : callback(std::move(callback)), owner(owner)
+{
+}
+
+void RenderItemBuilder::AddItem(const RenderItem& item)
+{
+    items.push_back(item);
+}
+
+// ---- Scene hierarchy ----
+
+void process_engine_component_for_scene_hierarchy(EngineComponent* c,
+                                                  std::unordered_map<EngineComponent*, Matrix*>& matrices,
+                                                  std::unordered_set<EngineComponent*>& processed,
+                                                  std::unordered_set<EngineComponent*>& inProgress)
+{
+    if (!c || processed.count(c))
+        return;
+    if (inProgress.count(c)) {
+        if (firstReport("hierarchy cycle " + std::to_string(c->id)))
+            LOG_ERROR("Scene hierarchy cycle through component %d (%s); the cycle is cut there", c->id,
+                      c->name.c_str());
+        return;
+    }
+    EngineComponent* parent = c->GetParent();
+    if (!parent)
+        return;
+    inProgress.insert(c);
+    process_engine_component_for_scene_hierarchy(parent, matrices, processed, inProgress);
+    inProgress.erase(c);
+
+    const auto own = matrices.find(c);
+    const auto parents = matrices.find(parent);
+    if (own == matrices.end()) {
+        LOG_ERROR("This should not happen! Problematic ID : %d UUID:%lld (%s)", c->id,
+                  static_cast<long long>(c->uuid), c->name.c_str());
+    } else if (parents == matrices.end()) {
+        LOG_ERROR("This should not happen! Problematic Parent ID : %d UUID:%lld (%s)", parent->id,
+                  static_cast<long long>(parent->uuid), parent->name.c_str());
+    } else {
+        *own->second = own->second->Multiply(*parents->second);
+    }
+    processed.insert(c);
+}
+
+void RenderItemBuilder::ApplySceneHierarchy()
+{
+    std::unordered_map<EngineComponent*, Matrix*> matrices;
+    std::vector<EngineComponent*> owners; // map order is not item order
+    for (RenderItem& item : items) {
+        if (!item.owner)
+            continue;
+        if (matrices.insert_or_assign(item.owner, &item.model).second)
+            owners.push_back(item.owner);
+    }
+    std::unordered_set<EngineComponent*> processed;
+    std::unordered_set<EngineComponent*> inProgress;
+    for (EngineComponent* owner : owners)
+        process_engine_component_for_scene_hierarchy(owner, matrices, processed, inProgress);
+}
+
+// ---- Pass list ----
+
+void RenderPassItem::Visit(RenderPassItem& e, std::vector<RenderPassItem>& work, std::vector<RenderPassItem>& ordered)
+{
+    if (e.visited)
+        return;
+    const std::vector<RenderDependency>* dependencies =
+        e.item ? &e.item->dependencies : e.function ? &e.function->dependencies : nullptr;
+    if (!dependencies)
+        return;
+    // Marked before the walk, so a cycle comes back to an entry in progress instead of recursing forever.
+    e.inProgress = true;
+    for (const RenderDependency& d : *dependencies) {
+        for (RenderPassItem& x : work) {
+            if (x.visited || !x.item || x.item->owner != d.owner || x.pass != d.pass)
+                continue;
+            if (x.inProgress) {
+                const std::string what = entryDescription(e);
+                const std::string other = entryDescription(x);
+                if (firstReport("pass cycle " + what + " -> " + other))
+                    LOG_ERROR("Dependency cycle between the passes %s and %s; that dependency is ignored",
+                              what.c_str(), other.c_str());
+                continue;
+            }
+            Visit(x, work, ordered);
+        }
+    }
+    e.inProgress = false;
+    if (e.visited)
+        return;
+    e.visited = true;
+    ordered.push_back(e);
+}
+
+namespace Renderer {
+
+void BuildPassList(std::vector<RenderPassItem>& passList, const std::vector<EngineComponent*>& components,
+                   RenderItemBuilder& builder)
+{
+    passList.clear();
+    passList.reserve(kPassListReserve);
+    std::vector<RenderPassItem> work;
+    work.reserve(kPassListReserve);
+
+    for (const RenderItem& late : builder.lateItems)
+        builder.AddItem(late);
+    for (EngineComponent* component : components)
+        if (component)
+            component->AddRenderPasses(builder, work);
+    for (RenderFunctionItem& function : builder.functionItems) {
+        RenderPassItem entry;
+        entry.function = &function;
+        entry.pass = PASS_FUNCTION;
+        work.push_back(entry);
+    }
+
+    std::vector<RenderPassItem> ordered;
+    ordered.reserve(std::max(work.size(), kPassListReserve));
+    for (RenderPassItem& entry : work)
+        RenderPassItem::Visit(entry, work, ordered);
+    passList = std::move(ordered);
+}
+
+void WritePassLog(const std::vector<RenderPassItem>& passList)
+{
+    graphPassLog.clear();
+    graphPassLog.reserve(passList.size());
+    for (const RenderPassItem& entry : passList) {
+        if (entry.item) {
+            const float* m = entry.item->model.m;
+            graphPassLog.push_back(fmt::format("RPI:{0} / {1}   {2}", ownerName(entry.item->owner),
+                                               GetPassName(entry.pass), fmt::format("{0} {1} {2}", m[3], m[7], m[11])));
+        } else if (entry.function) {
+            graphPassLog.push_back(
+                fmt::format("RFI:{0} / {1}", ownerName(entry.function->owner), GetPassName(entry.pass)));
+        }
+    }
+}
+
+void ExecutePassList(std::vector<RenderPassItem>& passList, Timestep timestep)
+{
+    for (const RenderPassItem& entry : passList) {
+        if (entry.function) {
+            if (!hasCallback(entry, static_cast<bool>(entry.function->callback)))
+                continue;
+            ScopedGpuTimer timer(fmt::format("FUN:{0}:Function", ownerName(entry.function->owner)), true);
+            entry.function->callback(entry.camera, timestep);
+            continue;
+        }
+        if (!entry.item)
+            continue;
+        // Only these three kinds draw an item; any other kind on an item entry runs nothing.
+        if (entry.pass != PASS_SHADOWMAP && entry.pass != PASS_DEFERRED && entry.pass != PASS_GEOMETRY)
+            continue;
+        if (!hasCallback(entry, static_cast<bool>(entry.item->callback)))
+            continue;
+        if (entry.pass == PASS_SHADOWMAP)
+            executeShadowmap(entry, timestep);
+        else if (entry.pass == PASS_DEFERRED)
+            executeDeferred(entry, timestep);
+        else
+            entry.item->callback(entry.camera, &entry.item->model, PASS_GEOMETRY, timestep);
+    }
+}
 
 void RenderGraph(Timestep timestep)
 {
-    // No component graph exists yet; a frame renders nothing.
+    if (renderGraphHooks.useRaytracer) {
+        const std::vector<EngineComponent*> raytracers = GraphManager::FindComponentsByType(kRaytracerTypeIndex);
+        if (!raytracers.empty())
+            renderGraphHooks.useRaytracer(raytracers.front());
+    }
+    curveTextureNextRow = 0;
+    if (renderGraphHooks.deferredRenderInit)
+        renderGraphHooks.deferredRenderInit();
+    if (renderGraphHooks.resetMaterialTable)
+        renderGraphHooks.resetMaterialTable();
+    txtReleaseCachedTextures();
+
+    RenderItemBuilder builder;
+    ++graphRunNumber;
+    executeRootsTimed(builder, timestep, graphRunNumber);
+    builder.ApplySceneHierarchy();
+
+    static const std::vector<EngineComponent*> none;
+    std::vector<RenderPassItem> passList;
+    BuildPassList(passList, currentComponents ? *currentComponents : none, builder);
+    WritePassLog(passList);
+    ExecutePassList(passList, timestep);
 }
 
 } // namespace Renderer
