@@ -2,6 +2,7 @@
 
 #include "app/engine_display.h"
 #include "app/log.h"
+#include "project/gradients.h"
 #include "project/graph.h"
 #include "project/resources.h"
 #include "project/sequencer.h"
@@ -95,11 +96,20 @@ ProjectLoadingState* ProjectLoading(int width, int height)
     for (Project* project : projectList) {
         projSetCurrent(project);
         project->resources->load_json(project->path + "/resources.json");
+        // One shared set: the first read fills it, the later ones enter the same records into this store.
+        if (globalProject)
+            load_gradients_json(globalProject->path + "/resources.json");
         if (!GraphManager::Load(project->path + "/graph.json"))
             LOG_WARNING("Project %s has no usable graph; it starts empty", project->name.c_str());
         SequencerManager::Load(project->path + "/sequencer.json");
     }
     projSetCurrent(remembered);
+
+    // The layer compositor made "globals" at display start-up.
+    if (CvarTreeNode* globals = CvarTreeFindBranch("globals", CvarScope::Current)) {
+        CvarTreeRegisterFloat(&state->fxCamTime, "fx_cam_time", 0.0f, 0.0f, 10.0f, CvarScope::Node, globals);
+        CvarTreeRegisterFloat(&state->fxCamIdx, "fx_cam_idx", 0.0f, 0.0f, 10.0f, CvarScope::Node, globals);
+    }
     presentLoadingFrame();
     return state;
 }

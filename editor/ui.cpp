@@ -3,6 +3,7 @@
 #include "app/data_files.h"
 #include "app/projects.h"
 #include "editor/event_log.h"
+#include "project/gradients.h"
 #include "project/graph.h"
 #include "project/resources.h"
 
@@ -25,6 +26,8 @@ void ui_save_project_files()
         return;
     GraphManager::Save(dataPath(currentProject->path + "/graph.json"));
     currentResources->save_json(dataPath(currentProject->path + "/resources.json"));
+    if (globalProject)
+        save_gradients_json(dataPath(globalProject->path + "/resources.json"));
 }
 
 } // namespace

@@ -176,9 +176,13 @@ TEST_F(FrameTimeTest, ProjectWhoseRangeHoldsTheFrameIsChosen)
     EXPECT_EQ(projectForFrame(5000), projectList[0]); // outside every range: the first project
 }
 
-TEST_F(FrameTimeTest, ProjectsWithoutATimelineRowArePassedOver)
+TEST_F(FrameTimeTest, ProjectsWithoutATimelineRowGetTheDefaultRow)
 {
+    // A project without a row of its own answers with the default row 0..300, never with nothing.
     setRange(2, 0, 300);
+    EXPECT_EQ(projectForFrame(10), projectList[0]);
+    setRange(0, 1000, 2000);
+    setRange(1, 2000, 3000);
     EXPECT_EQ(projectForFrame(10), projectList[2]);
     EXPECT_EQ(projectForFrame(400), projectList[0]);
     delete sequencer;

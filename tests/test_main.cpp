@@ -1,0 +1,23 @@
+// The test runner's entry: ctest starts many test processes at once in one folder, so each process works in a
+// folder of its own; its "app_log.txt" and scratch files are then its alone.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+int main(int argc, char** argv)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::current_path() / ("proc_" + std::to_string(getpid()));
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    const bool moved = !ec && chdir(dir.c_str()) == 0;
+
+    testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+
+    if (moved && chdir("..") == 0)
+        fs::remove_all(dir, ec);
+    return result;
+}
