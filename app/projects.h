@@ -1,6 +1,8 @@
 // The production's projects: each a folder of data files with its own resource store and component list.
 #pragma once
 
+#include "project/cvars.h"
+
 #include <string>
 #include <vector>
 
@@ -40,6 +42,9 @@ Project* projFind(const std::string& name);
 struct ProjectLoadingState {
     int width = 0;
     int height = 0;
+    // "globals/fx_cam_idx" and "globals/fx_cam_time": shown in the editor and stored, read by nothing.
+    Cvar fxCamIdx;
+    Cvar fxCamTime;
 };
 
 // Reads every project's files once, before the first frame; the current project is the same afterwards.

@@ -1,10 +1,72 @@
 #include "render/layer_compositor.h"
 
 #include "app/frame_loop.h"
+#include "app/log.h"
 #include "app/projects.h"
-#include "project/cvars.h"
+#include "jni/engine/grd_framebuffer.h"
+#include "jni/engine/grd_geometry.h"
+#include "jni/engine/grd_shader.h"
+#include "jni/engine/grd_texture.h"
+#include "project/layer_segments.h"
+#include "render/composite.h"
+#include "render/shader_inputs.h"
+
+#include <glbinding/gl/gl.h>
+
+#include <algorithm>
+#include <cmath>
+
+using namespace gl;
 
 FxLayerContext* fxLayerContext = nullptr;
+FxaaResources* fxaaResources = nullptr;
+
+namespace {
+
+constexpr int kLayerEffect = 5;
+constexpr int kLayerDOF = 17;
+
+void createFxaaResources()
+{
+    auto* fxaa = new FxaaResources;
+    fxaa->program = shaderLoadProgram("shaders/fxaa/fxaa.vsh", "shaders/fxaa/fxaa.fsh", shaderGlobalDefines);
+    fxaa->triangle = geomCreateFullscreenTriangle(1.0f, 1.0f);
+    glGenSamplers(1, &fxaa->sampler);
+    glSamplerParameteri(fxaa->sampler, GL_TEXTURE_MIN_FILTER, static_cast<GLint>(GL_LINEAR));
+    glSamplerParameteri(fxaa->sampler, GL_TEXTURE_MAG_FILTER, static_cast<GLint>(GL_LINEAR));
+    glSamplerParameteri(fxaa->sampler, GL_TEXTURE_WRAP_S, static_cast<GLint>(GL_CLAMP_TO_EDGE));
+    glSamplerParameteri(fxaa->sampler, GL_TEXTURE_WRAP_T, static_cast<GLint>(GL_CLAMP_TO_EDGE));
+    glGenQueries(1, &fxaa->query);
+    fxaaResources = fxaa;
+}
+
+// Stand-in for the depth-of-field passes until they exist: the source is carried over unchanged, so the image
+// the layer leaves in the destination (which becomes the next source) is the one it was given.
+void depthOfFieldLayer(FxLayerContext* context, Texture* source, Texture* destination)
+{
+    fbAttach(context->framebuffer, FB_ATTACHMENT_COLOR0, destination);
+    compositeBuiltin(context->framebuffer, COMPOSITE_BUILTIN_COPY, source, nullptr);
+}
+
+} // namespace
+
+int fx_layers_segment(float fxIdx)
+{
+    // Keyed or loaded values can leave the parameter's range; the table has 32 segments and no more.
+    static float lastReported = NAN;
+    int segment = 0;
+    if (std::isnan(fxIdx) || fxIdx <= -1.0f)
+        segment = 0;
+    else if (fxIdx >= static_cast<float>(kFxSegmentCount))
+        segment = kFxSegmentCount - 1;
+    else
+        return static_cast<int>(fxIdx); // truncated toward zero, so -0.5 is segment 0 too
+    if (!(fxIdx == lastReported) && !(std::isnan(fxIdx) && std::isnan(lastReported))) {
+        LOG_WARNING("fx_idx %f lies outside the %d segments; drawing segment %d", fxIdx, kFxSegmentCount, segment);
+        lastReported = fxIdx;
+    }
+    return segment;
+}
 
 FxLayerContext* fx_layers_create(int width, int height)
 {
@@ -12,16 +74,115 @@ FxLayerContext* fx_layers_create(int width, int height)
     context->width = width;
     context->height = height;
 
+    rendererInitGlobalInputs();
+
     // The parameter values are read once, from the project current at start-up; the exit writes them back there.
     if (currentProject) {
         CvarTreeLoad(currentProject->path + "/variables.json");
         cvarTreeProject = currentProject;
     }
+
+    GLint drawFramebuffer = 0;
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &drawFramebuffer);
+    fbDefaultId = static_cast<unsigned int>(drawFramebuffer);
+    fbBind(nullptr);
+
+    context->dofProgram = shaderLoadProgram("shaders/basic.vsh", "shaders/post/dof.fsh", shaderGlobalDefines);
+    context->edgeDetectProgram =
+        shaderLoadProgram("shaders/basic.vsh", "shaders/post/edgedetect.fsh", shaderGlobalDefines);
+
+    context->framebuffer = fbCreate("Postprocess");
+    context->target0 = txtCreate(TEXTURE_TYPE_2D, width, height, IMAGE_TYPE_RGBA16F);
+    context->target1 = txtCreate(TEXTURE_TYPE_2D, width, height, IMAGE_TYPE_RGBA16F);
+    context->depth = txtCreate(TEXTURE_TYPE_2D, width, height, IMAGE_TYPE_DEPTH32F);
+    for (Texture* target : {context->target0, context->target1}) {
+        if (!target)
+            continue;
+        txtSetupForGL(target);
+        txtFreeImageData(target);
+    }
+    txtSetLabel(context->target0, "Postprocess target0");
+    txtSetLabel(context->target1, "Postprocess target1");
+    txtSetLabel(context->depth, "Postprocess depth");
+    fbAttach(context->framebuffer, FB_ATTACHMENT_COLOR0, context->target0);
+    fbAttach(context->framebuffer, FB_ATTACHMENT_DEPTH, context->depth);
+
+    if (!fxaaResources)
+        createFxaaResources();
+    context->fxaa = fxaaResources;
+
+    // "dof_layer" comes with the depth-of-field passes; until then the layer runs its stand-in.
+    context->dof = nullptr;
+
+    context->globals = CvarTreePushBranch("globals");
+    CvarTreeRegisterFloat(&context->fx_gtime, "fx_gtime", 0.0f, 0.0f, 100.0f);
+    CvarTreeRegisterFloat(&context->fx_idx, "fx_idx", 0.0f, 0.0f, 10.0f);
+    CvarTreePopBranch();
     return context;
+}
+
+Texture* fx_layers_render_context(FxLayerContext* context, float time)
+{
+    if (!context) {
+        LOG_ERROR("Layer stack rendered before the compositor exists");
+        return nullptr;
+    }
+    const int segment = fx_layers_segment(context->fx_idx.value[0]);
+    const FxLayerSlot* slots = fx_segments_get_layers(static_cast<uint32_t>(segment));
+    Texture* source = context->target0;
+    Texture* destination = context->target1;
+    if (!slots)
+        return source;
+
+    const int last = std::min(fxLayerTypeMaxIndex, kFxLayerSlots - 1);
+    for (int i = 0; i <= last; ++i) {
+        const FxLayerSlot& slot = slots[i];
+        if (!slot.enabled)
+            continue;
+        if (slot.typeIndex == kLayerEffect) {
+            fbAttach(context->framebuffer, FB_ATTACHMENT_COLOR0, source);
+            fbAttach(context->framebuffer, FB_ATTACHMENT_DEPTH, context->depth);
+            // Made current as well as bound, so passes inside the graph that save and restore the framebuffer
+            // come back to this one.
+            fbBind(context->framebuffer);
+            RenderFrame(time);
+            fbBind(nullptr);
+            glViewport(0, 0, context->width, context->height);
+        } else if (slot.typeIndex == kLayerDOF) {
+            depthOfFieldLayer(context, source, destination);
+            std::swap(source, destination);
+        }
+    }
+
+    // The deferred renderer's "deferred_final_composite" is set up here once that renderer exists.
+    fbBind(nullptr);
+    return source;
 }
 
 void fx_layers_render(float time)
 {
-    // Until the layer types exist, the stack is one scene layer straight into the current framebuffer.
-    RenderFrame(time);
+    fx_layers_render_context(fxLayerContext, time);
+}
+
+void fx_layers_destroy(FxLayerContext* context)
+{
+    if (!context)
+        return;
+    if (fxLayerContext == context)
+        fxLayerContext = nullptr;
+    if (context->globals) {
+        auto& cvars = context->globals->cvars;
+        cvars.erase(std::remove_if(cvars.begin(), cvars.end(),
+                                   [&](Cvar* cvar) { return cvar == &context->fx_gtime || cvar == &context->fx_idx; }),
+                    cvars.end());
+    }
+    if (fbCurrent == context->framebuffer)
+        fbBind(nullptr);
+    fbDestroy(context->framebuffer);
+    txtDestroy(context->target0);
+    txtDestroy(context->target1);
+    txtDestroy(context->depth);
+    shaderDeleteProgram(context->dofProgram);
+    shaderDeleteProgram(context->edgeDetectProgram);
+    delete context;
 }
