@@ -27,11 +27,11 @@ namespace {
 constexpr size_t kPassListReserve = 1024;
 constexpr int kRaytracerTypeIndex = 4;
 
-// Faults that would repeat every frame are reported once per distinct text.
-bool firstReport(const std::string& text)
+// Faults that would repeat every frame are reported once per key.
+bool firstReport(const std::string& key)
 {
     static std::unordered_set<std::string> reported;
-    return reported.insert(text).second;
+    return reported.insert(key).second;
 }
 
 const char* ownerName(const EngineComponent* owner)
@@ -39,10 +39,21 @@ const char* ownerName(const EngineComponent* owner)
     return owner ? owner->name.c_str() : "<no owner>";
 }
 
+const EngineComponent* entryOwner(const RenderPassItem& entry)
+{
+    return entry.item ? entry.item->owner : entry.function ? entry.function->owner : nullptr;
+}
+
 std::string entryDescription(const RenderPassItem& entry)
 {
-    const EngineComponent* owner = entry.item ? entry.item->owner : entry.function ? entry.function->owner : nullptr;
-    return fmt::format("{} / {}", ownerName(owner), Renderer::GetPassName(entry.pass));
+    return fmt::format("{} / {}", ownerName(entryOwner(entry)), Renderer::GetPassName(entry.pass));
+}
+
+// The owner's persistent identity and the pass kind: a fault of that entry is reported once per run.
+std::string entryKey(const char* fault, const RenderPassItem& entry)
+{
+    const EngineComponent* owner = entryOwner(entry);
+    return fmt::format("{} {} {}", fault, owner ? owner->uuid : 0, static_cast<int>(entry.pass));
 }
 
 // An entry whose callback is empty is skipped, with one warning per owner and pass kind.
@@ -50,9 +61,8 @@ bool hasCallback(const RenderPassItem& entry, bool present)
 {
     if (present)
         return true;
-    const std::string what = entryDescription(entry);
-    if (firstReport("empty callback " + what))
-        LOG_WARNING("Pass %s has no callback; it is skipped", what.c_str());
+    if (firstReport(entryKey("empty callback", entry)))
+        LOG_WARNING("Pass %s has no callback; it is skipped", entryDescription(entry).c_str());
     return false;
 }
 
@@ -82,19 +92,12 @@ public:
     RenderStateScope& operator=(const RenderStateScope&) = delete;
 };
 
+// Shadow and G-buffer passes draw opaque: depth test and write with less-equal, no blending, no stencil (the
+// default state), with their own culling.
 RenderState passState(int cullMode)
 {
     RenderState state;
     state.cullMode = cullMode;
-    state.depthFunc = 5;
-    state.srcBlend = 1;
-    state.dstBlend = 1;
-    state.blendOp = 0;
-    state.depthWrite = true;
-    state.depthTest = true;
-    state.stencilTest = false;
-    state.stencilWrite = false;
-    state.conservativeRaster = false;
     return state;
 }
 
@@ -102,9 +105,8 @@ void executeShadowmap(const RenderPassItem& entry, Timestep timestep)
 {
     Light* light = dynamic_cast<Light*>(entry.camera);
     if (!light) {
-        const std::string what = entryDescription(entry);
-        if (firstReport("shadow camera " + what))
-            LOG_ERROR("Shadowmap entry %s has no light; nothing is drawn", what.c_str());
+        if (firstReport(entryKey("shadow camera", entry)))
+            LOG_ERROR("Shadowmap entry %s has no light; nothing is drawn", entryDescription(entry).c_str());
         return;
     }
     FramebufferScope framebuffer;
@@ -128,16 +130,16 @@ void executeDeferred(const RenderPassItem& entry, Timestep timestep)
 {
     const int targetIndex = entry.item->target;
     if (targetIndex != 0 && targetIndex != 1) {
-        const std::string what = entryDescription(entry);
-        if (firstReport("deferred target " + what))
-            LOG_ERROR("Deferred entry %s names target %d; only 0 and 1 exist", what.c_str(), targetIndex);
+        if (firstReport(entryKey("deferred target", entry)))
+            LOG_ERROR("Deferred entry %s names target %d; only 0 and 1 exist", entryDescription(entry).c_str(),
+                      targetIndex);
         return;
     }
     FramebufferScope framebuffer;
     Framebuffer* target = renderGraphHooks.deferredTarget ? renderGraphHooks.deferredTarget(targetIndex) : nullptr;
     if (!target) {
-        if (firstReport("no deferred target " + std::to_string(targetIndex)))
-            LOG_WARNING("No deferred target %d; Deferred entries for it draw nothing", targetIndex);
+        if (firstReport(entryKey("no deferred target", entry)))
+            LOG_WARNING("No deferred target %d for %s; nothing is drawn", targetIndex, entryDescription(entry).c_str());
         return;
     }
     aglAssertMainThread();
@@ -185,8 +187,8 @@ namespace Renderer {
 const std::string& GetPassName(Pass pass)
 {
     static const std::array<std::string, kPassCount> names = {
-        "Deferred",     "Shadowmap",     "Alpha",       "Geometry",          "GeometryPartition", "Raytrace",
-        "Voxelization", "VoxelLighting", "VolumetricFog", "Lighting",        "Composite",         "VoxelizationDebug",
+        "Deferred",     "Shadowmap",     "Alpha",          "Geometry",        "GeometryPartition", "Raytrace",
+        "Voxelization", "VoxelLighting", "VolumetricFog",  "Lighting",        "Composite",         "VoxelizationDebug",
         "RenderBegin",  "RenderEnd",     "SceneHierarchy", "RenderWireframe", "Function",
     };
     static const std::string invalid;
@@ -225,7 +227,7 @@ void process_engine_component_for_scene_hierarchy(EngineComponent* c,
     if (!c || processed.count(c))
         return;
     if (inProgress.count(c)) {
-        if (firstReport("hierarchy cycle " + std::to_string(c->id)))
+        if (firstReport("hierarchy cycle " + std::to_string(c->uuid)))
             LOG_ERROR("Scene hierarchy cycle through component %d (%s); the cycle is cut there", c->id,
                       c->name.c_str());
         return;
@@ -284,11 +286,9 @@ void RenderPassItem::Visit(RenderPassItem& e, std::vector<RenderPassItem>& work,
             if (x.visited || !x.item || x.item->owner != d.owner || x.pass != d.pass)
                 continue;
             if (x.inProgress) {
-                const std::string what = entryDescription(e);
-                const std::string other = entryDescription(x);
-                if (firstReport("pass cycle " + what + " -> " + other))
+                if (firstReport(entryKey("pass cycle", e) + " " + entryKey("with", x)))
                     LOG_ERROR("Dependency cycle between the passes %s and %s; that dependency is ignored",
-                              what.c_str(), other.c_str());
+                              entryDescription(e).c_str(), entryDescription(x).c_str());
                 continue;
             }
             Visit(x, work, ordered);

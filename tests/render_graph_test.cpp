@@ -107,8 +107,8 @@ protected:
 TEST(RenderPassNames, EveryKindHasItsNameAndOthersAreRefused)
 {
     const std::vector<std::string> expected = {
-        "Deferred",     "Shadowmap",     "Alpha",         "Geometry",  "GeometryPartition", "Raytrace",
-        "Voxelization", "VoxelLighting", "VolumetricFog", "Lighting",  "Composite",         "VoxelizationDebug",
+        "Deferred",     "Shadowmap",     "Alpha",          "Geometry",        "GeometryPartition", "Raytrace",
+        "Voxelization", "VoxelLighting", "VolumetricFog",  "Lighting",        "Composite",         "VoxelizationDebug",
         "RenderBegin",  "RenderEnd",     "SceneHierarchy", "RenderWireframe", "Function"};
     ASSERT_EQ(expected.size(), static_cast<size_t>(Renderer::kPassCount));
     for (int i = 0; i < Renderer::kPassCount; ++i)
@@ -158,8 +158,9 @@ TEST_F(PassListTest, ScenePlayerEntriesKeepTheirOrderAndFunctionItemsFollow)
         step(Renderer::PASS_VOXELIZATION);
         for (RenderItem& item : b.items)
             passes.push_back(itemEntry(&item, Renderer::PASS_DEFERRED, &camera));
-        for (Pass pass : {Renderer::PASS_VOXEL_LIGHTING, Renderer::PASS_VOLUMETRIC_FOG, Renderer::PASS_VOXELIZATION_DEBUG,
-                          Renderer::PASS_LIGHTING, Renderer::PASS_RENDER_END, Renderer::PASS_RENDER_WIREFRAME, Renderer::PASS_COMPOSITE})
+        for (Pass pass : {Renderer::PASS_VOXEL_LIGHTING, Renderer::PASS_VOLUMETRIC_FOG,
+                          Renderer::PASS_VOXELIZATION_DEBUG, Renderer::PASS_LIGHTING, Renderer::PASS_RENDER_END,
+                          Renderer::PASS_RENDER_WIREFRAME, Renderer::PASS_COMPOSITE})
             step(pass);
     };
     build();
@@ -526,9 +527,10 @@ TEST_F(PassExecutionTest, ShadowEntriesDrawOnlyIntoTheLightsShadowMaps)
     EXPECT_EQ(calls[0].pass, Renderer::PASS_SHADOWMAP);
     EXPECT_FLOAT_EQ(calls[0].time, 2.5f);
     EXPECT_EQ(calls[0].drawFramebuffer, static_cast<GLint>(casting.shadowFramebuffers[0]->glId));
-    EXPECT_EQ(calls[0].state.cullMode, 2);
-    EXPECT_EQ(calls[0].state.depthFunc, 5);
-    EXPECT_TRUE(calls[0].state.depthWrite);
+    const RenderState shadowState{.cullMode = 2, .depthFunc = 5, .srcBlend = 1, .dstBlend = 1, .blendOp = 0,
+                                  .depthWrite = true, .depthTest = true, .stencilTest = false,
+                                  .stencilWrite = false, .conservativeRaster = false};
+    EXPECT_TRUE(calls[0].state == shadowState);
     EXPECT_TRUE(sameMatrix(calls[0].model, item.model));
     EXPECT_TRUE(sameMatrix(casting.view, first.view));
     EXPECT_TRUE(sameMatrix(casting.projection, first.projection));
@@ -583,7 +585,10 @@ TEST_F(PassExecutionTest, DeferredEntriesDrawIntoTheirTargetWithTheEntryCamera)
     EXPECT_EQ(calls[0].drawFramebuffer, static_cast<GLint>(deep->glId));
     EXPECT_EQ(calls[0].camera, &camera);
     EXPECT_EQ(calls[0].pass, Renderer::PASS_DEFERRED);
-    EXPECT_EQ(calls[0].state.cullMode, 0);
+    const RenderState deferredState{.cullMode = 0, .depthFunc = 5, .srcBlend = 1, .dstBlend = 1, .blendOp = 0,
+                                    .depthWrite = true, .depthTest = true, .stencilTest = false,
+                                    .stencilWrite = false, .conservativeRaster = false};
+    EXPECT_TRUE(calls[0].state == deferredState);
     EXPECT_EQ(calls[1].drawFramebuffer, static_cast<GLint>(particleTarget->glId));
     EXPECT_TRUE(sameMatrix(camera.projection, list[1].projection));
     EXPECT_EQ(fbStackTop, 0);
