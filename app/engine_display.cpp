@@ -8,6 +8,7 @@
 #include "editor/ui.h"
 #include "jni/engine/grd_buffer.h"
 #include "project/layer_segments.h"
+#include "render/camera_controller.h"
 #include "render/layer_compositor.h"
 
 #include <GLFW/glfw3.h>
@@ -327,7 +328,8 @@ void engine_on_key(int engineKey, bool shift, bool ctrl, int action)
     Vector3 delta;
     if (!engine_key_move(engineKey, shift, &delta))
         return;
-    // No camera controller exists yet to take the move.
+    if (currentCameraController)
+        currentCameraController->Move(delta);
 }
 
 void engine_on_mouse_button(int button, int event, int x, int y)
@@ -339,7 +341,9 @@ void engine_on_mouse_button(int button, int event, int x, int y)
 
 void engine_on_cursor_move(int x, int y)
 {
-    // Dragging turns the camera controller once one exists; until then only the position is followed.
+    if (currentCameraController)
+        currentCameraController->Drag(dragMode, lastCursorX - static_cast<float>(x),
+                                      lastCursorY - static_cast<float>(y));
     lastCursorX = static_cast<float>(x);
     lastCursorY = static_cast<float>(y);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string_view>
 
 EventLog* uiEventLog = nullptr;
 
@@ -50,4 +51,35 @@ void ui_event_log_add_line(EventLog* log, const char* format, ...)
         log->lineOffsets.push_back(static_cast<int>(log->text.size() - 1));
         log->scrollToBottom = true;
     }
+}
+
+void ui_event_log_clear(EventLog* log)
+{
+    if (!log)
+        return;
+    std::string().swap(log->text);
+    std::vector<int>().swap(log->lineOffsets);
+}
+
+std::vector<std::string_view> ui_event_log_visible_lines(const EventLog& log)
+{
+    const std::string_view all = log.text;
+    if (!log.filter.IsActive())
+        return {all};
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    for (size_t k = 0; k <= log.lineOffsets.size(); ++k) {
+        // Offsets past the text (a log edited behind the appenders' back) end the walk instead of reading out.
+        const bool last = k == log.lineOffsets.size();
+        const size_t end = last ? all.size() : static_cast<size_t>(log.lineOffsets[k]);
+        if (end > all.size() || end < start)
+            break;
+        const std::string_view line = all.substr(start, end - start);
+        if (log.filter.PassFilter(line.data(), line.data() + line.size()))
+            lines.push_back(line);
+        if (last || end + 1 >= all.size())
+            break;
+        start = end + 1;
+    }
+    return lines;
 }

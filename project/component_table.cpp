@@ -1,5 +1,10 @@
 #include "project/component_table.h"
 
+#include "components/camera_component.h"
+#include "components/light_component.h"
+#include "components/transform_components.h"
+#include "components/value_generators.h"
+
 #include <cstring>
 
 // A row's factory points at its class's Create once the class exists.
@@ -10,10 +15,10 @@ ComponentTypeInfo componentTypeTable[kComponentTypeCount] = {
     /*  3 */ {"DestroyModifier", ComponentCategory::Scene, "Mesh Modifier: Destroy", nullptr},
     /*  4 */ {"Raytracer", ComponentCategory::Scene, "Raytracer", nullptr},
     /*  5 */ {"Voxelizer", ComponentCategory::Scene, "Voxelizer", nullptr},
-    /*  6 */ {"Light", ComponentCategory::Scene, "Light", nullptr},
+    /*  6 */ {"Light", ComponentCategory::Scene, "Light", lightcomponent::Create},
     /*  7 */ {"ShadowmapCapture", ComponentCategory::Scene, "Shadowmap Capture", nullptr},
-    /*  8 */ {"Camera", ComponentCategory::Scene, "Camera", nullptr},
-    /*  9 */ {"Null", ComponentCategory::Scene, "Null", nullptr},
+    /*  8 */ {"Camera", ComponentCategory::Scene, "Camera", camerafx::Create},
+    /*  9 */ {"Null", ComponentCategory::Scene, "Null", nullcomponent::Create},
     /* 10 */ {"GlobalParticles", ComponentCategory::Particles, "Global Particles", nullptr},
     /* 11 */ {"ParticleContainer", ComponentCategory::Particles, "Particle Container", nullptr},
     /* 12 */ {"ParticleEmitterPrimitive", ComponentCategory::Particles, "Particle Emitter: Primitive", nullptr},
@@ -27,10 +32,10 @@ ComponentTypeInfo componentTypeTable[kComponentTypeCount] = {
     /* 20 */ {"ParticleModifierCurl", ComponentCategory::Particles, "Particle Modifier: Curl", nullptr},
     /* 21 */ {"ParticleModifierPrimitiveConstraint", ComponentCategory::Particles,
               "Particle Modifier: Primitive Constraint", nullptr},
-    /* 22 */ {"ValueWave", ComponentCategory::Value, "Value: Wave", nullptr},
-    /* 23 */ {"ValueLinear", ComponentCategory::Value, "Value: Linear", nullptr},
-    /* 24 */ {"ValueManual", ComponentCategory::Value, "Value: Manual", nullptr},
-    /* 25 */ {"ValueNoise", ComponentCategory::Value, "Value: Noise", nullptr},
+    /* 22 */ {"ValueWave", ComponentCategory::Value, "Value: Wave", valuewavefx::Create},
+    /* 23 */ {"ValueLinear", ComponentCategory::Value, "Value: Linear", valuelinearfx::Create},
+    /* 24 */ {"ValueManual", ComponentCategory::Value, "Value: Manual", valuemanualfx::Create},
+    /* 25 */ {"ValueNoise", ComponentCategory::Value, "Value: Noise", valuenoisefx::Create},
     /* 26 */ {"Replicator", ComponentCategory::Instancing, "Instancing: Replicator", nullptr},
     /* 27 */ {"InstancingGeometry", ComponentCategory::Instancing, "Instancing: Geometry", nullptr},
     /* 28 */ {"InstancingLight", ComponentCategory::Instancing, "Instancing: Light", nullptr},
@@ -53,7 +58,7 @@ ComponentTypeInfo componentTypeTable[kComponentTypeCount] = {
     /* 44 */ {"TextureGeneratorKinect", ComponentCategory::Image, "Texture Generator: Kinect", nullptr},
     /* 45 */ {"TextureGeneratorCustom", ComponentCategory::Image, "Texture Generator: Custom", nullptr},
     /* 46 */ {"TextureGeneratorLoopback", ComponentCategory::Image, "Texture Generator: Audio Loopback", nullptr},
-    /* 47 */ {"SceneGroup", ComponentCategory::Geometry, "Scene Group", nullptr},
+    /* 47 */ {"SceneGroup", ComponentCategory::Geometry, "Scene Group", scenegroupfx::Create},
     /* 48 */ {"InstanceModifierRandomizer", ComponentCategory::Instancing, "Instance Randomizer", nullptr},
     /* 49 */ {"TexProcessCustom", ComponentCategory::Image, "Texture Modifier: Custom", nullptr},
     /* 50 */ {"TexProcessMerge", ComponentCategory::Image, "Texture Modifier: Merge", nullptr},

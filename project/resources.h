@@ -51,6 +51,14 @@ struct Resource {
     void set_path(const std::string& path);
 };
 
+// The record as T when its type code is `type` (and it really is a T), else null: pin payloads come from
+// hand-editable links, so a consumer never casts on the pin's declared type alone.
+template <typename T>
+T* resourceCast(Resource* resource, int32_t type)
+{
+    return resource && resource->type == type ? dynamic_cast<T*>(resource) : nullptr;
+}
+
 // Kinds 5 (Object), 15 (Texture) and 2 (Envmap). The loaded object is not owned by the record.
 struct FileResource : Resource {
     void* object = nullptr;
