@@ -1,6 +1,7 @@
 #include "jni/engine/grd_shader_bindings.h"
 
 #include "app/log.h"
+#include "components/instance_buffers.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_shader.h"
@@ -186,9 +187,19 @@ void shaderBindingsAddGeometryPrefixed(BufferBindings& bindings, const Geometry*
         addBuffer(bindings, prefix + geometry->attributes[i].name, geometry->buffers[i]);
 }
 
-void shaderBindingsAddInstances(BufferBindings&, InstanceBuffers*)
+void shaderBindingsAddInstances(BufferBindings& bindings, InstanceBuffers* instances)
 {
-    // Instance sets (and the shared one-instance default) do not exist yet; their three names go here.
+    if (!instances) {
+        InstanceBuffers::BindDefault(bindings);
+        return;
+    }
+    // The shader reads {count, 3, 0}; the fourth int is left as it is.
+    instances->header[0] = static_cast<int32_t>(std::min<uint32_t>(instances->count, INT32_MAX));
+    instances->header[1] = 3;
+    instances->header[2] = 0;
+    shaderBindingsAddData(bindings, "InstanceParamsBuffer", instances->header, sizeof instances->header);
+    addBuffer(bindings, "InstanceTransformBuffer", instances->transforms);
+    addBuffer(bindings, "InstanceColorBuffer", instances->colours);
 }
 
 void shaderBindingsAddModifiers(BufferBindings& bindings, const std::vector<BufferObject*>& modifiers)

@@ -13,8 +13,8 @@ struct BufferObject;
 struct Geometry;
 struct ShaderProgram;
 struct Texture;
-// Records of later subsystems; their helpers enter nothing until those types exist.
 struct InstanceBuffers;
+// Records of later subsystems; their helpers enter nothing until those types exist.
 struct RaytraceSceneBuffers;
 
 // A whole BufferObject, or `size` bytes of host memory copied into the constant ring when bound (the memory only
@@ -56,7 +56,8 @@ void shaderBindingsCreate(BufferBindings& bindings);
 // Each vertex attribute's name ("VTXCoords", ...) = its buffer.
 void shaderBindingsAddGeometry(BufferBindings& bindings, const Geometry* geometry);
 void shaderBindingsAddGeometryPrefixed(BufferBindings& bindings, const Geometry* geometry, const std::string& prefix);
-// "InstanceParamsBuffer", "InstanceTransformBuffer", "InstanceColorBuffer" once instance sets exist.
+// "InstanceParamsBuffer" (the set's header, written as {count, 3, 0}), "InstanceTransformBuffer" and
+// "InstanceColorBuffer"; null enters the shared one-instance default set (InstanceBuffers::BindDefault).
 void shaderBindingsAddInstances(BufferBindings& bindings, InstanceBuffers* instances);
 // "VM{i}" = buffer i for each non-null entry (indices stay list positions).
 void shaderBindingsAddModifiers(BufferBindings& bindings, const std::vector<BufferObject*>& modifiers);
