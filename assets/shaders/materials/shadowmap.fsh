@@ -1,0 +1,6 @@
+#version 430
+// Shadow maps keep depth only.
+
+void main()
+{
+}

@@ -1,0 +1,85 @@
+// Materials: a named bundle of GPU programs, one per render pass that draws geometry with it, plus a user GLSL
+// override injected into those programs. Fourteen built-in root materials are registered at start-up; components
+// make their own materials from a root and ask them for the program of the pass being drawn.
+// Main thread only.
+#pragma once
+
+#include "render/render_graph.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ShaderProgram;
+
+// Default text of the "shader" parameter of material blocks: the hooks an override may define, commented out.
+extern const char* const materialShaderTemplate;
+// The voxelizer's override: the surface colour becomes the vertex colour.
+extern const char* const vertexColorAlbedoOverride;
+
+// Define that carries a material's override text into its programs ("#inline <INLINE_MATERIAL_OVERRIDE>").
+extern const char* const kMaterialOverrideDefine;
+// Geometry stage of every geometry-pass variant.
+extern const char* const kMaterialGeometryPassStage;
+
+// Override texts; only the first is used.
+constexpr int kMaterialOverrideSourceCount = 6;
+// An override edit is compiled on this many getProgram calls after it.
+constexpr uint32_t kMaterialEditCountdown = 50;
+
+struct Material {
+    int id = 0;                      // carried unchanged from the root
+    uint32_t rebuildCountdown = 0;   // 0 idle; n > 1 counts getProgram calls; 1 rebuilds at the next call
+    std::string overrideSources[kMaterialOverrideSourceCount];
+    bool ownsPrograms = false;       // deferred and shadow-map programs are private copies
+    Material* parent = nullptr;      // not owned
+    std::string name;                // the root's name
+    std::vector<Material*> derivedMaterials; // searched by MaterialManager::findMaterial; not owned
+    ShaderProgram* deferredProgram = nullptr;
+    ShaderProgram* shadowmapProgram = nullptr; // null: the material casts no shadows
+    ShaderProgram* geometryProgram = nullptr;  // built on first request; always the material's own
+
+    // Shares the programs it is given until its first rebuild.
+    Material(const std::string& name, int id, ShaderProgram* deferred, ShaderProgram* shadowmap);
+    // Releases the geometry-pass program and, when the material owns them, the other two.
+    ~Material();
+    Material(const Material&) = delete;
+    Material& operator=(const Material&) = delete;
+
+    // Same name and id, parent = this, private copies of the deferred and shadow-map programs; no override.
+    // Null (after a log line) when the programs cannot be copied.
+    Material* clone() const;
+    // A changed text is compiled at the next getProgram when the material had none before, else at the 50th.
+    void setOverrideSource(const std::string& text);
+    // Runs the rebuild countdown (every call counts), then the program of Deferred, Shadowmap or Geometry; null
+    // for any other pass and for a program that is missing or failed to build.
+    ShaderProgram* getProgram(Renderer::Pass pass);
+    // The deferred program's files and defines with GEOMETRY_PASS instead of DEFERRED_PASS, plus the geometry stage
+    // that exports the transformed triangles. Replaces (and releases) the previous one.
+    void buildGeometryPassProgram();
+
+private:
+    void rebuild();
+};
+
+// A new material sharing the programs of the named root, with the root as parent; null when there is no such
+// root (logged by findRootMaterial). The caller owns it.
+Material* materialCreateFromRoot(const std::string& rootName);
+
+namespace MaterialManager {
+
+// Enters a root under its name. False when the name is taken: the first root stays and the caller keeps `root`.
+bool registerRoot(Material* root);
+// Null, with an error line, when no root has the name.
+Material* findRootMaterial(const std::string& name);
+// The root itself when its name is the material name, else the first derived material of that name.
+Material* findMaterial(const std::string& rootName, const std::string& materialName);
+// The fourteen built-in roots, in their fixed order; roots already registered are left as they are. Also connects
+// the parameter tree and the shared-inputs start-up to the registry.
+void registerBuiltinRoots();
+size_t rootCount();
+// Names of the built-in roots in registration order.
+const std::vector<std::string>& builtinRootNames();
+
+} // namespace MaterialManager
