@@ -3,6 +3,7 @@
 #include "components/camera_component.h"
 #include "components/light_component.h"
 #include "components/transform_components.h"
+#include "components/value_generators.h"
 
 #include <cstring>
 
@@ -31,10 +32,10 @@ ComponentTypeInfo componentTypeTable[kComponentTypeCount] = {
     /* 20 */ {"ParticleModifierCurl", ComponentCategory::Particles, "Particle Modifier: Curl", nullptr},
     /* 21 */ {"ParticleModifierPrimitiveConstraint", ComponentCategory::Particles,
               "Particle Modifier: Primitive Constraint", nullptr},
-    /* 22 */ {"ValueWave", ComponentCategory::Value, "Value: Wave", nullptr},
-    /* 23 */ {"ValueLinear", ComponentCategory::Value, "Value: Linear", nullptr},
-    /* 24 */ {"ValueManual", ComponentCategory::Value, "Value: Manual", nullptr},
-    /* 25 */ {"ValueNoise", ComponentCategory::Value, "Value: Noise", nullptr},
+    /* 22 */ {"ValueWave", ComponentCategory::Value, "Value: Wave", valuewavefx::Create},
+    /* 23 */ {"ValueLinear", ComponentCategory::Value, "Value: Linear", valuelinearfx::Create},
+    /* 24 */ {"ValueManual", ComponentCategory::Value, "Value: Manual", valuemanualfx::Create},
+    /* 25 */ {"ValueNoise", ComponentCategory::Value, "Value: Noise", valuenoisefx::Create},
     /* 26 */ {"Replicator", ComponentCategory::Instancing, "Instancing: Replicator", nullptr},
     /* 27 */ {"InstancingGeometry", ComponentCategory::Instancing, "Instancing: Geometry", nullptr},
     /* 28 */ {"InstancingLight", ComponentCategory::Instancing, "Instancing: Light", nullptr},
