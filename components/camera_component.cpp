@@ -68,11 +68,7 @@ void camerafx::Execute(RenderItemBuilder& builder, Timestep)
     camera->aspect = cameraOutputAspect();
     camera->nearPlane = nearPlane.value[0];
     camera->farPlane = farPlane.value[0];
-    builder.AddItem(RenderItem(
-        [this](Camera* cam, const Matrix* model, Renderer::Pass pass, Timestep time) {
-            RegisterBounds(cam, model, pass, time);
-        },
-        this, GetCameraMatrix()));
+    addBoundsItem(builder, this, GetCameraMatrix());
 }
 
 void camerafx::OnCvarChanged(Cvar* cvar)

@@ -17,7 +17,10 @@ class CameraController;
 struct CameraResource : Resource {
     Camera* camera = nullptr; // not owned
 
-    CameraResource(std::string name, Camera* camera) : Resource(ResourceType::Camera, std::move(name)), camera(camera) {}
+    CameraResource(std::string name, Camera* camera)
+        : Resource(ResourceType::Camera, std::move(name)), camera(camera)
+    {
+    }
 };
 
 class camerafx : public EngineComponent {

@@ -160,11 +160,7 @@ void lightcomponent::Init()
 
 void lightcomponent::Execute(RenderItemBuilder& builder, Timestep)
 {
-    builder.AddItem(RenderItem(
-        [this](Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time) {
-            RegisterBounds(camera, model, pass, time);
-        },
-        this, GetViewMatrix()));
+    addBoundsItem(builder, this, GetViewMatrix());
 }
 
 void lightcomponent::OnCvarChanged(Cvar* cvar)

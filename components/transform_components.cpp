@@ -8,11 +8,6 @@ namespace {
 constexpr int kNullRow = 9;
 constexpr int kSceneGroupRow = 47;
 
-Matrix matrixOf(const Cvar& position, const Cvar& rotation, const Cvar& scale)
-{
-    return composeTransform(position.value, rotation.value, scale.value[0], scale.value[1], scale.value[2]);
-}
-
 } // namespace
 
 Matrix composeTransform(const float position[3], const float rotation[3], float sx, float sy, float sz)
@@ -28,25 +23,19 @@ Matrix composeTransform(const float position[3], const float rotation[3], float 
     return m;
 }
 
-// ---- Null ----
+// ---- Shared ----
 
-EngineComponent* nullcomponent::Create(const std::string& name) { return new nullcomponent(name); }
-
-nullcomponent::nullcomponent(const std::string& name) : EngineComponent(kNullRow, name)
+transformcomponent::transformcomponent(int32_t typeIndex, const std::string& name) : EngineComponent(typeIndex, name)
 {
     branch = new CvarTreeNode(name, nullptr);
-    // The branch stays current after construction, unlike the Scene Group's.
-    cvarTreeCurrentBranch = branch;
-    CvarTreeRegisterVec3(&position, "position", 0.0f, 0.0f, 0.0f);
-    CvarTreeRegisterVec3(&rotation, "rotation", 0.0f, 0.0f, 0.0f);
-    CvarTreeRegisterVec3(&scale, "scale", 1.0f, 1.0f, 1.0f);
-    position.animatable = rotation.animatable = scale.animatable = true;
     branch->owner = this;
+    cvarTreeCurrentBranch = branch;
+    position.animatable = rotation.animatable = scale.animatable = true;
 }
 
-nullcomponent::~nullcomponent() { delete branch; }
+transformcomponent::~transformcomponent() { delete branch; }
 
-bool nullcomponent::GetTransformCvars(Cvar** p, Cvar** r, Cvar** s)
+bool transformcomponent::GetTransformCvars(Cvar** p, Cvar** r, Cvar** s)
 {
     *p = &position;
     *r = &rotation;
@@ -54,15 +43,23 @@ bool nullcomponent::GetTransformCvars(Cvar** p, Cvar** r, Cvar** s)
     return true;
 }
 
-Matrix nullcomponent::GetMatrix() const { return matrixOf(position, rotation, scale); }
-
-void nullcomponent::Execute(RenderItemBuilder& builder, Timestep)
+Matrix transformcomponent::GetMatrix() const
 {
-    builder.AddItem(RenderItem(
-        [this](Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time) {
-            RegisterBounds(camera, model, pass, time);
-        },
-        this, GetMatrix()));
+    return composeTransform(position.value, rotation.value, scale.value[0], scale.value[1], scale.value[2]);
+}
+
+void transformcomponent::Execute(RenderItemBuilder& builder, Timestep) { addBoundsItem(builder, this, GetMatrix()); }
+
+// ---- Null ----
+
+EngineComponent* nullcomponent::Create(const std::string& name) { return new nullcomponent(name); }
+
+nullcomponent::nullcomponent(const std::string& name) : transformcomponent(kNullRow, name)
+{
+    // The branch stays current after construction, unlike the Scene Group's.
+    CvarTreeRegisterVec3(&position, "position", 0.0f, 0.0f, 0.0f);
+    CvarTreeRegisterVec3(&rotation, "rotation", 0.0f, 0.0f, 0.0f);
+    CvarTreeRegisterVec3(&scale, "scale", 1.0f, 1.0f, 1.0f);
 }
 
 void nullcomponent::OnCvarChanged(Cvar* cvar)
@@ -82,37 +79,12 @@ void nullcomponent::RegisterBounds(Camera* camera, const Matrix* model, Renderer
 
 EngineComponent* scenegroupfx::Create(const std::string& name) { return new scenegroupfx(name); }
 
-scenegroupfx::scenegroupfx(const std::string& name) : EngineComponent(kSceneGroupRow, name)
+scenegroupfx::scenegroupfx(const std::string& name) : transformcomponent(kSceneGroupRow, name)
 {
-    branch = new CvarTreeNode(name, nullptr);
-    cvarTreeCurrentBranch = branch;
     CvarTreeRegisterVec3(&scale, "scale", 1.0f, 1.0f, 1.0f);
     CvarTreeRegisterVec3(&rotation, "rotation", 0.0f, 0.0f, 0.0f);
     CvarTreeRegisterVec3(&position, "position", 0.0f, 0.0f, 0.0f);
-    position.animatable = rotation.animatable = scale.animatable = true;
     CvarTreePopBranch();
-    branch->owner = this;
-}
-
-scenegroupfx::~scenegroupfx() { delete branch; }
-
-bool scenegroupfx::GetTransformCvars(Cvar** p, Cvar** r, Cvar** s)
-{
-    *p = &position;
-    *r = &rotation;
-    *s = &scale;
-    return true;
-}
-
-Matrix scenegroupfx::GetMatrix() const { return matrixOf(position, rotation, scale); }
-
-void scenegroupfx::Execute(RenderItemBuilder& builder, Timestep)
-{
-    builder.AddItem(RenderItem(
-        [this](Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time) {
-            RegisterBounds(camera, model, pass, time);
-        },
-        this, GetMatrix()));
 }
 
 void scenegroupfx::RegisterBounds(Camera*, const Matrix* model, Renderer::Pass, Timestep)

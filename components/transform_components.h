@@ -14,46 +14,58 @@
 // first, then the rotation, then the translation.
 Matrix composeTransform(const float position[3], const float rotation[3], float sx, float sy, float sz);
 
-class nullcomponent : public EngineComponent {
+// Adds the one render item of a component that only places something: its model matrix, and a callback that
+// registers the component's selection bounds.
+template <typename C>
+void addBoundsItem(RenderItemBuilder& builder, C* component, const Matrix& model)
+{
+    builder.AddItem(RenderItem(
+        [component](Camera* camera, const Matrix* world, Renderer::Pass pass, Timestep time) {
+            component->RegisterBounds(camera, world, pass, time);
+        },
+        component, model));
+}
+
+// What the Null and the Scene Group share: position, rotation and scale, and the item that carries them.
+class transformcomponent : public EngineComponent {
+public:
+    ~transformcomponent() override;
+
+    CvarTreeNode* GetCvarTree() override { return branch; }
+    bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
+    void OnInputConnected(int32_t) override {}
+    void OnInputDisconnected(int32_t) override {}
+    void Execute(RenderItemBuilder& builder, Timestep time) override;
+
+    Matrix GetMatrix() const;
+    virtual void RegisterBounds(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time) = 0;
+
+    Cvar position;
+    Cvar rotation;
+    Cvar scale;
+    CvarTreeNode* branch = nullptr;
+
+protected:
+    // Creates the branch and makes it current, for the subclass to register into in its own order.
+    transformcomponent(int32_t typeIndex, const std::string& name);
+};
+
+class nullcomponent : public transformcomponent {
 public:
     static EngineComponent* Create(const std::string& name);
     explicit nullcomponent(const std::string& name);
-    ~nullcomponent() override;
 
-    CvarTreeNode* GetCvarTree() override { return branch; }
-    bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
-    void OnInputConnected(int32_t) override {}
-    void OnInputDisconnected(int32_t) override {}
-    void Execute(RenderItemBuilder& builder, Timestep time) override;
     // Its consumers re-read the "entity" output at once, so a keyed transform moves its children this frame.
     void OnCvarChanged(Cvar* cvar) override;
-
-    Matrix GetMatrix() const;
-    void RegisterBounds(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time);
-
-    Cvar position;
-    Cvar rotation;
-    Cvar scale;
-    CvarTreeNode* branch = nullptr;
+    // With the pass camera, bounds kind 0.
+    void RegisterBounds(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time) override;
 };
 
-class scenegroupfx : public EngineComponent {
+class scenegroupfx : public transformcomponent {
 public:
     static EngineComponent* Create(const std::string& name);
     explicit scenegroupfx(const std::string& name);
-    ~scenegroupfx() override;
 
-    CvarTreeNode* GetCvarTree() override { return branch; }
-    bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
-    void OnInputConnected(int32_t) override {}
-    void OnInputDisconnected(int32_t) override {}
-    void Execute(RenderItemBuilder& builder, Timestep time) override;
-
-    Matrix GetMatrix() const;
-    void RegisterBounds(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time);
-
-    Cvar rotation;
-    Cvar position;
-    Cvar scale;
-    CvarTreeNode* branch = nullptr;
+    // With the viewport camera, bounds kind 1.
+    void RegisterBounds(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time) override;
 };

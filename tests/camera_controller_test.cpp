@@ -94,10 +94,9 @@ TEST_F(CameraControllerTest, ConstructionRegistersPoseInItsOwnBranch)
 
     // Registration takes over a pose stored in the project, so a saved pose survives a restart.
     auto* stored = new CvarTreeNode("stored", nullptr);
-    ASSERT_NE(CvarTreeLoadFromJson(R"({"branch_name": "stored", "variables": [], "children": [
-        {"branch_name": "controller", "variables": [{"name": "position", "type": 5, "value": {"x": 7, "y": 8, "z": 9}}]}]})",
-                                   CvarScope::Node, stored),
-              nullptr);
+    const char* json = R"({"branch_name": "stored", "variables": [], "children": [{"branch_name": "controller",
+        "variables": [{"name": "position", "type": 5, "value": {"x": 7, "y": 8, "z": 9}}]}]})";
+    ASSERT_NE(CvarTreeLoadFromJson(json, CvarScope::Node, stored), nullptr);
     OwnedController restored("restored", stored);
     expectNear(restored->Position(), {7, 8, 9});
     ASSERT_EQ(stored->children.size(), 1u);
