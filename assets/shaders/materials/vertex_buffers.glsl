@@ -4,8 +4,8 @@
 // when drawing; include this only in vertex stages.
 //
 //   "VTXCoords", "VTXNormals", "VTXAlbedo"   three floats per vertex
-//   "VTXUV0", "VTXUV1"                        two floats per vertex
-//   "vtx_builtin_buffers"                     which of them the geometry has (bit 0 coords ... bit 4 uv1)
+//   "VTXUV0"                                  two floats per vertex (uv1 repeats uv0)
+//   "vtx_builtin_buffers"                     which of them the geometry has (bit 0 coords ... bit 3 uv0)
 //   the instance set                          instance_buffers.glsl
 //   "TransformParamsBuffer"                   EntityTransformParams (464 bytes)
 
@@ -34,18 +34,12 @@ layout(std430) readonly buffer VTXUV0
     float vtx_uv0[];
 };
 
-layout(std430) readonly buffer VTXUV1
-{
-    float vtx_uv1[];
-};
-
 uniform int vtx_builtin_buffers = 0;
 
 const int VTX_BUILTIN_COORDS = 1;
 const int VTX_BUILTIN_NORMALS = 2;
 const int VTX_BUILTIN_ALBEDO = 4;
 const int VTX_BUILTIN_UV0 = 8;
-const int VTX_BUILTIN_UV1 = 16;
 
 layout(std140, row_major) uniform TransformParamsBuffer
 {
@@ -75,7 +69,7 @@ VertexRecord vtxLoad(int vertexId)
     v.norm = vtxHas(VTX_BUILTIN_NORMALS) ? vtxLoadVec3(VTX_BUILTIN_NORMALS, vertexId) : vec3(0.0, 0.0, 1.0);
     v.color = vtxHas(VTX_BUILTIN_ALBEDO) ? vec4(vtxLoadVec3(VTX_BUILTIN_ALBEDO, vertexId), 1.0) : vec4(1.0);
     v.uv0 = vtxHas(VTX_BUILTIN_UV0) ? vec2(vtx_uv0[vertexId * 2], vtx_uv0[vertexId * 2 + 1]) : vec2(0.0);
-    v.uv1 = vtxHas(VTX_BUILTIN_UV1) ? vec2(vtx_uv1[vertexId * 2], vtx_uv1[vertexId * 2 + 1]) : v.uv0;
+    v.uv1 = v.uv0;
     return v;
 }
 
