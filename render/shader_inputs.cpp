@@ -9,6 +9,7 @@
 #include "jni/engine/grd_texture.h"
 #include "project/curve_texture.h"
 #include "project/gradients.h"
+#include "render/materials.h"
 #include "render/render_graph.h"
 #include "render/shared_inputs_data.h"
 
@@ -26,8 +27,6 @@ Texture* ltcTexture1 = nullptr;
 Texture* ltcTexture2 = nullptr;
 Texture* brdfLutTexture = nullptr;
 TextureArray* blueNoiseArray = nullptr;
-
-void (*rendererRegisterBuiltinRoots)() = nullptr;
 
 namespace {
 
@@ -173,8 +172,8 @@ void rendererInitGlobalInputs()
     if (!blueNoiseArray)
         blueNoiseArray = rendererCreateBlueNoiseArray();
 
-    if (rendererRegisterBuiltinRoots)
-        rendererRegisterBuiltinRoots();
+    // Materials exist before any component is created.
+    MaterialManager::registerBuiltinRoots();
 }
 
 void rendererBindGlobalInputs(ShaderProgram* program, const Timestep& timestep)

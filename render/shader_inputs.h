@@ -68,6 +68,3 @@ Texture* rendererCreateBrdfTexture();
 TextureArray* rendererCreateBlueNoiseArray();
 // Frees an array made above with its layers.
 void rendererDestroyTextureArray(TextureArray* array);
-
-// Seam to the material manager: registers the built-in root materials; null until the renderer installs it.
-extern void (*rendererRegisterBuiltinRoots)();

@@ -271,6 +271,29 @@ TEST_F(Composite, BuiltinProgramsAndBadCalls)
     EXPECT_EQ(fbStackTop, 0);
 }
 
+TEST_F(Composite, DecodeNormalsShowsTheStoredNormalsOfTheGBuffer)
+{
+    // R32UI: x and y of the octahedral normal in 11 bits each over -1..1, the material index above.
+    const auto pack = [](uint32_t x, uint32_t y, uint32_t material) { return x | (y << 11) | (material << 22); };
+    const uint32_t texels[4] = {
+        pack(1024, 1024, 3), // +z
+        pack(2047, 1024, 0), // +x
+        pack(1024, 0, 7),    // -y
+        0xC0000000u,         // the frame clear: no surface
+    };
+    Texture* normals = keepTexture(txtCreate(TEXTURE_TYPE_2D, 4, 1, IMAGE_TYPE_R32UI));
+    std::memcpy(normals->images[0]->levels[0], texels, sizeof texels);
+    txtSetupForGL(normals);
+    Target target("composite normals", 4, 1);
+
+    ASSERT_TRUE(compositeBuiltin(target.framebuffer, COMPOSITE_BUILTIN_DECODE_NORMALS, normals, nullptr));
+    const std::vector<uint8_t> pixels = target.pixels();
+    const int expected[4][3] = {{128, 128, 255}, {255, 128, 128}, {128, 0, 128}, {0, 0, 0}};
+    for (int i = 0; i < 4; ++i)
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(pixels[4 * i + c], expected[i][c], 2) << "texel " << i << " channel " << c;
+}
+
 TEST_F(Composite, AFullFramebufferStackIsLeftAsItWas)
 {
     Texture* t = keepTexture(solidTexture(70));

@@ -4,6 +4,7 @@
 #include "app/timing.h"
 #include "jni/engine/grd_shader_bindings.h"
 #include "jni/engine/grd_texture.h"
+#include "project/curve_texture.h"
 #include "render/render_graph.h"
 #include "render/shared_inputs_data.h"
 
@@ -278,6 +279,15 @@ protected:
         glGetUniformfv(program->glProgramId, glGetUniformLocation(program->glProgramId, name), &value);
         return value;
     }
+    static unsigned int textureOnUnitOf(ShaderProgram* program, const char* name, GLenum binding)
+    {
+        const int unit = static_cast<const int*>(program->uniforms.at(name)->value)[0];
+        glActiveTexture(static_cast<GLenum>(static_cast<int>(GL_TEXTURE0) + unit));
+        GLint texture = 0;
+        glGetIntegerv(binding, &texture);
+        glActiveTexture(GL_TEXTURE0);
+        return static_cast<unsigned int>(texture);
+    }
     static GLint samplerOnUnitOf(ShaderProgram* program, const char* name)
     {
         const int unit = static_cast<const int*>(program->uniforms.at(name)->value)[0];
@@ -306,7 +316,7 @@ void main()
 {
     color = vec4(texelFetch(s_NoiseR, ivec2(1, 0), 0).r, texelFetch(s_NoiseRGBA, ivec2(0, 0), 0).g,
                  texelFetch(s_BlueNoise, ivec3(0, 0, 2), 0).r,
-                 texelFetch(s_LTC1, ivec2(0, 0), 0).r * 0.5 + texelFetch(s_Curves, ivec2(0, 0), 0).r);
+                 texelFetch(s_LTC1, ivec2(0, 0), 0).r * 0.5 + (texelFetch(s_Curves, ivec2(0, 0), 0).r > 1e30 ? 1.0 : 0.0));
 }
 )");
     ASSERT_FALSE(program->errors);
@@ -317,7 +327,9 @@ void main()
     EXPECT_EQ(pixel[0], 139);
     EXPECT_EQ(pixel[1], 176);
     EXPECT_EQ(pixel[2], blueNoiseArray->textures[2]->images[0]->levels[0][0]);
-    EXPECT_NEAR(pixel[3], 128, 1); // LTC1 entry 0 is 1.0; no curve baked, so the curve texture reads 0
+    EXPECT_NEAR(pixel[3], 128, 1); // LTC1 entry 0 is 1.0
+    EXPECT_EQ(textureOnUnitOf(program, "s_Curves", GL_TEXTURE_BINDING_2D), rendererGetCurveTexture()->glId);
+    EXPECT_EQ(textureOnUnitOf(program, "s_BlueNoise", GL_TEXTURE_BINDING_2D_ARRAY), blueNoiseArray->glId);
 
     EXPECT_EQ(static_cast<GLuint>(samplerOnUnitOf(program, "s_NoiseR")), shaderGetSampler(SAMPLER_LINEAR_REPEAT));
     EXPECT_EQ(static_cast<GLuint>(samplerOnUnitOf(program, "s_LTC1")), shaderGetSampler(SAMPLER_LINEAR_CLAMP));
