@@ -46,7 +46,8 @@ DataBlob readWholeFile(FILE* f)
 
 } // namespace
 
-std::vector<ResourceWatch*> resWatchList;
+// Never destroyed: programs that live for the whole run keep their watches until the process has ended.
+std::vector<ResourceWatch*>& resWatchList = *new std::vector<ResourceWatch*>();
 int resWatchNext = 0;
 bool resWatchListChanged = false;
 bool hotReloadEnabled = true;

@@ -70,7 +70,7 @@ struct ResourceWatch {
     uint32_t directoryHash = 0;
 };
 
-extern std::vector<ResourceWatch*> resWatchList;
+extern std::vector<ResourceWatch*>& resWatchList;
 extern int resWatchNext;
 extern bool resWatchListChanged;
 extern bool hotReloadEnabled;
