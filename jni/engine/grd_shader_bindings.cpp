@@ -168,9 +168,14 @@ GLuint shaderGetSampler(int samplerType)
 
 // ---- Standard names ----
 
+BufferObject* shaderBindingsLightProperties = nullptr;
+BufferObject* shaderBindingsMaterialProperties = nullptr;
+
 void shaderBindingsCreate(BufferBindings& bindings)
 {
     bindings.clear();
+    addBuffer(bindings, "MaterialPropertiesDataBuffer", shaderBindingsMaterialProperties);
+    addBuffer(bindings, "LightPropertiesBuffer", shaderBindingsLightProperties);
 }
 
 void shaderBindingsAddGeometry(BufferBindings& bindings, const Geometry* geometry)

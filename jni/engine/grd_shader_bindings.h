@@ -53,6 +53,9 @@ gl::GLuint shaderGetSampler(int samplerType);
 // A fresh map. The renderer's shared records ("MaterialPropertiesDataBuffer", "LightPropertiesBuffer") are
 // entered here once the renderer provides them.
 void shaderBindingsCreate(BufferBindings& bindings);
+// The deferred renderer's record buffers that shaderBindingsCreate enters; null until the renderer makes them.
+extern BufferObject* shaderBindingsLightProperties;
+extern BufferObject* shaderBindingsMaterialProperties;
 // Each vertex attribute's name ("VTXCoords", ...) = its buffer.
 void shaderBindingsAddGeometry(BufferBindings& bindings, const Geometry* geometry);
 void shaderBindingsAddGeometryPrefixed(BufferBindings& bindings, const Geometry* geometry, const std::string& prefix);
