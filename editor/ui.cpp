@@ -16,6 +16,7 @@
 GLFWwindow* uiMainWindow = nullptr;
 NodeEditorState* uiNodeEditorState = nullptr;
 ResourceManagerUiState* uiResourceManagerState = nullptr;
+int renderingMain = 0;
 
 namespace {
 
