@@ -216,7 +216,7 @@ TEST_F(ShaderSource, FailuresReturnNullAndReportToLogAndEventLog)
         std::filesystem::remove_all(dir.path());
         for (const auto& [name, text] : c.files)
             write(name, text);
-        events = {};
+        ui_event_log_clear(&events);
         testing::internal::CaptureStdout();
         EXPECT_EQ(load("shaders/main.glsl", c.defines), "<null>");
         const std::string log = testing::internal::GetCapturedStdout();
