@@ -201,6 +201,13 @@ ShaderProgram* InstanceModifierChain::GetProgram() const
     return program;
 }
 
+void instanceModifierProgramsRelease()
+{
+    for (auto& entry : instanceModifierPrograms)
+        shaderDeleteProgram(entry.second);
+    instanceModifierPrograms.clear();
+}
+
 std::string ReplaceNamePlaceholder(const std::string& text, const std::string& name)
 {
     static const std::string placeholder = "{Name}";

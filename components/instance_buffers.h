@@ -91,8 +91,10 @@ struct InstanceModifierChain {
 };
 
 // Programs by their texts (params text, a NUL, transform text: the separator keeps two chains that split the same
-// characters differently apart); never freed.
+// characters differently apart). The engine never frees them.
 extern std::unordered_map<std::string, ShaderProgram*> instanceModifierPrograms;
+// Deletes every cached program and empties the map (tests, so that their sanitizer runs end clean).
+void instanceModifierProgramsRelease();
 
 // The capacity a set grows to for n instances: n x 110 / 100, worked out in 64 bits and capped at 2^32 - 1, so
 // large counts never wrap below n.

@@ -46,6 +46,7 @@ protected:
     }
     void TearDown() override
     {
+        instanceModifierProgramsRelease();
         constBufferRingShutdown();
         dataSetBasePath(oldBase);
         GLTest::TearDown();
@@ -108,7 +109,7 @@ protected:
         "    instance.color = vec4(instance.color.rgb * {Name}_factor.x, float(id));\n";
 };
 
-// Each test compiles texts of its own: programs stay in the process-wide map for good.
+// Texts of their own, so that each test builds its program afresh.
 std::string tagged(const char* text) { return shadertest::uniqueTag() + text; }
 
 } // namespace
