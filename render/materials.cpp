@@ -394,6 +394,18 @@ size_t rootCount()
     return rootRegistry().size();
 }
 
+void releaseRoots()
+{
+    for (auto& [name, root] : rootRegistry()) {
+        if (!root->ownsPrograms) {
+            shaderDeleteProgram(root->deferredProgram);
+            shaderDeleteProgram(root->shadowmapProgram);
+        }
+        delete root; // its geometry-pass program, and the others when it owns them
+    }
+    rootRegistry().clear();
+}
+
 const std::vector<std::string>& builtinRootNames()
 {
     static const std::vector<std::string> names = [] {

@@ -79,6 +79,9 @@ Material* findMaterial(const std::string& rootName, const std::string& materialN
 // the parameter tree and the shared-inputs start-up to the registry.
 void registerBuiltinRoots();
 size_t rootCount();
+// Deletes every root with its programs and empties the registry (process shutdown, test binaries). Materials
+// made from a root share its programs, so all of them must be gone first.
+void releaseRoots();
 // Names of the built-in roots in registration order.
 const std::vector<std::string>& builtinRootNames();
 

@@ -29,6 +29,18 @@ namespace {
 
 const std::string kAssets = ENGINE_SOURCE_DIR "assets/";
 
+// The roots live for the whole run; the test binary lets them go at its end, so the leak check sees real leaks.
+class ReleaseMaterialRoots : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        if (MaterialManager::rootCount() && glTestContextInit())
+            MaterialManager::releaseRoots();
+    }
+};
+[[maybe_unused]] ::testing::Environment* const releaseMaterialRoots =
+    ::testing::AddGlobalTestEnvironment(new ReleaseMaterialRoots);
+
 // The shipped shaders, the built-in roots (built once per process) and an event log for compile reports.
 class MaterialsTest : public GLTest {
 protected:
@@ -105,6 +117,11 @@ const RootExpectation kRoots[] = {
     {"voxelization_partitioning", 2, false},
     {"voxelization_partitioning_visualize", 2, false},
 };
+
+void PrintTo(const RootExpectation& root, std::ostream* out)
+{
+    *out << root.name;
+}
 
 class MaterialRootPrograms : public MaterialsTest, public ::testing::WithParamInterface<RootExpectation> {};
 
