@@ -741,6 +741,50 @@ TEST_F(MaterialDrawTest, ModelAndInstanceTransformsMoveSurfacesAndTheirNormals)
     }
 }
 
+// Vertex modifiers as the renderers inject them: a parameter block named VM0, then statement blocks on
+// `vtx_input`, in object space before the instance and model transforms and in world space after them.
+TEST_F(MaterialDrawTest, VertexModifierBlocksRunInObjectAndWorldSpace)
+{
+    std::unique_ptr<Material> material(MaterialManager::findRootMaterial("flat")->clone());
+    ASSERT_NE(material, nullptr);
+    const ShaderDefines blocks = {
+        {"INLINE_VERTEX_MODIFIERS_PARAMS_BLOCK", "\nstruct TestModifierParams\n{\n    vec4 offset;\n};\n"
+                                                 "layout (std140, row_major) uniform VM0\n{\n"
+                                                 "    TestModifierParams VM0_params;\n};\n"},
+        {"INLINE_VERTEX_MODIFIERS_TRANSFORM_LOCAL_BLOCK", "\n    vtx_input.pos.x += VM0_params.offset.x;\n"},
+        {"INLINE_VERTEX_MODIFIERS_TRANSFORM_WORLD_BLOCK", "\n    vtx_input.pos.y += VM0_params.offset.y;\n"},
+    };
+    for (ShaderProgram* program : {material->deferredProgram, material->shadowmapProgram})
+        for (const auto& [name, text] : blocks)
+            program->defines[name] = text;
+    material->rebuildCountdown = 1;
+    ShaderProgram* program = material->getProgram(Renderer::PASS_DEFERRED);
+    ASSERT_NE(program, nullptr) << events.text;
+    ASSERT_NE(material->getProgram(Renderer::PASS_SHADOWMAP), nullptr) << events.text;
+    EXPECT_NE(material->getProgram(Renderer::PASS_GEOMETRY), nullptr) << "the geometry pass carries the blocks too";
+
+    BufferObject* parameters = boCreate("VM0", 16);
+    const float offset[4] = {0.2f, 0.3f, 0, 0};
+    std::memcpy(parameters->hostCopy, offset, sizeof offset);
+    glNamedBufferSubData(parameters->glId, 0, sizeof offset, offset);
+    parameters->dirty = false;
+
+    // Scaled by 2: the object-space shift of 0.2 lands 0.4 to the right, the world-space 0.3 stays 0.3.
+    Geometry* quad = makeQuad(0.1f, {0, 0, 1}, {1, 1, 1});
+    GBuffer gbuffer;
+    BufferBindings modifiers;
+    shaderBindingsAddModifiers(modifiers, {parameters});
+    EXPECT_TRUE(bind(program, quad, TransformParams(Matrix::Scale(2, 2, 1)), nullptr, modifiers));
+    draw(quad, 1);
+    EXPECT_NE(gbuffer.normalMaterial(0.45f, 0.35f), 0xC0000000u);
+    EXPECT_EQ(gbuffer.normalMaterial(0.1f, 0.3f), 0xC0000000u) << "object-space block ran after the model";
+    EXPECT_EQ(gbuffer.normalMaterial(0.4f, 0.65f), 0xC0000000u) << "world-space block ran before the model";
+    EXPECT_EQ(gbuffer.normalMaterial(0.0f, 0.0f), 0xC0000000u);
+
+    geomDelete(quad);
+    boDelete(parameters);
+}
+
 TEST_F(MaterialDrawTest, OverrideChangesWhatTheMaterialDraws)
 {
     std::unique_ptr<Material> plain(materialCreateFromRoot("flat"));
