@@ -9,6 +9,7 @@
 #include "jni/engine/grd_texture.h"
 #include "project/layer_segments.h"
 #include "render/composite.h"
+#include "render/deferred_targets.h"
 #include "render/shader_inputs.h"
 
 #include <glbinding/gl/gl.h>
@@ -154,7 +155,11 @@ Texture* fx_layers_render_context(FxLayerContext* context, float time)
         }
     }
 
-    // The deferred renderer's "deferred_final_composite" is set up here once that renderer exists.
+    // Completes the set-up of the deferred renderer's final target, whose texture the output and the editor read.
+    fbPush();
+    deferredCreateTargets();
+    setcurrent(fbDeferredFinalComposite);
+    fbPop();
     fbBind(nullptr);
     return source;
 }

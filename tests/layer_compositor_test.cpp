@@ -1,5 +1,6 @@
 #include "render/layer_compositor.h"
 
+#include "app/engine_display.h"
 #include "app/frame_loop.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_shader.h"
@@ -8,6 +9,7 @@
 #include "project/layer_segments.h"
 #include "project/sequencer.h"
 #include "render/composite.h"
+#include "render/deferred_targets.h"
 #include "render/render_graph.h"
 
 #include "gl_context.h"
@@ -87,9 +89,15 @@ protected:
     FxLayerContext* context = nullptr;
     ClearingComponent* component = nullptr;
 
+    int savedWidth = screenWidth;
+    int savedHeight = screenHeight;
+
     void SetUp() override
     {
         GLTest::SetUp();
+        // The deferred targets the walk completes are made at the output size: keep them small.
+        screenWidth = kWidth;
+        screenHeight = kHeight;
         sequencer = nullptr;
         exportVariables = false;
         cvarTreeCurrentBranch = &cvarTreeRoot;
@@ -102,6 +110,9 @@ protected:
     void TearDown() override
     {
         fx_layers_destroy(context);
+        deferredRenderRelease(); // the graph render may have set the deferred renderer up
+        screenWidth = savedWidth;
+        screenHeight = savedHeight;
         resetSegments();
         sequencer = savedSequencer;
         exportVariables = savedExport;
@@ -141,6 +152,10 @@ TEST_F(LayerCompositor, EffectLayerRendersTheGraphIntoTarget0)
     GLint bound = -1;
     glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &bound);
     EXPECT_EQ(static_cast<unsigned int>(bound), fbDefaultId);
+    // The walk ends by completing the deferred renderer's final target.
+    ASSERT_NE(fbDeferredFinalComposite, nullptr);
+    EXPECT_FALSE(fbDeferredFinalComposite->dirty);
+    EXPECT_EQ(fbStackTop, 0);
 }
 
 TEST_F(LayerCompositor, TargetsAndParametersAreMadeAtTheGivenSize)
