@@ -367,6 +367,8 @@ void DeferredComposite(Framebuffer* destination, const DeferredCompositeParams& 
     shaderBindingsAddTexture(textures, "sRaytrace", txtRaytrace[h], SAMPLER_NEAREST_CLAMP);
     shaderBindingsAddTexture(textures, "sVolumetricFog", txtVolumetricFog[h], SAMPLER_NEAREST_CLAMP);
     shaderBindingsAddTexture(textures, "sParticles", txtBlendedParticles, SAMPLER_NEAREST_CLAMP);
+    // Emission has no other way into the image: the lighting pass does not read it.
+    shaderBindingsAddTexture(textures, "sEmissive", txtDeferredEmissive, SAMPLER_NEAREST_CLAMP);
     if (previous)
         shaderBindingsAddTexture(textures, "sTargetPrevious", previous, SAMPLER_LINEAR_CLAMP);
 

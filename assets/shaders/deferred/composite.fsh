@@ -1,8 +1,9 @@
 #version 430
 // The final composite, a compute pass over the destination image. For a surface pixel:
 //     lit image (lights and environment) + albedo x (ambient + fill from above + voxel illumination)
-//     darkened by ambient occlusion and voxel occlusion, plus screen-space and traced reflections,
+//     darkened by ambient occlusion and voxel occlusion, plus emission and screen-space reflections,
 //     then exponential height fog by distance.
+// (Traced reflections are already in the lit image; the lighting pass adds them.)
 // Every pixel then takes the volumetric fog (a is its opacity, rgb the light it scatters), the additively blended
 // particles and the editor's wireframe overlay. The editor's "Main" setting replaces the result by one input.
 // Inputs at another size than the destination are read at the same screen position.
@@ -29,6 +30,7 @@ uniform sampler2D sWireframeDepth;
 uniform sampler2D sRaytrace;             // traced reflections
 uniform sampler2D sVolumetricFog;        // rgb scattered light, a opacity
 uniform sampler2D sParticles;            // additive
+uniform sampler2D sEmissive;             // the G-buffer's emitted radiance
 uniform sampler2D sTargetPrevious;       // (not read here: the temporal resolve reads it)
 writeonly uniform image2D imTarget;
 
@@ -116,9 +118,8 @@ void main()
             vec3 ambient = composite.ambient.rgb * composite.ambient.a + composite.fill.rgb * composite.fill.a * skyFacing;
             vec3 indirect = albedo * (ambient + voxel.rgb * composite.vxIlluminationStrength);
             colour = (lit + indirect) * ao * (1.0 - voxelOcclusion);
+            colour += fetchAt(sEmissive, uv).rgb;
             colour += fetchAt(sSSR, uv).rgb * composite.ssrStrength;
-            if (deferredWantsRaytrace(tags))
-                colour += traced;
 
             vec3 world = deferredWorldPosition(uv, depth);
             float distance = length(world - deferred.vCameraPosition);
