@@ -8,6 +8,7 @@
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_shader_bindings.h"
 #include "jni/engine/grd_texture.h"
+#include "render/deferred_lighting.h"
 #include "render/deferred_records.h"
 #include "render/shader_inputs.h"
 
@@ -454,6 +455,7 @@ void deferredRenderRelease()
 {
     deferredReleaseTargets();
     deferredRecordsRelease();
+    deferredLightingRelease();
     for (const ProgramSpec& spec : kPrograms) {
         shaderDeleteProgram(*spec.program);
         *spec.program = nullptr;

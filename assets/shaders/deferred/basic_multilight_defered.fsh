@@ -1,0 +1,364 @@
+#version 430
+// The deferred lighting pass: shades every G-buffer pixel with all lights of the frame and the environment map in
+// one full-screen draw.
+//
+// Output (the scene player's lighting target, "txtDeferredGlobalShadows"):
+//   rgb  reflected light: direct light of every frame light (shadowed) plus image-based environment light;
+//        emitted light and the ambient terms are left to the composite
+//   a    1 where a surface was drawn, 0 where the view ray met nothing (rgb is then the environment seen)
+//
+// Shading: Lambert diffuse and GGX specular (height-correlated Smith visibility, Schlick Fresnel) for punctual
+// lights; linearly transformed cosines for area lights; split-sum GGX with the BRDF table for the environment.
+// A white light of intensity 1 facing a white matte surface lights it to 1.
+//
+// Texture units (llvmpipe gives a stage 32): 6 G-buffer and environment samplers, the BRDF and two LTC tables,
+// 8 compare shadow maps and 4 projectors make 21; the plain shadow-map array and the material textures that
+// commons.glsl declares are not read here, so they take no unit.
+
+#define LIGHT_PROPERTIES_BINDING 1
+#define MATERIAL_PROPERTIES_BINDING 1
+#include <shaders/materials/commons.glsl>
+#include <shaders/deferred/deferred_common.glsl>
+
+in vec2 texcoord;
+in vec3 vProjectionPlane;
+
+out vec4 outColor;
+
+uniform sampler2D sDepth;
+uniform usampler2D sNormalMaterial;
+uniform sampler2D sAlbedo;
+uniform usampler2D sMetalnessRoughnessMaterialTags;
+uniform samplerCube sEnviromentMap;
+uniform sampler2D sRaytrace;
+
+layout(std430) readonly buffer DeferredRenderLightsParamsBuffer
+{
+    float envmap_intensity;
+};
+
+// Lengths of the light sampler arrays declared in commons.glsl.
+const int kShadowSlots = 8;
+const int kProjectorSlots = 4;
+const int LightFlag_ShadowFace = 256; // a point light's cube face: shadow only, lights nothing itself
+
+// ---- Shadows ----
+
+// Each case names its array element with a constant, so the index need not be uniform across the draw.
+float shadowCompare(int slot, vec3 coord)
+{
+    switch (slot) {
+    case 0: return texture(LightShadowmapCmpSamplers[0], coord);
+    case 1: return texture(LightShadowmapCmpSamplers[1], coord);
+    case 2: return texture(LightShadowmapCmpSamplers[2], coord);
+    case 3: return texture(LightShadowmapCmpSamplers[3], coord);
+    case 4: return texture(LightShadowmapCmpSamplers[4], coord);
+    case 5: return texture(LightShadowmapCmpSamplers[5], coord);
+    case 6: return texture(LightShadowmapCmpSamplers[6], coord);
+    case 7: return texture(LightShadowmapCmpSamplers[7], coord);
+    }
+    return 0.0;
+}
+
+vec2 shadowMapSize(int slot)
+{
+    switch (slot) {
+    case 0: return vec2(textureSize(LightShadowmapCmpSamplers[0], 0));
+    case 1: return vec2(textureSize(LightShadowmapCmpSamplers[1], 0));
+    case 2: return vec2(textureSize(LightShadowmapCmpSamplers[2], 0));
+    case 3: return vec2(textureSize(LightShadowmapCmpSamplers[3], 0));
+    case 4: return vec2(textureSize(LightShadowmapCmpSamplers[4], 0));
+    case 5: return vec2(textureSize(LightShadowmapCmpSamplers[5], 0));
+    case 6: return vec2(textureSize(LightShadowmapCmpSamplers[6], 0));
+    case 7: return vec2(textureSize(LightShadowmapCmpSamplers[7], 0));
+    }
+    return vec2(1.0);
+}
+
+vec4 projectorSample(int slot, vec2 uv)
+{
+    switch (slot) {
+    case 0: return texture(LightProjectorSampler[0], uv);
+    case 1: return texture(LightProjectorSampler[1], uv);
+    case 2: return texture(LightProjectorSampler[2], uv);
+    case 3: return texture(LightProjectorSampler[3], uv);
+    }
+    return vec4(1.0);
+}
+
+bool insideClip(vec4 clip)
+{
+    return clip.w > 0.0 && all(lessThanEqual(abs(clip.xyz), vec3(clip.w))) && clip.z >= 0.0;
+}
+
+// Fraction of light reaching worldPos through shadow map `slot` seen through `shadowMatrix` (projection x view).
+// The compare sampler answers 1 where the reference is at or behind the stored depth (GEQUAL), i.e. in shadow; a
+// 3 x 3 grid of bilinear compares gives a soft edge.
+float shadowVisibility(int slot, mat4 shadowMatrix, mat4 shadowProjection, vec3 worldPos, vec3 n, float bias)
+{
+    if (slot < 0 || slot >= kShadowSlots)
+        return 1.0; // no map of ours: unshadowed
+    vec2 size = shadowMapSize(slot);
+    vec4 clip = shadowMatrix * vec4(worldPos, 1.0);
+    if (clip.w <= 0.0)
+        return 1.0;
+    // Push the receiver off its surface by about one shadow texel (world size of a texel at this depth).
+    float texelWorld = 2.0 * clip.w / max(abs(shadowProjection[0][0]) * size.x, 1e-6);
+    clip = shadowMatrix * vec4(worldPos + n * texelWorld * 1.5, 1.0);
+    if (!insideClip(clip))
+        return 1.0;
+    vec3 ndc = clip.xyz / clip.w;
+    vec2 uv = ndc.xy * 0.5 + 0.5;
+    float reference = ndc.z - 0.00005 - bias;
+    vec2 texel = 1.0 / size;
+    float shadowed = 0.0;
+    for (int y = -1; y <= 1; ++y)
+        for (int x = -1; x <= 1; ++x)
+            shadowed += shadowCompare(slot, vec3(uv + vec2(x, y) * texel, reference));
+    return 1.0 - shadowed / 9.0;
+}
+
+bool hasMatrix(mat4 m)
+{
+    return any(notEqual(vec4(m[0][3], m[1][3], m[2][3], m[3][3]), vec4(0.0)));
+}
+
+float lightShadow(LightProperties light, vec3 worldPos, vec3 n, float viewDepth, float bias)
+{
+    if ((light.flags & LightFlag_CastsShadows) == 0)
+        return 1.0;
+    if ((light.flags & LightFlag_Directional) != 0) {
+        // Cascades: the first whose slice reaches the pixel's view depth (a single map has no splits).
+        int cascade = 0;
+        for (int c = 0; c < 4; ++c) {
+            if (light.split_distances[c] <= 0.0)
+                break;
+            cascade = c;
+            if (viewDepth <= light.split_distances[c])
+                break;
+        }
+        return shadowVisibility(light.shadowmap_index[cascade], light.mat_shadow_mv[cascade],
+                                light.mat_shadow_p[cascade], worldPos, n, bias);
+    }
+    if ((light.flags & LightFlag_Local) != 0 && (light.flags & LightFlag_Spot) == 0) {
+        // Point light: its shadow lives in the face whose frustum holds the pixel.
+        int first = light.light_reserved1;
+        if (first <= 0)
+            return 1.0; // lit without shadow (no face records this frame)
+        for (int f = 0; f < 6; ++f) {
+            if (first + f >= lightCount())
+                break;
+            LightProperties face = lights.light_properties[first + f];
+            vec4 clip = face.mat_shadow_mv[0] * vec4(worldPos, 1.0);
+            if (insideClip(clip))
+                return shadowVisibility(face.shadowmap_index[0], face.mat_shadow_mv[0], face.mat_shadow_p[0],
+                                        worldPos, n, bias);
+        }
+        return 1.0;
+    }
+    return shadowVisibility(light.shadowmap_index[0], light.mat_shadow_mv[0], light.mat_shadow_p[0], worldPos, n,
+                            bias);
+}
+
+// ---- BRDF ----
+
+float ggxDistribution(float nDotH, float alpha)
+{
+    float a2 = alpha * alpha;
+    float d = nDotH * nDotH * (a2 - 1.0) + 1.0;
+    return a2 / (kPI * d * d);
+}
+
+float smithVisibility(float nDotV, float nDotL, float alpha)
+{
+    float a2 = alpha * alpha;
+    float v = nDotL * sqrt(nDotV * nDotV * (1.0 - a2) + a2);
+    float l = nDotV * sqrt(nDotL * nDotL * (1.0 - a2) + a2);
+    return 0.5 / max(v + l, 1e-6);
+}
+
+vec3 fresnelSchlick(vec3 f0, float cosTheta)
+{
+    return f0 + (1.0 - f0) * pow(1.0 - clamp(cosTheta, 0.0, 1.0), 5.0);
+}
+
+struct Surface {
+    vec3 position;
+    vec3 normal;
+    vec3 view; // toward the camera
+    vec3 diffuseColor;
+    vec3 f0;
+    float roughness;
+    float viewDepth;
+    float shadowBias;
+    bool receivesShadows;
+};
+
+// Reflected radiance for light arriving from direction l with irradiance-scale `radiance`.
+vec3 shadePunctual(Surface s, vec3 l, vec3 radiance, float roughnessModifier)
+{
+    float nDotL = dot(s.normal, l);
+    if (nDotL <= 0.0)
+        return vec3(0.0);
+    float nDotV = max(dot(s.normal, s.view), 1e-4);
+    vec3 h = normalize(l + s.view);
+    float alpha = max(s.roughness * s.roughness * max(roughnessModifier, 0.0), 0.002);
+    alpha = min(alpha, 1.0);
+    vec3 f = fresnelSchlick(s.f0, dot(l, h));
+    vec3 specular = f * ggxDistribution(max(dot(s.normal, h), 0.0), alpha) * smithVisibility(nDotV, nDotL, alpha);
+    vec3 diffuse = s.diffuseColor * (1.0 - f);
+    return (diffuse + specular * kPI) * radiance * nDotL;
+}
+
+// ---- Area lights: linearly transformed cosines over the light's rectangle ----
+
+const float kLtcSize = 64.0;
+const float kLtcScale = (kLtcSize - 1.0) / kLtcSize;
+const float kLtcBias = 0.5 / kLtcSize;
+
+vec3 ltcEdge(vec3 a, vec3 b)
+{
+    float x = dot(a, b);
+    float y = abs(x);
+    float t = 0.8543985 + (0.4965155 + 0.0145206 * y) * y;
+    float u = 3.4175940 + (4.1616724 + y) * y;
+    float v = t / u;
+    float thetaSinTheta = x > 0.0 ? v : 0.5 * inversesqrt(max(1.0 - x * x, 1e-7)) - v;
+    return cross(a, b) * thetaSinTheta;
+}
+
+// Cosine-weighted integral of the rectangle seen through minv, in the frame (t1, t2, n).
+float ltcEvaluate(Surface s, mat3 minv, vec3 corners[4])
+{
+    vec3 t1 = normalize(s.view - s.normal * dot(s.view, s.normal));
+    if (any(isnan(t1)) || dot(t1, t1) < 0.5)
+        t1 = commonsSafeNormalize(cross(s.normal, vec3(0.0, 1.0, 0.1)), vec3(1.0, 0.0, 0.0));
+    vec3 t2 = cross(s.normal, t1);
+    minv = minv * transpose(mat3(t1, t2, s.normal));
+    vec3 l[4];
+    for (int i = 0; i < 4; ++i)
+        l[i] = commonsSafeNormalize(minv * (corners[i] - s.position), s.normal);
+    vec3 f = ltcEdge(l[0], l[1]) + ltcEdge(l[1], l[2]) + ltcEdge(l[2], l[3]) + ltcEdge(l[3], l[0]);
+    float len = length(f);
+    if (len <= 0.0)
+        return 0.0;
+    float z = f.z / len;
+    // Lit from either side: seen from behind the rectangle's winding, the integral's sign flips.
+    vec3 lightNormal = cross(corners[1] - corners[0], corners[3] - corners[0]);
+    if (dot(corners[0] - s.position, lightNormal) < 0.0)
+        z = -z;
+    // Horizon clipping of the polygon, approximated by a sphere of the same form factor.
+    vec2 uv = vec2(z * 0.5 + 0.5, len) * kLtcScale + kLtcBias;
+    return len * texture(s_LTC2, uv).w;
+}
+
+vec3 shadeArea(Surface s, LightProperties light, vec3 radiance)
+{
+    vec3 halfX = light.axis_x.xyz * (0.5 * light.dimensions.x);
+    vec3 halfY = light.axis_y.xyz * (0.5 * light.dimensions.y);
+    vec3 c = light.position.xyz;
+    vec3 corners[4] = vec3[4](c - halfX - halfY, c + halfX - halfY, c + halfX + halfY, c - halfX + halfY);
+
+    float nDotV = clamp(dot(s.normal, s.view), 0.0, 1.0);
+    float roughness = clamp(s.roughness * max(light.roughness_modifier, 0.0), 0.02, 1.0);
+    vec2 uv = vec2(roughness, sqrt(1.0 - nDotV)) * kLtcScale + kLtcBias;
+    vec4 t1 = texture(s_LTC1, uv);
+    vec4 t2 = texture(s_LTC2, uv);
+    mat3 minv = mat3(vec3(t1.x, 0.0, t1.y), vec3(0.0, 1.0, 0.0), vec3(t1.z, 0.0, t1.w));
+
+    float diffuse = ltcEvaluate(s, mat3(1.0), corners);
+    float specular = ltcEvaluate(s, minv, corners);
+    vec3 fresnel = s.f0 * t2.x + (1.0 - s.f0) * t2.y;
+    // The integrals are fractions of the hemisphere's cosine-weighted solid angle (1 = fully covered).
+    return (s.diffuseColor * diffuse + fresnel * specular) * radiance;
+}
+
+// ---- Environment ----
+
+vec3 shadeEnvironment(Surface s)
+{
+    float levels = float(textureQueryLevels(sEnviromentMap));
+    float nDotV = clamp(dot(s.normal, s.view), 0.0, 1.0);
+    vec2 brdf = texture(s_BRDF, vec2(nDotV, s.roughness)).rg;
+    vec3 r = reflect(-s.view, s.normal);
+    vec3 specularLight = textureLod(sEnviromentMap, r, s.roughness * max(levels - 1.0, 0.0)).rgb;
+    // The coarsest level stands in for the irradiance of a prefiltered map.
+    vec3 diffuseLight = textureLod(sEnviromentMap, s.normal, max(levels - 1.0, 0.0)).rgb;
+    vec3 specular = specularLight * (s.f0 * brdf.x + brdf.y);
+    return (s.diffuseColor * diffuseLight + specular) * envmap_intensity;
+}
+
+// ---- Lights ----
+
+vec3 shadeLight(Surface s, LightProperties light)
+{
+    vec3 radiance = light.color.rgb * light.intensity;
+    if ((light.flags & LightFlag_Directional) != 0) {
+        float shadow = s.receivesShadows ? lightShadow(light, s.position, s.normal, s.viewDepth, s.shadowBias) : 1.0;
+        return shadePunctual(s, -light.direction.xyz, radiance * shadow, light.roughness_modifier);
+    }
+    vec3 toLight = light.position.xyz - s.position;
+    float dist = length(toLight);
+    vec3 l = toLight / max(dist, 1e-4);
+    float range = max(light.range, 1e-4);
+    float attenuation = clamp(1.0 - dist / range, 0.0, 1.0);
+    attenuation *= attenuation;
+    if ((light.flags & LightFlag_Spot) == LightFlag_Spot) {
+        float cosAngle = dot(-l, light.direction.xyz);
+        attenuation *= smoothstep(light.cos_half_fov, mix(light.cos_half_fov, 1.0, 0.1), cosAngle);
+        if ((light.flags & LightFlag_Projector) != 0 && light.projector_index < kProjectorSlots) {
+            vec4 clip = light.mat_shadow_mv[0] * vec4(s.position, 1.0);
+            if (clip.w > 0.0)
+                radiance *= projectorSample(light.projector_index, clip.xy / clip.w * 0.5 + 0.5).rgb;
+        }
+    }
+    if (attenuation <= 0.0)
+        return vec3(0.0);
+    float shadow = s.receivesShadows ? lightShadow(light, s.position, s.normal, s.viewDepth, s.shadowBias) : 1.0;
+    if ((light.flags & LightFlag_Area) != 0)
+        return shadeArea(s, light, radiance * attenuation * shadow);
+    return shadePunctual(s, l, radiance * attenuation * shadow, light.roughness_modifier);
+}
+
+void main()
+{
+    ivec2 pixel = ivec2(gl_FragCoord.xy);
+    uint normalMaterial = texelFetch(sNormalMaterial, pixel, 0).r;
+    if (!gbufferHasSurface(normalMaterial)) {
+        vec3 ray = deferredWorldRay(vProjectionPlane);
+        outColor = vec4(textureLod(sEnviromentMap, ray, 0.0).rgb * envmap_intensity, 0.0);
+        return;
+    }
+    float depth = texelFetch(sDepth, pixel, 0).r;
+    uvec4 tags = texelFetch(sMetalnessRoughnessMaterialTags, pixel, 0);
+    vec3 albedo = texelFetch(sAlbedo, pixel, 0).rgb;
+    MaterialPropertiesGPU material = materialLoad(gbufferDecodeMaterialIndex(normalMaterial));
+
+    Surface s;
+    s.position = deferredWorldPosition(vProjectionPlane, depth);
+    s.viewDepth = deferredLinearDepth(depth);
+    s.normal = gbufferDecodeNormal(normalMaterial);
+    s.view = commonsSafeNormalize(deferredCameraWorldPosition() - s.position, s.normal);
+    float metalness = gbufferDecodeMetalness(tags);
+    s.roughness = clamp(gbufferDecodeRoughness(tags), 0.0, 1.0);
+    s.diffuseColor = albedo * (1.0 - metalness);
+    s.f0 = mix(vec3(0.04), albedo, metalness);
+    s.shadowBias = material.shadowmap_bias * 0.001;
+    s.receivesShadows = (gbufferDecodeMaterialFlags(tags) & MaterialFlag_ShadowReceive) != 0u;
+
+    vec3 color = vec3(0.0);
+    int count = lightCount();
+    for (int i = 0; i < count; ++i) {
+        LightProperties light = lights.light_properties[i];
+        if ((light.flags & LightFlag_ShadowFace) != 0)
+            continue;
+        color += shadeLight(s, light);
+    }
+    color += shadeEnvironment(s);
+    // Raytraced reflections of this frame, for surfaces that ask for them.
+    if ((gbufferDecodeMaterialFlags(tags) & MaterialFlag_Reflect) != 0u) {
+        vec4 traced = texelFetch(sRaytrace, pixel, 0);
+        color += traced.rgb * s.f0;
+    }
+    outColor = vec4(max(color, vec3(0.0)), 1.0);
+}

@@ -1,0 +1,832 @@
+#include "render/deferred_lighting.h"
+#include "render/deferred_records.h"
+#include "render/deferred_targets.h"
+
+#include "app/data_files.h"
+#include "app/engine_display.h"
+#include "app/math_types.h"
+#include "components/instance_buffers.h"
+#include "editor/event_log.h"
+#include "gl_context.h"
+#include "jni/engine/grd_buffer.h"
+#include "jni/engine/grd_framebuffer.h"
+#include "jni/engine/grd_geometry.h"
+#include "jni/engine/grd_shader.h"
+#include "jni/engine/grd_shader_bindings.h"
+#include "jni/engine/grd_state.h"
+#include "jni/engine/grd_texture.h"
+#include "project/resources.h"
+#include "project_test_util.h"
+#include "render/materials.h"
+#include "render/render_graph.h"
+#include "render/scene.h"
+#include "render/shader_inputs.h"
+
+#include <glbinding/gl/gl.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace gl;
+using projtest::LogCapture;
+
+namespace {
+
+const std::string kAssets = ENGINE_SOURCE_DIR "assets/";
+constexpr int kWidth = 512;
+constexpr int kHeight = 288;
+constexpr int kShadowSize = 512;
+
+// The roots live for the whole run; the binary lets them go at its end, so the leak check sees real leaks.
+class ReleaseDeferredRoots : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        if (MaterialManager::rootCount() && glTestContextInit())
+            MaterialManager::releaseRoots();
+    }
+};
+[[maybe_unused]] ::testing::Environment* const releaseDeferredRoots =
+    ::testing::AddGlobalTestEnvironment(new ReleaseDeferredRoots);
+
+// 464 bytes, as renderer components fill "TransformParamsBuffer".
+struct TransformParams {
+    Matrix model;
+    Matrix view;
+    Matrix modelInvTranspose;
+    Matrix modelView;
+    Matrix modelViewInvTranspose;
+    Matrix projection;
+    Matrix modelInv;
+    float cameraPosition[3] = {0, 0, 0};
+    float reserved = 0;
+};
+static_assert(sizeof(TransformParams) == 464);
+
+TransformParams transformFor(const Matrix& model, const Matrix& view, const Matrix& projection)
+{
+    TransformParams t;
+    t.model = model;
+    t.view = view;
+    t.modelInvTranspose = model.InverseAffine().Transposed();
+    model.MultiplyTo(view, t.modelView);
+    t.modelViewInvTranspose = t.modelView.InverseAffine().Transposed();
+    t.projection = projection;
+    t.modelInv = model.InverseAffine();
+    return t;
+}
+
+// Triangles with flat normals, built on the CPU and turned into a geometry the material programs read.
+struct Mesh {
+    std::vector<float> positions;
+    std::vector<float> normals;
+    std::vector<uint32_t> indices;
+
+    void quad(const Vector3 (&corners)[4], const Vector3& normal)
+    {
+        const auto base = uint32_t(positions.size() / 3);
+        for (const Vector3& c : corners) {
+            positions.insert(positions.end(), {c.x, c.y, c.z});
+            normals.insert(normals.end(), {normal.x, normal.y, normal.z});
+        }
+        indices.insert(indices.end(), {base, base + 1, base + 2, base, base + 2, base + 3});
+    }
+    // Horizontal square at height y, facing +y.
+    void floor(float y, float half)
+    {
+        quad({{-half, y, -half}, {half, y, -half}, {half, y, half}, {-half, y, half}}, {0, 1, 0});
+    }
+    // Vertical square at depth z facing -z (toward a camera looking along +z).
+    void wall(float z, float half)
+    {
+        quad({{-half, -half, z}, {half, -half, z}, {half, half, z}, {-half, half, z}}, {0, 0, -1});
+    }
+    void box(const Vector3& c, float h)
+    {
+        const Vector3 axes[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+        for (int a = 0; a < 3; ++a) {
+            for (float s : {-1.0f, 1.0f}) {
+                const Vector3 n = axes[a] * s;
+                const Vector3 u = axes[(a + 1) % 3] * h;
+                const Vector3 v = axes[(a + 2) % 3] * h;
+                const Vector3 m = c + n * h;
+                quad({m - u - v, m + u - v, m + u + v, m - u + v}, n);
+            }
+        }
+    }
+    Geometry* build() const
+    {
+        std::vector<VertexAttribute> attributes;
+        for (int code :
+             {VERTEX_ATTRIBUTE_COORDS, VERTEX_ATTRIBUTE_NORMALS, VERTEX_ATTRIBUTE_ALBEDO, VERTEX_ATTRIBUTE_UV0})
+            attributes.push_back(builtinVertexAttributes[code]);
+        const auto count = uint32_t(positions.size() / 3);
+        Geometry* g = geomCreate(count, 1, attributes);
+        std::memcpy(g->FindAttributeBuffer("VTXCoords")->hostCopy, positions.data(), positions.size() * 4);
+        std::memcpy(g->FindAttributeBuffer("VTXNormals")->hostCopy, normals.data(), normals.size() * 4);
+        auto* albedo = reinterpret_cast<float*>(g->FindAttributeBuffer("VTXAlbedo")->hostCopy);
+        std::fill(albedo, albedo + count * 3, 1.0f);
+        for (size_t i = 0; i < indices.size(); i += 3)
+            geomSurfaceAppendTriangle(g->surfaces[0], indices[i], indices[i + 1], indices[i + 2]);
+        geomUpdate(g);
+        return g;
+    }
+};
+
+struct Draw {
+    Geometry* geometry;
+    int materialRow;
+};
+
+MaterialProperties coloured(float r, float g, float b)
+{
+    MaterialProperties m;
+    m.diffuse[0] = r;
+    m.diffuse[1] = g;
+    m.diffuse[2] = b;
+    m.roughness = 0.5f;
+    m.normalFactor = 1.0f;
+    return m;
+}
+
+void placeCamera(Camera& camera, const Vector3& position, const Vector3& rotation)
+{
+    camera.fov = 60.0f;
+    camera.aspect = float(kWidth) / float(kHeight);
+    camera.nearPlane = 0.1f;
+    camera.farPlane = 100.0f;
+    camera.position = position;
+    camera.rotation = rotation;
+    entSetupTransformation(&camera);
+    camera.view = camera.world.InverseAffine();
+}
+
+void placeLight(Light* light, const Vector3& position, const Vector3& rotation)
+{
+    light->position = position;
+    light->rotation = rotation;
+    entSetupTransformation(light);
+    light->view = light->world.InverseAffine();
+    light->shadowMatrices[0] = light->projection;
+}
+
+bool finite4(const std::array<float, 4>& v)
+{
+    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]) && std::isfinite(v[3]);
+}
+
+// The renderer at 512 x 288 with the shipped shaders and the flat material; released after every test, so each
+// starts from nothing.
+class DeferredTest : public GLTest {
+protected:
+    std::string oldBase = dataBasePath();
+    int oldWidth = screenWidth;
+    int oldHeight = screenHeight;
+    EventLog events;
+    EventLog* oldEvents = uiEventLog;
+    std::unique_ptr<Material> flat;
+    std::vector<Geometry*> geometries;
+    std::vector<Texture*> shadowMaps;
+    std::vector<Light*> lights;
+    Camera camera;
+
+    void SetUp() override
+    {
+        GLTest::SetUp();
+        dataSetBasePath(kAssets);
+        uiEventLog = &events;
+        screenWidth = kWidth;
+        screenHeight = kHeight;
+        glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
+        constBufferRingShutdown();
+        ASSERT_TRUE(constBufferRingInit(1 << 22));
+        rendererInitGlobalInputs();
+        flat.reset(materialCreateFromRoot("flat"));
+        ASSERT_TRUE(flat);
+        deferredRenderInit();
+        deferredCreateTargets();
+        resetMaterialTable();
+    }
+    void TearDown() override
+    {
+        flat.reset();
+        for (Geometry* g : geometries)
+            geomDelete(g);
+        for (Light* light : lights) {
+            for (Light* face : light->faceLights)
+                if (face) {
+                    fbDestroy(face->shadowFramebuffers[0]);
+                    delete face;
+                }
+            for (Framebuffer* fb : light->shadowFramebuffers)
+                fbDestroy(fb);
+            delete light;
+        }
+        for (Texture* t : shadowMaps)
+            txtDestroy(t);
+        shaderUseProgram(nullptr);
+        deferredRenderRelease();
+        constBufferRingShutdown();
+        while (fbStackTop > 0)
+            fbPop();
+        fbBind(nullptr);
+        glClipControl(GL_LOWER_LEFT, GL_NEGATIVE_ONE_TO_ONE);
+        screenWidth = oldWidth;
+        screenHeight = oldHeight;
+        dataSetBasePath(oldBase);
+        uiEventLog = oldEvents;
+        GLTest::TearDown();
+    }
+
+    Geometry* keep(Geometry* g)
+    {
+        geometries.push_back(g);
+        return g;
+    }
+    Light* keep(Light* light)
+    {
+        lights.push_back(light);
+        return light;
+    }
+
+    void bindDraw(ShaderProgram* program, const Draw& d, const TransformParams& transform)
+    {
+        ASSERT_TRUE(shaderUseProgram(program));
+        shaderSetUniform(program, "materialIndex", UNIFORM_TYPE_INT, &d.materialRow, sizeof d.materialRow);
+        shaderSetBuiltinBuffersMask(d.geometry, program);
+        BufferBindings bindings;
+        shaderBindingsCreate(bindings);
+        shaderBindingsAddGeometry(bindings, d.geometry);
+        shaderBindingsAddInstances(bindings, nullptr);
+        shaderBindingsAddData(bindings, "TransformParamsBuffer", &transform, sizeof transform);
+        EXPECT_TRUE(shaderBindBuffers(program, bindings)) << "every block the material declares has its buffer";
+        deferredBindMaterialTextures(program);
+        glBindVertexArray(d.geometry->vao);
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, d.geometry->surfaces[0]->indexBuffer->glId);
+        glDrawElements(GL_TRIANGLES, GLsizei(d.geometry->surfaces[0]->triangleCount * 3), GL_UNSIGNED_INT, nullptr);
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+        glBindVertexArray(0);
+    }
+
+    // Draws every casting light's shadow map (a point light's through its faces).
+    void drawShadowMaps(const std::vector<Draw>& draws)
+    {
+        ShaderProgram* program = flat->getProgram(Renderer::PASS_SHADOWMAP);
+        ASSERT_NE(program, nullptr) << events.text;
+        for (Light* light : frameLights) {
+            if (!light->castsShadows || !light->shadowFramebuffers[0])
+                continue;
+            Framebuffer* fb = light->shadowFramebuffers[0];
+            if (!fb->slots[FB_ATTACHMENT_DEPTH].texture) {
+                Texture* depth = txtCreate(TEXTURE_TYPE_2D, kShadowSize, kShadowSize, IMAGE_TYPE_DEPTH32F);
+                shadowMaps.push_back(depth);
+                fbAttach(fb, FB_ATTACHMENT_DEPTH, depth);
+            }
+            fbPush();
+            ASSERT_TRUE(fbBind(fb));
+            glViewport(0, 0, kShadowSize, kShadowSize);
+            const float one = 1.0f;
+            glClearNamedFramebufferfv(fb->glId, GL_DEPTH, 0, &one);
+            for (const Draw& d : draws)
+                bindDraw(program, d, transformFor(Matrix{}, light->view, light->shadowMatrices[0]));
+            fbPop();
+        }
+    }
+
+    // One deferred frame as the scene player runs it; the lit image is left in txtDeferredGlobalShadows.
+    void frame(const std::vector<Light*>& frameLightList, const std::vector<Draw>& draws,
+               const std::string& envmap = "env_texture::default", float envmapIntensity = 1.0f)
+    {
+        deferredUpdateMaterials();
+        deferredUpdateLights(frameLightList);
+        ASSERT_TRUE(deferredRenderBegin(&camera, fbDeferredDeepShadow));
+        deferredClearTargets();
+        RenderState opaque;
+        opaque.cullMode = 2;
+        renderStateApply(opaque);
+
+        ShaderProgram* program = flat->getProgram(Renderer::PASS_DEFERRED);
+        ASSERT_NE(program, nullptr) << events.text;
+        fbPush();
+        ASSERT_TRUE(fbBind(fbDeferredDeep));
+        glViewport(0, 0, kWidth, kHeight);
+        for (const Draw& d : draws)
+            bindDraw(program, d, transformFor(Matrix{}, camera.view, camera.projection));
+        fbPop();
+        drawShadowMaps(draws);
+
+        ASSERT_TRUE(fbBind(fbDeferredDeepShadow));
+        glViewport(0, 0, kWidth, kHeight);
+        deferredRenderLights(envmap, envmapIntensity, fbDeferredDeep);
+        deferredRenderEnd();
+        ASSERT_EQ(glGetError(), GL_NO_ERROR);
+    }
+
+    // Pixel of a world point in the 512 x 288 targets.
+    std::array<int, 2> pixelOf(const Vector3& p) const
+    {
+        const Vector3 v = camera.view.TransformPoint(p);
+        const float* m = camera.projection.m;
+        const float w = m[12] * v.x + m[13] * v.y + m[14] * v.z + m[15];
+        const float x = (m[0] * v.x + m[1] * v.y + m[2] * v.z + m[3]) / w;
+        const float y = (m[4] * v.x + m[5] * v.y + m[6] * v.z + m[7]) / w;
+        return {int((x * 0.5f + 0.5f) * kWidth), int((y * 0.5f + 0.5f) * kHeight)};
+    }
+    static std::array<float, 4> texel(const Texture* t, int x, int y)
+    {
+        std::array<float, 4> v{};
+        glGetTextureSubImage(t->glId, 0, x, y, 0, 1, 1, 1, GL_RGBA, GL_FLOAT, sizeof v, v.data());
+        return v;
+    }
+    std::array<float, 4> lit(const Vector3& p) const
+    {
+        const auto px = pixelOf(p);
+        return texel(txtDeferredGlobalShadows, px[0], px[1]);
+    }
+};
+
+// ---- Set-up and targets ----
+
+TEST_F(DeferredTest, TargetsHaveTheirNamesFormatsAndOutputSize)
+{
+    struct Case {
+        const Texture* texture;
+        const char* name;
+        ImageType type;
+    };
+    const Case cases[] = {
+        {txtDeferredDepth[0], "txtDeferredDepth0", IMAGE_TYPE_DEPTH32F_STENCIL8},
+        {txtDeferredDepth[1], "txtDeferredDepth1", IMAGE_TYPE_DEPTH32F_STENCIL8},
+        {txtDeferredColor[1], "txtDeferredColor1", IMAGE_TYPE_RGBA16F},
+        {txtDeferredNormalAttribute, "txtDeferredNormalAttribute", IMAGE_TYPE_R32UI},
+        {txtDeferredMetalnessRoughnessMaterialTags, "txtDeferredMetalnessRoughnessMaterialTags", IMAGE_TYPE_RGBA16UI},
+        {txtDeferredEmissive, "txtDeferredEmissive", IMAGE_TYPE_RGBA16F},
+        {txtDeferredGlobalShadows, "txtDeferredGlobalShadows", IMAGE_TYPE_RGBA16F},
+        {txtDeferredHBAOBlurredV, "txtDeferredHBAOBlurredV", IMAGE_TYPE_R16F},
+        {txtDeferredLinearDepth, "txtDeferredLinearDepth", IMAGE_TYPE_R32F},
+        {txtSSRSource, "SSRSource", IMAGE_TYPE_RGBA16F},
+        {txtFinalComposite, "FinalComposite", IMAGE_TYPE_RGBA8},
+        {txtVolumetricFog[1], "VolumetricFog1", IMAGE_TYPE_RGBA16F},
+        {txtWireframeDepth, "txtWireframeDepth", IMAGE_TYPE_DEPTH32F},
+        {txtTempRGBA16F, "txtTempRGBA16F", IMAGE_TYPE_RGBA16F},
+    };
+    for (const Case& c : cases) {
+        ASSERT_NE(c.texture, nullptr) << c.name;
+        EXPECT_EQ(c.texture->name, c.name);
+        EXPECT_EQ(c.texture->images[0]->type, c.type) << c.name;
+        EXPECT_NE(c.texture->glId, 0u) << c.name;
+        GLint w = 0, h = 0;
+        glGetTextureLevelParameteriv(c.texture->glId, 0, GL_TEXTURE_WIDTH, &w);
+        glGetTextureLevelParameteriv(c.texture->glId, 0, GL_TEXTURE_HEIGHT, &h);
+        EXPECT_EQ(w, kWidth) << c.name;
+        EXPECT_EQ(h, kHeight) << c.name;
+    }
+    EXPECT_EQ(txtDeferredMetalnessRoughnessMaterialTags->samplerType, SAMPLER_NEAREST_MIPMAP_BORDER);
+
+    for (const char* name :
+         {"deferred_deep", "deferred_deep_shadow", "deferred_hbao", "fxr_ssr_source", "fxr_ssr_dest",
+          "deferred_linear_depth", "deferred_voxel_lighting0", "deferred_voxel_lighting1",
+          "deferred_voxel_lighting_temp", "deferred_volumetric_fog_0", "deferred_volumetric_fog_1",
+          "deferred_final_composite", "deferred_raytrace0", "deferred_raytrace1", "deferred_particles",
+          "fbWireframe"})
+        EXPECT_NE(deferredFindFramebuffer(name), nullptr) << name;
+    EXPECT_EQ(deferredFindFramebuffer("deferred"), nullptr);
+    EXPECT_EQ(fbSSRDest->slots[FB_ATTACHMENT_COLOR0].texture, txtSSRDest);
+    EXPECT_EQ(fbWireframe->slots[FB_ATTACHMENT_DEPTH].texture, txtWireframeDepth);
+    EXPECT_EQ(deferredTarget(0), fbDeferredDeep);
+    EXPECT_EQ(deferredTarget(1), fbDeferredParticles);
+    EXPECT_EQ(deferredTarget(2), nullptr);
+
+    // A second call changes nothing.
+    Framebuffer* deep = fbDeferredDeep;
+    Texture* depth = txtDeferredDepth[0];
+    ShaderProgram* lighting = lightingProgram;
+    BufferObject* lightsBuffer = lightPropertiesBuffer;
+    deferredCreateTargets();
+    deferredRenderInit();
+    EXPECT_EQ(fbDeferredDeep, deep);
+    EXPECT_EQ(txtDeferredDepth[0], depth);
+    EXPECT_EQ(lightingProgram, lighting);
+    EXPECT_EQ(lightPropertiesBuffer, lightsBuffer);
+}
+
+TEST_F(DeferredTest, InitBuildsTheLightingProgramBuffersAndSamplers)
+{
+    ASSERT_NE(lightingProgram, nullptr);
+    EXPECT_EQ(lightingProgram->errors, 0u) << events.text;
+    EXPECT_EQ(lightPropertiesBuffer->size, 11776u);
+    EXPECT_EQ(materialPropertiesBuffer->size, 40960u);
+    GLint mode = 0, func = 0;
+    glGetSamplerParameteriv(shadowCompareSampler, GL_TEXTURE_COMPARE_MODE, &mode);
+    glGetSamplerParameteriv(shadowCompareSampler, GL_TEXTURE_COMPARE_FUNC, &func);
+    EXPECT_EQ(GLenum(mode), GL_COMPARE_REF_TO_TEXTURE);
+    EXPECT_EQ(GLenum(func), GL_GEQUAL);
+
+    BufferBindings bindings;
+    shaderBindingsCreate(bindings);
+    EXPECT_EQ(bindings.at("LightPropertiesBuffer").data, lightPropertiesBuffer);
+    EXPECT_EQ(bindings.at("MaterialPropertiesDataBuffer").data, materialPropertiesBuffer);
+    deferredRenderRelease();
+    shaderBindingsCreate(bindings);
+    EXPECT_TRUE(bindings.empty()) << "released buffers are no longer handed out";
+}
+
+TEST_F(DeferredTest, RotationTextureComesFromTheReseededGeneratorAndRepeats)
+{
+    auto read = [] {
+        std::array<float, 64> texels{};
+        glGetTextureImage(hbaoRotationTexture->glId, 0, GL_RGBA, GL_FLOAT, sizeof texels, texels.data());
+        return texels;
+    };
+    Xorshift96 generator;
+    generator.seed(0, 0, 0x159a55e5u);
+    const uint32_t r1 = generator.next();
+    const uint32_t r2 = generator.next();
+    const float angle = float(double(float(r1 & 0x7fff) / 32767.0f) * 2.0 * M_PI * 0.125);
+    const auto first = read();
+    EXPECT_FLOAT_EQ(first[0], std::cos(angle));
+    EXPECT_FLOAT_EQ(first[1], std::sin(angle));
+    EXPECT_FLOAT_EQ(first[2], float(r2 & 0x7fff) / 32767.0f);
+    EXPECT_EQ(first[3], 0.0f);
+
+    rendererXorshift.seed(1, 2, 3); // whatever the shared generator holds, the texture is the same
+    deferredRenderRelease();
+    deferredRenderInit();
+    EXPECT_EQ(read(), first);
+}
+
+TEST_F(DeferredTest, BasicParamsForACameraAndWithout)
+{
+    BasicDeferredParams p;
+    std::memset(static_cast<void*>(&p), 0xff, sizeof p);
+    deferredFillBasicParams(&p, nullptr);
+    const auto* bytes = reinterpret_cast<const float*>(&p);
+    const float fixedDepth[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, -1, 0, 0, 0, 1};
+    const float fixedScreen[16] = {2, 0, 0, 0, 0, -2, 0, 0, 0, 0, -0.005f, 0.5f, 0, 0, 0, 1};
+    const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    EXPECT_EQ(std::memcmp(bytes, fixedDepth, 64), 0);
+    EXPECT_EQ(std::memcmp(bytes + 16, identity, 64), 0);
+    EXPECT_EQ(std::memcmp(bytes + 32, fixedScreen, 64), 0);
+    const float noCamera[8] = {0, 1, 0, 1, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(bytes + 48, noCamera, 32), 0);
+
+    placeCamera(camera, {1, 2, 3}, {0, 30, 0});
+    camera.nearPlane = 0.5f;
+    camera.farPlane = 50.0f;
+    deferredFillBasicParams(&p, &camera);
+    EXPECT_EQ(std::memcmp(bytes + 16, camera.world.m, 64), 0);
+    const float withCamera[8] = {0.5f, 50.0f, 50.0f, 49.5f, 1, 2, 3, 1};
+    EXPECT_EQ(std::memcmp(bytes + 48, withCamera, 32), 0);
+    EXPECT_EQ(std::memcmp(bytes + 32, fixedScreen, 64), 0);
+}
+
+TEST_F(DeferredTest, AttributeDataIsFoundByItsExactName)
+{
+    EXPECT_NE(geomFindAttributeData(projectionPlaneQuad, "VTXDeferredProjectionPlane"), nullptr);
+    EXPECT_EQ(geomFindAttributeData(projectionPlaneQuad, "VTXDeferredProjection"), nullptr);
+    EXPECT_EQ(geomFindAttributeData(projectionPlaneQuad, "VTXDeferredProjectionPlaneX"), nullptr);
+    EXPECT_EQ(geomFindAttributeData(nullptr, "VTXCoords"), nullptr);
+}
+
+// ---- Frame begin, end and clear ----
+
+TEST_F(DeferredTest, BeginFlipsHistoryKeepsBothCamerasAndWritesTheCornerRays)
+{
+    Framebuffer* destination = fbCreate("hd");
+    destination->width = 1920;
+    destination->height = 1080;
+    Camera first;
+    placeCamera(first, {1, 0, 0}, {});
+    first.fov = 90.0f;
+    Camera second;
+    placeCamera(second, {2, 0, 0}, {});
+    second.fov = 90.0f;
+    const int start = historyIndex;
+
+    ASSERT_TRUE(deferredRenderBegin(&first, destination));
+    deferredRenderEnd();
+    ASSERT_TRUE(deferredRenderBegin(&second, destination));
+    deferredRenderEnd();
+    EXPECT_EQ(historyIndex, start);
+    EXPECT_EQ(deferredPreviousCamera.position.x, 1.0f);
+    EXPECT_EQ(deferredCamera.position.x, 2.0f);
+    EXPECT_EQ(fbDeferredDeep->slots[FB_ATTACHMENT_COLOR0].texture, txtDeferredColor[historyIndex]);
+    EXPECT_EQ(fbDeferredParticles->slots[FB_ATTACHMENT_DEPTH].texture, txtDeferredDepth[historyIndex]);
+    EXPECT_EQ(fbDeferredDeepShadow->slots[FB_ATTACHMENT_COLOR0].texture, txtDeferredGlobalShadows);
+
+    const auto* corners = reinterpret_cast<const float*>(geomFindAttributeData(projectionPlaneQuad,
+                                                                               kProjectionPlaneAttribute));
+    const float expected[12] = {-1.7777778f, -1, -1, 1.7777778f, -1, -1, 1.7777778f, 1, -1, -1.7777778f, 1, -1};
+    for (int i = 0; i < 12; ++i)
+        EXPECT_NEAR(corners[i], expected[i], 1e-5f) << i;
+    fbDestroy(destination);
+}
+
+TEST_F(DeferredTest, FailedBeginRestoresTheStackAndTheEndPopsOnlyWhatTheBeginPushed)
+{
+    Framebuffer* outer = fbCreate("outer");
+    outer->width = 16;
+    outer->height = 16;
+    Framebuffer* broken = fbCreate("broken"); // no attachments and no size: incomplete
+    ASSERT_TRUE(fbBind(outer));
+    fbPush();
+    const int depth = fbStackTop;
+    placeCamera(camera, {}, {});
+
+    LogCapture log;
+    EXPECT_FALSE(deferredRenderBegin(&camera, broken));
+    EXPECT_TRUE(log.contains("Destination framebuffer broken not valid"));
+    EXPECT_EQ(fbStackTop, depth);
+    EXPECT_EQ(fbCurrent, outer);
+    deferredRenderEnd();
+    EXPECT_EQ(fbStackTop, depth) << "the frame end must not pop what the failed begin did not push";
+    EXPECT_EQ(fbCurrent, outer);
+
+    ASSERT_TRUE(deferredRenderBegin(&camera, fbDeferredDeepShadow));
+    EXPECT_EQ(fbStackTop, depth + 1);
+    EXPECT_EQ(fbCurrent, fbDeferredDeepShadow);
+    deferredRenderEnd();
+    EXPECT_EQ(fbStackTop, depth);
+    EXPECT_EQ(fbCurrent, outer);
+    deferredRenderEnd();
+    EXPECT_EQ(fbStackTop, depth) << "a second end finds nothing of its frame";
+
+    EXPECT_FALSE(deferredRenderBegin(nullptr, fbDeferredDeepShadow));
+    EXPECT_FALSE(deferredRenderBegin(&camera, nullptr));
+    EXPECT_EQ(fbStackTop, depth);
+    fbPop();
+    fbDestroy(broken);
+    fbDestroy(outer);
+}
+
+TEST_F(DeferredTest, ClearLeavesNoSurfaceEverywhere)
+{
+    placeCamera(camera, {}, {});
+    // Dirty the targets first, so the clear has something to undo.
+    ASSERT_TRUE(deferredRenderBegin(&camera, fbDeferredDeepShadow));
+    const GLuint junk[4] = {7, 7, 7, 7};
+    glClearTexImage(txtDeferredNormalAttribute->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT, junk);
+    glClearTexImage(txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RGBA_INTEGER, GL_UNSIGNED_INT, junk);
+    const float glow[4] = {5, 5, 5, 5};
+    glClearTexImage(txtDeferredEmissive->glId, 0, GL_RGBA, GL_FLOAT, glow);
+    deferredClearTargets();
+
+    std::vector<uint32_t> normals(size_t(kWidth) * kHeight);
+    glGetTextureImage(txtDeferredNormalAttribute->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT,
+                      GLsizei(normals.size() * 4), normals.data());
+    EXPECT_EQ(std::count(normals.begin(), normals.end(), 0xC0000000u), long(normals.size()));
+    std::vector<uint16_t> tags(size_t(kWidth) * kHeight * 4);
+    glGetTextureImage(txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RGBA_INTEGER, GL_UNSIGNED_SHORT,
+                      GLsizei(tags.size() * 2), tags.data());
+    for (size_t i = 0; i < tags.size(); i += 4)
+        ASSERT_TRUE(tags[i] == 0 && tags[i + 1] == 0 && tags[i + 2] == 0) << i;
+    std::vector<float> depth(size_t(kWidth) * kHeight);
+    glGetTextureImage(txtDeferredDepth[historyIndex]->glId, 0, GL_DEPTH_COMPONENT, GL_FLOAT,
+                      GLsizei(depth.size() * 4), depth.data());
+    EXPECT_EQ(std::count(depth.begin(), depth.end(), 1.0f), long(depth.size()));
+    EXPECT_EQ(texel(txtDeferredEmissive, 100, 100), (std::array<float, 4>{0, 0, 0, 0}));
+    EXPECT_EQ(texel(txtDeferredGlobalShadows, 5, 5), (std::array<float, 4>{0, 0, 0, 1}));
+    deferredRenderEnd();
+}
+
+// ---- Lighting ----
+
+class DeferredSceneTest : public DeferredTest {
+protected:
+    int redRow = 0;
+    int greyRow = 0;
+
+    void SetUp() override
+    {
+        DeferredTest::SetUp();
+        redRow = materialTableAppend(coloured(1, 0, 0));
+        greyRow = materialTableAppend(coloured(0.8f, 0.8f, 0.8f));
+    }
+};
+
+TEST_F(DeferredSceneTest, RedWallFacingADirectionalLightIsLitRedAndBlackWithoutIntensity)
+{
+    Mesh wall;
+    wall.wall(5.0f, 10.0f);
+    const std::vector<Draw> draws = {{keep(wall.build()), redRow}};
+    placeCamera(camera, {}, {});
+    Light* sun = keep(entCreateLightDirectional(20, 20, false, 0, 0));
+    placeLight(sun, {0, 0, -5}, {}); // shines along +z, onto the wall's face
+    sun->intensity = 1.0f;
+
+    struct Case {
+        float intensity;
+        float minRed, maxRed;
+    };
+    for (const Case c : {Case{1.0f, 0.9f, 1.4f}, Case{0.0f, 0.0f, 0.0f}}) {
+        sun->intensity = c.intensity;
+        frame({sun}, draws);
+        for (const Vector3& p : {Vector3{0, 0, 5}, Vector3{1.5f, -1, 5}, Vector3{-2, 1, 5}}) {
+            const auto rgba = lit(p);
+            EXPECT_GE(rgba[0], c.minRed) << "intensity " << c.intensity;
+            EXPECT_LE(rgba[0], c.maxRed) << "intensity " << c.intensity;
+            EXPECT_LE(rgba[1], rgba[0] * 0.25f + 1e-6f) << "red, with at most a white specular sheen";
+            EXPECT_EQ(rgba[1], rgba[2]);
+            EXPECT_EQ(rgba[3], 1.0f) << "a surface was drawn";
+        }
+    }
+    // Light from behind the wall does not reach its face.
+    sun->intensity = 1.0f;
+    placeLight(sun, {0, 0, 10}, {0, 180, 0});
+    frame({sun}, draws);
+    EXPECT_LT(lit({0, 0, 5})[0], 1e-4f);
+}
+
+TEST_F(DeferredSceneTest, BoxOnAFloorUnderASpotLightCastsItsShadowWhereTheGeometrySays)
+{
+    Mesh floor;
+    floor.floor(0.0f, 10.0f);
+    Mesh box;
+    box.box({0, 0.5f, 0}, 0.5f);
+    const std::vector<Draw> draws = {{keep(floor.build()), greyRow}, {keep(box.build()), greyRow}};
+    placeCamera(camera, {0, 6, -6}, {45, 0, 0});
+    Light* spot = keep(entCreateLightSpot(90.0f, true, kShadowSize, kShadowSize));
+    spot->intensity = 3.0f;
+    entSetLightRange(spot, 0.5f, 20.0f);
+    placeLight(spot, {1.5f, 5, 0}, {90, 0, 0}); // straight down
+
+    frame({spot}, draws);
+    // The box's top edge at x = -0.5 throws its shadow on the floor out to x = 1.5 - 2 * 5 / 4 = -1.0.
+    const auto shadowed = lit({-0.75f, 0, 0});
+    const auto mirrored = lit({3.75f, 0, 0}); // as far from the light's axis, on the open side
+    const auto beyond = lit({-1.6f, 0, 0});   // just past the shadow's far edge
+    EXPECT_GT(mirrored[0], 0.2f);
+    EXPECT_LT(shadowed[0], mirrored[0] * 0.3f) << "inside the shadow";
+    EXPECT_GT(beyond[0], mirrored[0] * 0.75f) << "past the shadow the floor is lit again";
+    EXPECT_GT(lit({0, 1, 0})[0], mirrored[0]) << "the box's top faces the light";
+
+    // Without its shadow map the same light lights the shadow region.
+    spot->castsShadows = false;
+    frame({spot}, draws);
+    EXPECT_GT(lit({-0.75f, 0, 0})[0], mirrored[0] * 0.75f);
+}
+
+TEST_F(DeferredSceneTest, ShadowCastingPointLightLightsLikeAnyPointLightAndShadowsThroughItsFaces)
+{
+    Mesh floor;
+    floor.floor(0.0f, 10.0f);
+    Mesh box;
+    box.box({0, 0.5f, 0}, 0.5f);
+    const std::vector<Draw> draws = {{keep(floor.build()), greyRow}, {keep(box.build()), greyRow}};
+    placeCamera(camera, {0, 6, -6}, {45, 0, 0});
+    Light* plain = keep(entCreateLightPoint(20.0f, false, 1, 1));
+    Light* casting = keep(entCreateLightPoint(20.0f, true, kShadowSize, kShadowSize));
+    for (Light* light : {plain, casting}) {
+        light->intensity = 3.0f;
+        entSetLightRange(light, 0.1f, 20.0f);
+        placeLight(light, {1.5f, 5, 0}, {});
+    }
+    ASSERT_FALSE(casting->enabled) << "the factory leaves a casting point light disabled";
+
+    frame({plain}, draws);
+    const auto open = lit({3.75f, 0, 0});
+    const auto region = lit({-0.75f, 0, 0});
+    EXPECT_GT(open[0], 0.1f);
+    EXPECT_NEAR(region[0], open[0], open[0] * 0.25f) << "no shadow from a point light without one";
+
+    frame({casting}, draws);
+    ASSERT_EQ(frameLights.size(), 7u) << "the point light and its six shadow faces";
+    EXPECT_EQ(deferredLightRecord(0)->flags, LIGHT_FLAG_POINT);
+    EXPECT_EQ(deferredLightRecord(0)->firstFaceRecord, 1);
+    EXPECT_EQ(deferredLightRecord(3)->flags, LIGHT_FLAG_SPOT | LIGHT_FLAG_CASTS_SHADOWS | LIGHT_FLAG_SHADOW_FACE);
+    EXPECT_NEAR(lit({3.75f, 0, 0})[0], open[0], open[0] * 0.05f) << "lit like the plain point light";
+    EXPECT_LT(lit({-0.75f, 0, 0})[0], open[0] * 0.3f) << "the box's shadow, cast through the faces";
+}
+
+TEST_F(DeferredSceneTest, AreaAndSpotLightsWithProjectorLightTheWall)
+{
+    Mesh wall;
+    wall.wall(5.0f, 10.0f);
+    const std::vector<Draw> draws = {{keep(wall.build()), greyRow}};
+    placeCamera(camera, {}, {});
+    Light* area = keep(entCreateLightSpot(170.0f, false, 1, 1));
+    area->area = true;
+    area->dimensions[0] = area->dimensions[1] = 2.0f;
+    area->intensity = 2.0f;
+    entSetLightRange(area, 0.1f, 30.0f);
+    placeLight(area, {0, 0, 3}, {});
+    frame({area}, draws);
+    const auto centre = lit({0, 0, 5});
+    const auto side = lit({3, 0, 5});
+    EXPECT_GT(centre[0], 0.05f);
+    EXPECT_GT(centre[0], side[0]) << "brightest in front of the rectangle";
+
+    // A projector multiplies the light by its image: a black one puts the light out.
+    Texture* black = txtCreateNamed("projector", TEXTURE_TYPE_2D, 4, 4, IMAGE_TYPE_RGBA8);
+    Light* spot = keep(entCreateLightSpot(60.0f, false, 1, 1));
+    spot->intensity = 2.0f;
+    entSetLightRange(spot, 0.1f, 30.0f);
+    placeLight(spot, {0, 0, 0}, {});
+    frame({spot}, draws);
+    EXPECT_GT(lit({0, 0, 5})[0], 0.05f);
+    spot->projector = black;
+    frame({spot}, draws);
+    EXPECT_LT(lit({0, 0, 5})[0], 1e-4f);
+    txtDestroy(black);
+}
+
+TEST_F(DeferredSceneTest, EnvironmentMapLightsSurfacesAndFillsTheBackground)
+{
+    Mesh wall;
+    wall.wall(5.0f, 1.0f); // leaves most of the view empty
+    const std::vector<Draw> draws = {{keep(wall.build()), redRow}};
+    placeCamera(camera, {}, {});
+
+    projtest::ScopedProject project;
+    Texture* sky = txtCreate(TEXTURE_TYPE_CUBE, 1, 1, IMAGE_TYPE_RGBA8);
+    for (int face = 0; face < 6; ++face)
+        std::memset(sky->images[face]->levels[0], 255, 4);
+    txtSetupForGL(sky);
+    project.store.add_envmap("sky", sky);
+
+    frame({}, draws, "sky", 0.5f);
+    const auto surface = lit({0, 0, 5});
+    EXPECT_GT(surface[0], 0.3f) << "the white sky lights the red wall";
+    EXPECT_LT(surface[1], surface[0] * 0.25f);
+    const auto background = texel(txtDeferredGlobalShadows, 10, 10);
+    EXPECT_NEAR(background[0], 0.5f, 0.01f) << "the sky at half intensity";
+    EXPECT_EQ(background[3], 0.0f) << "no surface";
+
+    // A name that matches no resource samples the black fallback cube.
+    frame({}, draws, "no such sky", 1.0f);
+    EXPECT_EQ(texel(txtDeferredGlobalShadows, 10, 10)[0], 0.0f);
+    ASSERT_NE(envMapFallback, nullptr);
+    EXPECT_EQ(envMapFallback->name, "EnvMapFallback");
+    const GLint unit = static_cast<const int*>(lightingProgram->uniforms.at("sEnviromentMap")->value)[0];
+    GLint bound = 0;
+    glActiveTexture(GLenum(GLuint(GL_TEXTURE0) + GLuint(unit)));
+    glGetIntegerv(GL_TEXTURE_BINDING_CUBE_MAP, &bound);
+    glActiveTexture(GL_TEXTURE0);
+    EXPECT_EQ(GLuint(bound), envMapFallback->glId);
+    txtDestroy(sky);
+}
+
+TEST_F(DeferredSceneTest, EveryTargetIsFiniteAfterAFrameWithEveryKindOfLight)
+{
+    Mesh scene;
+    scene.floor(0.0f, 10.0f);
+    scene.box({0, 0.5f, 0}, 0.5f);
+    scene.box({2, 0.01f, 1}, 0.01f); // tiny and grazing
+    const std::vector<Draw> draws = {{keep(scene.build()), greyRow}};
+    placeCamera(camera, {0, 6, -6}, {45, 0, 0});
+
+    Light* sun = keep(entCreateLightDirectional(20, 20, true, kShadowSize, kShadowSize));
+    entSetLightRange(sun, 0.1f, 50.0f);
+    placeLight(sun, {0, 10, 0}, {90, 0, 0});
+    Light* spot = keep(entCreateLightSpot(40.0f, true, kShadowSize, kShadowSize));
+    entSetLightRange(spot, 0.1f, 30.0f);
+    placeLight(spot, {-2, 4, -2}, {60, 30, 0});
+    Light* point = keep(entCreateLightPoint(15.0f, true, kShadowSize, kShadowSize));
+    placeLight(point, {0, 0.0f, 0}, {}); // inside the box, on the floor
+    Light* area = keep(entCreateLightSpot(170.0f, false, 1, 1));
+    area->area = true;
+    area->dimensions[0] = 3.0f;
+    area->dimensions[1] = 0.0f; // degenerate rectangle
+    placeLight(area, {0, 0.001f, 0}, {90, 0, 0});
+    for (Light* light : {sun, spot, point, area})
+        light->intensity = 2.0f;
+
+    frame({sun, spot, point, area}, draws);
+    EXPECT_EQ(frameLights.size(), 10u);
+    const Texture* targets[] = {txtDeferredGlobalShadows, txtDeferredColor[historyIndex], txtDeferredEmissive};
+    for (const Texture* t : targets) {
+        std::vector<float> pixels(size_t(kWidth) * kHeight * 4);
+        glGetTextureImage(t->glId, 0, GL_RGBA, GL_FLOAT, GLsizei(pixels.size() * 4), pixels.data());
+        size_t bad = 0;
+        for (float v : pixels)
+            bad += std::isfinite(v) ? 0 : 1;
+        EXPECT_EQ(bad, 0u) << t->name;
+    }
+    std::vector<float> depth(size_t(kWidth) * kHeight);
+    glGetTextureImage(txtDeferredDepth[historyIndex]->glId, 0, GL_DEPTH_COMPONENT, GL_FLOAT,
+                      GLsizei(depth.size() * 4), depth.data());
+    EXPECT_TRUE(std::all_of(depth.begin(), depth.end(), [](float d) { return std::isfinite(d); }));
+    EXPECT_TRUE(finite4(lit({0, 0, 0})));
+}
+
+TEST_F(DeferredSceneTest, LightCountUniformIsThePackedCount)
+{
+    Mesh wall;
+    wall.wall(5.0f, 10.0f);
+    const std::vector<Draw> draws = {{keep(wall.build()), greyRow}};
+    placeCamera(camera, {}, {});
+    Light* on = keep(entCreateLightSpot(60.0f, false, 1, 1));
+    Light* off = keep(entCreateLightSpot(60.0f, false, 1, 1));
+    off->enabled = false;
+    frame({on, off, on}, draws);
+    GLint count = -1;
+    glGetUniformiv(lightingProgram->glProgramId, lightingProgram->uniforms.at("g_lights_num")->location, &count);
+    EXPECT_EQ(count, 2);
+}
+
+} // namespace
