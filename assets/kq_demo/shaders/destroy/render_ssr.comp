@@ -1,8 +1,8 @@
 #version 430
 // Screen-space reflections. Every pixel whose material asks for them (MaterialFlag_SSR) reflects the view ray
 // about its normal and marches the reflected ray across the screen, interpolating 1 / z so the march stays
-// perspective-correct; the first sample that falls behind the linear depth by less than the depth thickness is a
-// hit, refined by a short bisection. The hit's colour comes from the reflection source (this frame's lit image),
+// perspective-correct; where it passes behind the linear depth a short bisection finds the crossing, which is a hit
+// when it lies less than the depth thickness behind the surface. The hit's colour comes from the reflection source (this frame's lit image),
 // weighted by Fresnel and by a confidence that fades out at the screen border, for rough surfaces and for rays
 // that run back toward the camera. Output: rgb the weighted reflection, a the confidence; 0 where nothing hit.
 
@@ -108,38 +108,41 @@ void main()
     float thickness = max(ssr.depthThickness, 1e-3);
     float jitter = fract(52.9829189 * fract(dot(vec2(pixel), vec2(0.06711056, 0.00583715))));
 
+    // March until the ray passes behind the depth buffer, then bisect the crossing; it is a hit when the refined
+    // point lies within the thickness behind the surface (else the ray went behind an object and marches on).
     float previousT = 0.0;
-    float hitT = -1.0;
+    float hi = -1.0;
     for (int i = 1; i <= steps; ++i) {
-        float t = (float(i) - 1.0 + jitter) / float(steps);
-        t = max(t, 0.5 / float(steps));
+        float t = max((float(i) - 1.0 + jitter) / float(steps), 0.5 / float(steps));
         vec2 sampleUV = mix(startUV, endUV, t);
         if (any(lessThan(sampleUV, vec2(0.0))) || any(greaterThan(sampleUV, vec2(1.0))))
             break;
         float rayZ = 1.0 / mix(startInv, endInv, t);
-        float behind = rayZ - sceneDepth(sampleUV);
-        if (behind > 0.0 && behind < thickness && hasSurface(sampleUV)) {
-            hitT = t;
+        if (rayZ <= sceneDepth(sampleUV) || !hasSurface(sampleUV)) {
+            previousT = t;
+            continue;
+        }
+        float lo = previousT;
+        float up = t;
+        for (int r = 0; r < kRefineSteps; ++r) {
+            float mid = 0.5 * (lo + up);
+            vec2 midUV = mix(startUV, endUV, mid);
+            if (1.0 / mix(startInv, endInv, mid) > sceneDepth(midUV))
+                up = mid;
+            else
+                lo = mid;
+        }
+        vec2 refinedUV = mix(startUV, endUV, up);
+        float behind = 1.0 / mix(startInv, endInv, up) - sceneDepth(refinedUV);
+        if (behind < thickness && hasSurface(refinedUV)) {
+            hi = up;
             break;
         }
         previousT = t;
     }
-    if (hitT < 0.0) {
+    if (hi < 0.0) {
         imageStore(imReflectionDest, pixel, none);
         return;
-    }
-
-    // Bisection between the last sample in front and the hit.
-    float lo = previousT;
-    float hi = hitT;
-    for (int i = 0; i < kRefineSteps; ++i) {
-        float mid = 0.5 * (lo + hi);
-        vec2 sampleUV = mix(startUV, endUV, mid);
-        float rayZ = 1.0 / mix(startInv, endInv, mid);
-        if (rayZ > sceneDepth(sampleUV))
-            hi = mid;
-        else
-            lo = mid;
     }
     vec2 hitUV = mix(startUV, endUV, hi);
 
