@@ -82,10 +82,10 @@ struct MaterialProperties {
     float diffuse[3] = {1.0f, 1.0f, 1.0f};
     float emissive[3] = {0.0f, 0.0f, 0.0f};
     float transparency = 0.0f;
-    float roughness = 0.0f;
+    float roughness = 0.5f; // as the shaders' default material row
     float reserved = 0.0f;
     float metalness = 0.0f;
-    float normalFactor = 0.0f;
+    float normalFactor = 1.0f;
     float shadowmapBias = 0.0f;
     float emissiveFactor = 1.0f;
     float temporalAccumulationFactor = 1.0f;

@@ -401,6 +401,9 @@ TEST_F(DeferredTest, TargetsHaveTheirNamesFormatsAndOutputSize)
     EXPECT_EQ(deferredTarget(0), fbDeferredDeep);
     EXPECT_EQ(deferredTarget(1), fbDeferredParticles);
     EXPECT_EQ(deferredTarget(2), nullptr);
+    EXPECT_EQ(renderGraphHooks.deferredTarget, &deferredTarget) << "the render graph reaches the targets";
+    EXPECT_EQ(renderGraphHooks.deferredRenderInit, &deferredRenderInit);
+    EXPECT_EQ(renderGraphHooks.resetMaterialTable, &resetMaterialTable);
 
     // A second call changes nothing.
     Framebuffer* deep = fbDeferredDeep;
@@ -827,6 +830,380 @@ TEST_F(DeferredSceneTest, LightCountUniformIsThePackedCount)
     GLint count = -1;
     glGetUniformiv(lightingProgram->glProgramId, lightingProgram->uniforms.at("g_lights_num")->location, &count);
     EXPECT_EQ(count, 2);
+}
+
+// ---- Light and material records ----
+
+// The bytes a record must hold, written field by field at the layout's offsets.
+struct RecordBytes {
+    std::vector<uint8_t> bytes;
+    explicit RecordBytes(size_t size) : bytes(size, 0) {}
+    void f(size_t offset, float v) { std::memcpy(&bytes[offset], &v, 4); }
+    void i(size_t offset, int32_t v) { std::memcpy(&bytes[offset], &v, 4); }
+    void m(size_t offset, const Matrix& v) { std::memcpy(&bytes[offset], v.m, 64); }
+};
+
+std::vector<uint8_t> gpuBytes(const BufferObject* buffer, size_t offset, size_t size)
+{
+    std::vector<uint8_t> out(size);
+    glGetNamedBufferSubData(buffer->glId, GLintptr(offset), GLsizeiptr(size), out.data());
+    return out;
+}
+
+// What the layout says a light's record holds, from the light's own fields.
+RecordBytes expectedLight(const Light* light, int32_t flags, std::vector<int32_t> shadowIndices, int32_t projector,
+                          bool allCascades)
+{
+    RecordBytes r(736);
+    const float* w = light->world.m;
+    for (int k = 0; k < 4; ++k)
+        r.f(k * 4, light->color[k]);
+    const Vector3 d = Vector3{w[2], w[6], w[10]}.Normalized();
+    r.f(16, d.x), r.f(20, d.y), r.f(24, d.z);
+    r.f(32, w[3]), r.f(36, w[7]), r.f(40, w[11]);
+    r.f(48, w[1]), r.f(52, w[5]), r.f(56, w[9]);
+    r.f(64, w[0]), r.f(68, w[4]), r.f(72, w[8]);
+    r.f(80, light->dimensions[0]), r.f(84, light->dimensions[1]);
+    r.f(96, light->intensity);
+    r.f(100, light->farPlane);
+    const float fov = light->lightType == LIGHT_TYPE_POINT ? 90.0f : light->fov;
+    r.f(104, std::cos(fov / 180.0f * float(M_PI) * 0.5f));
+    r.f(108, light->roughnessModifier);
+    r.i(112, light->area ? 1 : 0);
+    r.i(116, flags);
+    r.i(120, projector);
+    for (size_t c = 0; c < shadowIndices.size(); ++c)
+        r.i(128 + c * 4, shadowIndices[c]);
+    if (light->castsShadows && light->lightType == LIGHT_TYPE_DIRECTIONAL)
+        for (int c = 0; c < 4; ++c)
+            r.f(144 + c * 4, light->splitDistances[c]);
+    r.m(160, light->view);
+    for (int c = 0; c < (allCascades ? 4 : 1); ++c) {
+        r.m(224 + c * 64, light->shadowMatrices[c]);
+        Matrix mv;
+        light->view.MultiplyTo(light->shadowMatrices[c], mv);
+        r.m(480 + c * 64, mv);
+    }
+    return r;
+}
+
+class DeferredRecordsTest : public DeferredTest {
+protected:
+    Light* make(Light* light, float seed)
+    {
+        keep(light);
+        light->color[0] = 0.5f + seed;
+        light->color[1] = 0.25f;
+        light->color[2] = seed;
+        light->color[3] = 1.0f;
+        light->intensity = 2.0f + seed;
+        light->roughnessModifier = 0.75f;
+        light->dimensions[0] = 1.5f;
+        light->dimensions[1] = 0.5f + seed;
+        light->farPlane = 40.0f + seed;
+        placeLight(light, {seed, 2.0f, -seed}, {10.0f * seed, 30.0f, 5.0f});
+        for (int c = 0; c < LIGHT_MAX_CASCADES; ++c)
+            light->shadowMatrices[c] = Matrix::Scale(1.0f + float(c) + seed, 2.0f, 0.5f);
+        return light;
+    }
+};
+
+TEST_F(DeferredRecordsTest, LightRecordsAreByteExactForATableOfLights)
+{
+    Light* sun4 = make(entCreateLightDirectional(10, 10, true, 64, 64), 1.0f);
+    sun4->cascadeCount = 4;
+    const float splits4[4] = {5, 10, 20, 40};
+    std::memcpy(sun4->splitDistances, splits4, sizeof splits4);
+    Light* sun2 = make(entCreateLightDirectional(10, 10, true, 64, 64), 2.0f);
+    sun2->cascadeCount = 2;
+    sun2->splitDistances[0] = 7.0f;
+    sun2->splitDistances[1] = 9.0f;
+    Light* volumetric = make(entCreateLightSpot(60.0f, false, 1, 1), 3.0f);
+    volumetric->volumetric = true;
+    Light* point = make(entCreateLightPoint(30.0f, false, 1, 1), 4.0f);
+    Light* face = make(entCreateLightSpot(90.0f, true, 64, 64), 5.0f);
+    face->enabled = false;
+    Light* dark = make(entCreateLightSpot(45.0f, false, 1, 1), 6.0f);
+    dark->enabled = false;
+    Texture* slide = txtCreateNamed("slide", TEXTURE_TYPE_2D, 2, 2, IMAGE_TYPE_RGBA8);
+    Light* projecting = make(entCreateLightSpot(50.0f, false, 1, 1), 7.0f);
+    projecting->projector = slide;
+    projecting->area = true;
+
+    deferredUpdateLights({sun4, sun2, volumetric, point, face, dark, projecting});
+
+    struct Case {
+        const char* name;
+        Light* light;
+        RecordBytes expected;
+    };
+    const Case cases[] = {
+        {"directional, 4 cascades", sun4, expectedLight(sun4, 0x01 | 0x08, {0, 1, 2, 3}, 0, true)},
+        {"directional, 2 cascades", sun2, expectedLight(sun2, 0x01 | 0x08, {4, 5}, 0, true)},
+        {"volumetric spot", volumetric, expectedLight(volumetric, 0x82 | 0x40, {}, 0, false)},
+        {"point without shadows", point, expectedLight(point, 0x88, {}, 0, false)},
+        {"disabled casting spot", face, expectedLight(face, 0x82 | 0x08, {6}, 0, false)},
+        {"area spot with projector", projecting, expectedLight(projecting, 0x82 | 0x10 | 0x20, {}, 7, false)},
+    };
+    ASSERT_EQ(frameLights.size(), std::size(cases)) << "the disabled, non-casting light takes no record";
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        EXPECT_EQ(frameLights[i], c.light) << c.name;
+        const auto* host = reinterpret_cast<const uint8_t*>(deferredLightRecord(int(i)));
+        EXPECT_EQ(std::vector<uint8_t>(host, host + 736), c.expected.bytes) << c.name;
+        EXPECT_EQ(gpuBytes(lightPropertiesBuffer, i * 736, 736), c.expected.bytes) << c.name << " (GPU)";
+    }
+    EXPECT_NEAR(deferredLightRecord(3)->cosHalfFov, std::sqrt(0.5f), 1e-6f);
+    txtDestroy(slide);
+}
+
+TEST_F(DeferredRecordsTest, MoreThanSixteenLightsAreCutWithAWarning)
+{
+    std::vector<Light*> many;
+    for (int i = 0; i < 20; ++i)
+        many.push_back(make(entCreateLightSpot(60.0f, false, 1, 1), float(i)));
+    LogCapture log;
+    deferredUpdateLights(many);
+    ASSERT_EQ(frameLights.size(), 16u);
+    EXPECT_EQ(frameLights[15], many[15]);
+    EXPECT_TRUE(log.contains("4 more lights are left out"));
+    EXPECT_EQ(deferredLightRecord(16), nullptr);
+
+    // A shadow-casting point light needs seven records; without room it still lights, without shadow.
+    Light* point = make(entCreateLightPoint(30.0f, true, 64, 64), 1.0f);
+    std::vector<Light*> crowded(many.begin(), many.begin() + 12);
+    crowded.push_back(point);
+    LogCapture pointLog;
+    deferredUpdateLights(crowded);
+    ASSERT_EQ(frameLights.size(), 13u);
+    EXPECT_EQ(frameLights[12], point);
+    EXPECT_EQ(deferredLightRecord(12)->flags, LIGHT_FLAG_POINT);
+    EXPECT_EQ(deferredLightRecord(12)->firstFaceRecord, 0);
+    EXPECT_TRUE(pointLog.contains("lights without shadow"));
+}
+
+TEST_F(DeferredRecordsTest, ShadowMapsPastTheSamplerArrayAreNotBoundOntoOtherUnits)
+{
+    // Three four-cascade suns need twelve maps; the array has eight.
+    std::vector<Light*> suns;
+    for (int i = 0; i < 3; ++i) {
+        Light* sun = make(entCreateLightDirectional(10, 10, true, 64, 64), float(i));
+        sun->cascadeCount = 4;
+        suns.push_back(sun);
+    }
+    deferredUpdateLights(suns);
+    EXPECT_EQ(deferredLightRecord(2)->shadowmapIndex[3], 11);
+
+    ASSERT_TRUE(shaderUseProgram(lightingProgram));
+    const ShaderUniform* array = lightingProgram->uniforms.at("LightShadowmapCmpSamplers");
+    const int first = static_cast<const int*>(array->value)[0];
+    ASSERT_EQ(array->arraySize, kLightShadowmapSlots);
+    // Mark the units right after the array, where index 8 and on would land.
+    GLuint marker = 0;
+    glCreateTextures(GL_TEXTURE_2D, 1, &marker);
+    glTextureStorage2D(marker, 1, GL_RGBA8, 1, 1);
+    for (int k = 0; k < 4; ++k)
+        glBindTextureUnit(GLuint(first + kLightShadowmapSlots + k), marker);
+
+    LogCapture log;
+    deferredBindLightSamplers(lightingProgram);
+    EXPECT_EQ(log.count("past the 8 of LightShadowmapCmpSamplers"), 4);
+    for (int k = 0; k < 4; ++k) {
+        GLint bound = 0;
+        glGetIntegeri_v(GL_TEXTURE_BINDING_2D, GLuint(first + kLightShadowmapSlots + k), &bound);
+        EXPECT_EQ(GLuint(bound), marker) << "unit " << first + kLightShadowmapSlots + k << " keeps its texture";
+    }
+    GLint sampler = 0;
+    glGetIntegeri_v(GL_SAMPLER_BINDING, GLuint(first), &sampler);
+    EXPECT_EQ(GLuint(sampler), shadowCompareSampler);
+    for (int k = 0; k < 12; ++k)
+        glBindTextureUnit(GLuint(first + k), 0);
+    glDeleteTextures(1, &marker);
+}
+
+MaterialPropertiesGPU readMaterial(int row)
+{
+    MaterialPropertiesGPU g{};
+    glGetNamedBufferSubData(materialPropertiesBuffer->glId, GLintptr(row) * 80, 80, &g);
+    return g;
+}
+
+TEST_F(DeferredRecordsTest, MaterialRecordsAreByteExact)
+{
+    const GLubyte fill = 0xAB;
+    glClearNamedBufferData(materialPropertiesBuffer->glId, GL_R8UI, GL_RED_INTEGER, GL_UNSIGNED_BYTE, &fill);
+    resetMaterialTable();
+    deferredUpdateMaterials();
+    RecordBytes defaults(80);
+    for (size_t offset : {0u, 4u, 8u})
+        defaults.f(offset, 1.0f);
+    defaults.f(28, 0.5f);  // roughness
+    defaults.f(36, 1.0f);  // normal factor
+    defaults.f(40, 1.0f);  // emissive factor
+    defaults.f(44, 1.0f);  // temporal accumulation factor
+    defaults.f(48, 1.0f);  // triplanar mapping scale
+    for (size_t offset : {60u, 64u, 68u, 72u})
+        defaults.i(offset, -1);
+    defaults.i(76, 256 | 512);
+    EXPECT_EQ(gpuBytes(materialPropertiesBuffer, 0, 80), defaults.bytes);
+    EXPECT_EQ(gpuBytes(materialPropertiesBuffer, 80, 4), std::vector<uint8_t>(4, 0xAB)) << "only used rows upload";
+
+    struct Case {
+        const char* name;
+        void (*set)(MaterialProperties&);
+        uint32_t flags;
+    };
+    const Case cases[] = {
+        {"reflective", [](MaterialProperties& m) { m.reflective = true; }, 1},
+        {"raytrace", [](MaterialProperties& m) { m.flagBit2 = true; }, 2},
+        {"reflect", [](MaterialProperties& m) { m.flagBit4 = true; }, 4},
+        {"ssr", [](MaterialProperties& m) { m.ssr = true; }, 8},
+        {"voxelize", [](MaterialProperties& m) { m.flagBit16 = true; }, 16},
+        {"transparency", [](MaterialProperties& m) { m.transparency = 0.001f; }, 32},
+        {"doublesided", [](MaterialProperties& m) { m.doublesided = true; }, 64},
+        {"flat", [](MaterialProperties& m) { m.flat = true; }, 128},
+        {"shadow cast", [](MaterialProperties& m) { m.flagBit256 = true; }, 256},
+        {"shadow receive", [](MaterialProperties& m) { m.flagBit512 = true; }, 512},
+        {"triplanar", [](MaterialProperties& m) { m.textureMappingMode = 1; }, 1024},
+        {"invisible", [](MaterialProperties& m) { m.visible = false; }, 0},
+    };
+    resetMaterialTable();
+    for (const Case& c : cases) {
+        MaterialProperties m;
+        m.flagBit256 = m.flagBit512 = false;
+        c.set(m);
+        ASSERT_GT(materialTableAppend(m), 0);
+    }
+    MaterialProperties values;
+    const float diffuse[3] = {0.1f, 0.2f, 0.3f}, emissive[3] = {0.4f, 0.5f, 0.6f};
+    std::memcpy(values.diffuse, diffuse, 12);
+    std::memcpy(values.emissive, emissive, 12);
+    values.transparency = 0.7f;
+    values.roughness = 0.8f;
+    values.reserved = 0.9f;
+    values.metalness = 1.1f;
+    values.normalFactor = 1.2f;
+    values.shadowmapBias = 1.3f;
+    values.emissiveFactor = 1.4f;
+    values.temporalAccumulationFactor = 1.5f;
+    values.triplanarMappingScale = 1.6f;
+    const int valuesRow = materialTableAppend(values);
+    deferredUpdateMaterials();
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(readMaterial(int(i) + 1).flags, cases[i].flags) << cases[i].name;
+
+    RecordBytes expected(80);
+    const float floats[15] = {0.1f, 0.2f, 0.3f, 0.7f, 0.4f, 0.5f, 0.6f, 0.8f, 0.9f, 1.2f, 1.4f, 1.5f, 1.6f, 1.3f, 1.1f};
+    for (size_t k = 0; k < 15; ++k)
+        expected.f(k * 4, floats[k]);
+    for (size_t offset : {60u, 64u, 68u, 72u})
+        expected.i(offset, -1);
+    expected.i(76, 32 | 256 | 512);
+    EXPECT_EQ(gpuBytes(materialPropertiesBuffer, size_t(valuesRow) * 80, 80), expected.bytes);
+}
+
+TEST_F(DeferredRecordsTest, MaterialTexturesAreNumberedOncePerTextureAndView)
+{
+    Texture* withView = txtCreateNamed("with view", TEXTURE_TYPE_2D, 2, 2, IMAGE_TYPE_RGBA8);
+    txtCreateSRGBView(withView);
+    ASSERT_NE(withView->srgbViewId, 0u);
+    Texture* plain = txtCreateNamed("plain", TEXTURE_TYPE_2D, 2, 2, IMAGE_TYPE_RGBA8);
+
+    resetMaterialTable();
+    MaterialProperties a;
+    a.albedoTexture = withView;
+    a.emissiveTexture = plain;
+    MaterialProperties b;
+    b.normalTexture = withView;
+    b.albedoTexture = plain;
+    b.metallicRoughnessTexture = plain;
+    const int rowA = materialTableAppend(a);
+    const int rowB = materialTableAppend(b);
+    deferredUpdateMaterials();
+
+    EXPECT_EQ(materialTextureKeys.size(), 3u) << "the view-bearing texture twice (with and without view), plain once";
+    const int albedoA = materialTextureIndex.at({withView, true});
+    const int normalB = materialTextureIndex.at({withView, false});
+    const int plainIndex = materialTextureIndex.at({plain, false});
+    EXPECT_NE(albedoA, normalB);
+    EXPECT_EQ(materialTextureIndex.at({nullptr, false}), -1);
+    EXPECT_EQ(materialTextureIndex.at({nullptr, true}), -1);
+
+    const MaterialPropertiesGPU ga = readMaterial(rowA);
+    const MaterialPropertiesGPU gb = readMaterial(rowB);
+    EXPECT_EQ(ga.albedoSampler, albedoA);
+    EXPECT_EQ(ga.emissiveSampler, plainIndex);
+    EXPECT_EQ(ga.normalSampler, -1);
+    EXPECT_EQ(gb.albedoSampler, plainIndex);
+    EXPECT_EQ(gb.normalSampler, normalB);
+    EXPECT_EQ(gb.metallicRoughnessSampler, plainIndex);
+
+    ShaderProgram* program = flat->getProgram(Renderer::PASS_DEFERRED);
+    ASSERT_TRUE(shaderUseProgram(program));
+    deferredBindMaterialTextures(program);
+    const int first = static_cast<const int*>(program->uniforms.at("material_textures")->value)[0];
+    GLint bound = 0;
+    glGetIntegeri_v(GL_TEXTURE_BINDING_2D, GLuint(first + albedoA), &bound);
+    EXPECT_EQ(GLuint(bound), withView->srgbViewId) << "the albedo is read through its sRGB view";
+    glGetIntegeri_v(GL_TEXTURE_BINDING_2D, GLuint(first + normalB), &bound);
+    EXPECT_EQ(GLuint(bound), withView->glId);
+    for (int k = 0; k < 3; ++k)
+        glBindTextureUnit(GLuint(first + k), 0);
+    txtDestroy(withView);
+    txtDestroy(plain);
+}
+
+TEST_F(DeferredRecordsTest, FullMaterialTableRefusesRowsAndExtraTexturesAreNotBound)
+{
+    resetMaterialTable();
+    LogCapture log;
+    int last = 0;
+    for (int i = 1; i < kMaterialTableSize; ++i)
+        last = materialTableAppend(MaterialProperties{});
+    EXPECT_EQ(last, kMaterialTableSize - 1);
+    EXPECT_EQ(materialTableAppend(MaterialProperties{}), -1);
+    EXPECT_EQ(materialTableAppend(MaterialProperties{}), -1);
+    EXPECT_EQ(materialCount, kMaterialTableSize);
+    EXPECT_EQ(log.count("Material table full"), 1);
+    materialCount = kMaterialTableSize + 40; // a renderer that wrote past the table by hand
+    deferredUpdateMaterials();
+    EXPECT_EQ(materialCount, kMaterialTableSize);
+    EXPECT_TRUE(log.contains("exceeds the 512-row table"));
+
+    // Twenty textures for a sixteen-slot array: the last four are skipped, not bound onto the next uniform's units.
+    resetMaterialTable();
+    std::vector<Texture*> textures;
+    for (int i = 0; i < 20; ++i) {
+        textures.push_back(txtCreateNamed("t", TEXTURE_TYPE_2D, 1, 1, IMAGE_TYPE_RGBA8));
+        MaterialProperties m;
+        m.emissiveTexture = textures.back();
+        materialTableAppend(m);
+    }
+    deferredUpdateMaterials();
+    ShaderProgram* program = flat->getProgram(Renderer::PASS_DEFERRED);
+    ASSERT_TRUE(shaderUseProgram(program));
+    const int first = static_cast<const int*>(program->uniforms.at("material_textures")->value)[0];
+    GLuint marker = 0;
+    glCreateTextures(GL_TEXTURE_2D, 1, &marker);
+    glTextureStorage2D(marker, 1, GL_RGBA8, 1, 1);
+    for (int k = kMaterialTextureSlots; k < 20; ++k)
+        glBindTextureUnit(GLuint(first + k), marker);
+    LogCapture bindLog;
+    deferredBindMaterialTextures(program);
+    EXPECT_TRUE(bindLog.contains("past the 16 slots of material_textures"));
+    for (int k = 0; k < 20; ++k) {
+        GLint bound = 0;
+        glGetIntegeri_v(GL_TEXTURE_BINDING_2D, GLuint(first + k), &bound);
+        if (k < kMaterialTextureSlots)
+            EXPECT_NE(GLuint(bound), marker) << k;
+        else
+            EXPECT_EQ(GLuint(bound), marker) << "unit " << first + k << " keeps its texture";
+    }
+    for (int k = 0; k < 20; ++k)
+        glBindTextureUnit(GLuint(first + k), 0);
+    glDeleteTextures(1, &marker);
+    for (Texture* t : textures)
+        txtDestroy(t);
 }
 
 } // namespace
