@@ -157,18 +157,13 @@ void deferredFillVoxelLightingParams(VoxelLightingParams* out, const VoxelLighti
 
 void deferredFillVoxelFogParams(VoxelFogParams* out, const VoxelLightingSettings& s)
 {
-    const float values[11] = {s.lightSmoothingPositionFactor,
-                              s.lightSmoothingNormalFactor,
-                              s.lightSmoothingColorFactor,
-                              s.lightFalloff,
-                              s.occlusionFalloff,
-                              s.lightTraceDistanceScale,
-                              s.traceMaxRange,
-                              s.reprojectionTolerance,
-                              s.scattering,
-                              s.samplingMip,
-                              s.traceStep};
-    std::memcpy(out->values, values, sizeof values);
+    // The lighting record's eight words, then scattering, sampling mip and trace step.
+    VoxelLightingParams lighting;
+    deferredFillVoxelLightingParams(&lighting, s, 0);
+    std::memcpy(out->values, lighting.values, sizeof lighting.values);
+    out->values[8] = s.scattering;
+    out->values[9] = s.samplingMip;
+    out->values[10] = s.traceStep;
     out->zero = 0.0f;
 }
 
@@ -312,17 +307,11 @@ void DeferredComposite(Framebuffer* destination, const DeferredCompositeParams& 
     if (ssrEnabled || hbaoEnabled)
         deferredRenderLinearDepth(&deferredCamera);
 
+    // No culling, no depth, no blending, no stencil; the rest at the defaults.
     RenderState state;
     state.cullMode = 2;
-    state.depthFunc = 5;
-    state.srcBlend = 1;
-    state.dstBlend = 1;
-    state.blendOp = 0;
     state.depthWrite = false;
     state.depthTest = false;
-    state.stencilTest = false;
-    state.stencilWrite = false;
-    state.conservativeRaster = false;
     renderStatePush(state);
 
     if (!colorTexture(fbDeferredHBAO))

@@ -69,6 +69,19 @@ void uploadBuffer(BufferObject* buffer, const void* data, size_t size)
     buffer->dirty = false;
 }
 
+// The terms the linear-depth and occlusion programs reconstruct view positions with.
+void setReconstructionUniforms(ShaderProgram* program, const Camera& camera, const Texture* target)
+{
+    int width = 0;
+    int height = 0;
+    deferredTextureSize(target, &width, &height);
+    float projectionParams[4];
+    deferredCameraProjectionParams(&camera, width, height, projectionParams);
+    shaderSetUniform(program, "vCameraProjectionParams", UNIFORM_TYPE_VEC4, projectionParams, sizeof projectionParams);
+    shaderSetUniform(program, "vNearPlane", UNIFORM_TYPE_FLOAT, &camera.nearPlane, sizeof(float));
+    shaderSetUniform(program, "vFarPlane", UNIFORM_TYPE_FLOAT, &camera.farPlane, sizeof(float));
+}
+
 } // namespace
 
 bool deferredTextureSize(const Texture* texture, int* width, int* height)
@@ -170,17 +183,10 @@ void deferredRenderLinearDepth(const Camera* camera)
     if (linearDepthParams)
         shaderBindingsAddBuffer(buffers, "BasicDeferredParamsBuffer", linearDepthParams);
 
-    int width = 0;
-    int height = 0;
-    deferredTextureSize(txtDeferredLinearDepth, &width, &height);
-    float projectionParams[4];
-    deferredCameraProjectionParams(camera, width, height, projectionParams);
+    ShaderProgram* program = linearizeDepthProgram;
+    setReconstructionUniforms(program, *camera, txtDeferredLinearDepth);
     float nearFar[4];
     nearFarTerms(*camera, nearFar);
-    ShaderProgram* program = linearizeDepthProgram;
-    shaderSetUniform(program, "vCameraProjectionParams", UNIFORM_TYPE_VEC4, projectionParams, sizeof projectionParams);
-    shaderSetUniform(program, "vNearPlane", UNIFORM_TYPE_FLOAT, &camera->nearPlane, sizeof(float));
-    shaderSetUniform(program, "vFarPlane", UNIFORM_TYPE_FLOAT, &camera->farPlane, sizeof(float));
     shaderSetUniform(program, "vNearFarPlane", UNIFORM_TYPE_VEC4, nearFar, sizeof nearFar);
     shaderBindBuffers(program, buffers);
 
@@ -225,18 +231,13 @@ void RenderHBAO(const Camera* camera)
         LOG_ERROR("Ambient-occlusion programs not usable; the occlusion is left open");
         return;
     }
+    setReconstructionUniforms(hbaoProgram, *camera, txtDeferredHBAOBlurredH);
+    float nearFar[4];
+    nearFarTerms(*camera, nearFar);
+    shaderSetUniform(hbaoBlurProgram, "vNearFarPlane", UNIFORM_TYPE_VEC4, nearFar, sizeof nearFar);
     int width = 0;
     int height = 0;
     deferredTextureSize(txtDeferredHBAOBlurredH, &width, &height);
-    float projectionParams[4];
-    deferredCameraProjectionParams(camera, width, height, projectionParams);
-    float nearFar[4];
-    nearFarTerms(*camera, nearFar);
-    shaderSetUniform(hbaoProgram, "vCameraProjectionParams", UNIFORM_TYPE_VEC4, projectionParams,
-                     sizeof projectionParams);
-    shaderSetUniform(hbaoProgram, "vNearPlane", UNIFORM_TYPE_FLOAT, &camera->nearPlane, sizeof(float));
-    shaderSetUniform(hbaoProgram, "vFarPlane", UNIFORM_TYPE_FLOAT, &camera->farPlane, sizeof(float));
-    shaderSetUniform(hbaoBlurProgram, "vNearFarPlane", UNIFORM_TYPE_VEC4, nearFar, sizeof nearFar);
     const float sx = width > 0 ? 1.0f / static_cast<float>(width) : 0.0f;
     const float sy = height > 0 ? 1.0f / static_cast<float>(height) : 0.0f;
 

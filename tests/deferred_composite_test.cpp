@@ -173,18 +173,10 @@ protected:
         return s;
     }
 
-    static Plane wall()
-    {
-        Plane plane;
-        plane.point = {0.0f, 0.0f, 5.0f};
-        plane.normal = {0.0f, 0.0f, -1.0f};
-        return plane;
-    }
+    static Plane wall() { return deferredtest::wallPlane(5.0f); }
     static Plane floor()
     {
-        Plane plane;
-        plane.point = {0.0f, 0.0f, 0.0f};
-        plane.normal = {0.0f, 1.0f, 0.0f};
+        Plane plane = deferredtest::floorPlane();
         plane.lit[0] = 0.4f;
         return plane;
     }

@@ -12,7 +12,9 @@ using namespace gl;
 using deferredtest::DeferredSceneTest;
 using deferredtest::kHeight;
 using deferredtest::kWidth;
+using deferredtest::floorPlane;
 using deferredtest::Plane;
+using deferredtest::wallPlane;
 
 namespace {
 
@@ -128,21 +130,6 @@ TEST(DeferredPostprocessRecords, ReflectionRecordLayout)
 
 class DeferredPostprocess : public DeferredSceneTest {
 protected:
-    static Plane floor()
-    {
-        Plane plane;
-        plane.point = {0.0f, 0.0f, 0.0f};
-        plane.normal = {0.0f, 1.0f, 0.0f};
-        return plane;
-    }
-    static Plane wallAt(float z)
-    {
-        Plane plane;
-        plane.point = {0.0f, 0.0f, z};
-        plane.normal = {0.0f, 0.0f, -1.0f};
-        return plane;
-    }
-
     // The blurred occlusion of the frame, after linear depth.
     std::vector<float> occlusion(float bias, float radius)
     {
@@ -193,7 +180,7 @@ TEST_F(DeferredPostprocess, LinearDepthIsTheViewDistanceOfEveryDepthSample)
 
 TEST_F(DeferredPostprocess, LinearDepthOfTheSceneMatchesTheRayDistances)
 {
-    drawScene({floor(), wallAt(6.0f)});
+    drawScene({floorPlane(), wallPlane(6.0f)});
     deferredRenderLinearDepth(&deferredCamera);
     const std::vector<float> linear = read(txtDeferredLinearDepth);
     const Matrix view = deferredCamera.view;
@@ -210,7 +197,7 @@ TEST_F(DeferredPostprocess, LinearDepthOfTheSceneMatchesTheRayDistances)
 
 TEST_F(DeferredPostprocess, OcclusionIsOpenOnAPlaneAndDarkInAnInnerCorner)
 {
-    drawScene({floor()});
+    drawScene({floorPlane()});
     const std::vector<float> open = occlusion(0.1f, 1.0f);
     int floorPixels = 0;
     const double openMean = meanOverFloor(open, -1e9f, 1e9f, &floorPixels);
@@ -226,7 +213,7 @@ TEST_F(DeferredPostprocess, OcclusionIsOpenOnAPlaneAndDarkInAnInnerCorner)
     EXPECT_NEAR(params[2], 2.0f / deferredCamera.projection.m[0], 1e-5f);
 
     // The floor meets a wall 4 units ahead: the floor darkens toward the corner and stays open far from it.
-    drawScene({floor(), wallAt(4.0f)});
+    drawScene({floorPlane(), wallPlane(4.0f)});
     const std::vector<float> corner = occlusion(0.1f, 1.0f);
     int nearCount = 0;
     int farCount = 0;
@@ -242,7 +229,7 @@ TEST_F(DeferredPostprocess, OcclusionIsOpenOnAPlaneAndDarkInAnInnerCorner)
 
 TEST_F(DeferredPostprocess, DefaultBiasOfOneGivesFiniteOcclusion)
 {
-    drawScene({floor(), wallAt(4.0f)});
+    drawScene({floorPlane(), wallPlane(4.0f)});
     projtest::LogCapture log;
     const std::vector<float> ao = occlusion(1.0f, 1.0f);
     const auto* multiplier =
@@ -260,13 +247,13 @@ TEST_F(DeferredPostprocess, DefaultBiasOfOneGivesFiniteOcclusion)
 TEST_F(DeferredPostprocess, ReflectionsShowTheLitImageOfWhatTheRayHits)
 {
     // A mirror floor (SSR flag, metal, smooth) in front of a wall lit red; one floor strip without the flag.
-    Plane mirror = floor();
+    Plane mirror = floorPlane();
     mirror.flags = deferredtest::kFlagSSR;
     mirror.metalness = 1.0f;
     mirror.roughness = 0.0f;
     mirror.albedo[0] = mirror.albedo[1] = mirror.albedo[2] = 1.0f;
     mirror.lit[0] = mirror.lit[1] = mirror.lit[2] = 0.0f;
-    Plane wall = wallAt(5.0f);
+    Plane wall = wallPlane(5.0f);
     wall.lit[0] = 1.0f;
     wall.lit[1] = 0.0f;
     wall.lit[2] = 0.0f;

@@ -68,6 +68,22 @@ struct Plane {
     int material = 1;
 };
 
+// The ground, y = 0, and a wall at depth z facing the camera (-z).
+inline Plane floorPlane()
+{
+    Plane plane;
+    plane.point = {0.0f, 0.0f, 0.0f};
+    plane.normal = {0.0f, 1.0f, 0.0f};
+    return plane;
+}
+inline Plane wallPlane(float z)
+{
+    Plane plane;
+    plane.point = {0.0f, 0.0f, z};
+    plane.normal = {0.0f, 0.0f, -1.0f};
+    return plane;
+}
+
 struct PixelHit {
     bool surface = false;
     Vector3 world;
