@@ -2,6 +2,8 @@
 
 #include "components/camera_component.h"
 #include "components/light_component.h"
+#include "components/output_buffer.h"
+#include "components/post_effects.h"
 #include "components/transform_components.h"
 #include "components/value_generators.h"
 
@@ -42,11 +44,11 @@ ComponentTypeInfo componentTypeTable[kComponentTypeCount] = {
     /* 29 */ {"TextObject", ComponentCategory::Geometry, "Object: Test", nullptr},
     /* 30 */ {"Primitive", ComponentCategory::Geometry, "Renderer: Primitive", nullptr},
     /* 31 */ {"Material", ComponentCategory::Scene, "Material", nullptr},
-    /* 32 */ {"PostCustom", ComponentCategory::Image, "Post: Custom", nullptr},
-    /* 33 */ {"PostTonemap", ComponentCategory::Image, "Post: Tonemap", nullptr},
-    /* 34 */ {"PostAberration", ComponentCategory::Image, "Post: Aberration", nullptr},
-    /* 35 */ {"PostGlow", ComponentCategory::Image, "Post: Glow", nullptr},
-    /* 36 */ {"OutputBuffer", ComponentCategory::Image, "Image Output Buffer", nullptr},
+    /* 32 */ {"PostCustom", ComponentCategory::Image, "Post: Custom", postcustomfx::Create},
+    /* 33 */ {"PostTonemap", ComponentCategory::Image, "Post: Tonemap", posttonemapfx::Create},
+    /* 34 */ {"PostAberration", ComponentCategory::Image, "Post: Aberration", postaberrationfx::Create},
+    /* 35 */ {"PostGlow", ComponentCategory::Image, "Post: Glow", postglowfx::Create},
+    /* 36 */ {"OutputBuffer", ComponentCategory::Image, "Image Output Buffer", outputbufferfx::Create},
     /* 37 */ {"RaymarchProcedural", ComponentCategory::Scene, "Raymarcher: Custom", nullptr},
     /* 38 */ {"VertexModifierNoise", ComponentCategory::Geometry, "Vertex Modifier: Noise", nullptr},
     /* 39 */ {"VertexModifierTwist", ComponentCategory::Geometry, "Vertex Modifier: Twist", nullptr},

@@ -1,0 +1,143 @@
+// Post effects: components that turn one colour image into another with full-screen passes. None draws by
+// itself; each publishes a PostEffectResource on "post", and an image output buffer runs the linked effects in a
+// chain between two framebuffers.
+#pragma once
+
+#include "project/components.h"
+#include "project/cvars.h"
+#include "project/resources.h"
+#include "render/render_graph.h"
+
+#include <functional>
+#include <string>
+
+struct Framebuffer;
+struct ShaderProgram;
+struct Texture;
+
+// Reads the source framebuffer's COLOR0 texture and draws the result into the destination.
+using PostEffectCallback =
+    std::function<void(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass, Timestep)>;
+
+// Kind 13: payload of every "post" output. It carries the Resource head so a consumer can check the type of a
+// hand-edited link before calling into it.
+struct PostEffectResource : Resource {
+    RenderFunctionCallback setup; // once per chain run, before apply
+    PostEffectCallback apply;
+
+    explicit PostEffectResource(std::string name) : Resource(ResourceType::PostEffect, std::move(name)) {}
+};
+
+// What the four effects share: the branch, the "post" pin with its record, and the debug label.
+class posteffectfx : public EngineComponent {
+public:
+    posteffectfx(int32_t typeIndex, const std::string& name, const char* className);
+    ~posteffectfx() override;
+
+    CvarTreeNode* GetCvarTree() override { return branch; }
+    void OnInputConnected(int32_t pinId) override;
+    void OnInputDisconnected(int32_t) override {}
+
+    // "{class}:{name}"
+    std::string Label() const;
+
+    CvarTreeNode* branch = nullptr;
+    OutputPin* post = nullptr;
+    PostEffectResource* payload = nullptr;
+
+protected:
+    // Registers the pin and record; the subclass hands its callbacks.
+    void Publish(RenderFunctionCallback setup, PostEffectCallback apply);
+    // Ends the branch the constructor opened.
+    void CloseBranch();
+
+private:
+    const char* className_;
+};
+
+class postglowfx : public posteffectfx {
+public:
+    static EngineComponent* Create(const std::string& name);
+    explicit postglowfx(const std::string& name);
+    ~postglowfx() override;
+
+    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass, Timestep time);
+    // Blur passes for a "Passes" value: 1 below 1, else its integer part up to 32.
+    static int PassCount(float passes);
+
+    Cvar threshold;
+    Cvar color;
+    Cvar passes;
+    Cvar intensity;
+    ShaderProgram* blurProgram = nullptr;
+    ShaderProgram* mergeProgram = nullptr;
+    Texture* blurA = nullptr; // half the source size; made on the first apply
+    Texture* blurB = nullptr;
+    Framebuffer* work = nullptr;
+    Texture* lastBlur = nullptr; // the texture the last merge read
+};
+
+// The uniforms the tonemap derives from its colour wheels.
+struct TonemapGrading {
+    float lift[4];
+    float invGamma[4];
+    float gain[4];
+};
+// lift_c = L.c - mean(L) + L.w; gain_c = N.c - mean(N) + N.w + 1;
+// inv_gamma_c = 1 / (ln((0.5 - lift_c) / (gain_c - lift_c)) / ln(G.c - mean(G) + G.w + 0.5)).
+TonemapGrading tonemapGrading(const float lift[4], const float gamma[4], const float gain[4]);
+
+class posttonemapfx : public posteffectfx {
+public:
+    static EngineComponent* Create(const std::string& name);
+    explicit posttonemapfx(const std::string& name);
+    ~posttonemapfx() override;
+
+    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass, Timestep time);
+
+    Cvar lift;
+    Cvar gamma;
+    Cvar gain;
+    Cvar type;
+    Cvar contrast;
+    Cvar blend;
+    Cvar exposure;
+    Cvar saturation;
+    ShaderProgram* program = nullptr;
+};
+
+class postcustomfx : public posteffectfx {
+public:
+    static EngineComponent* Create(const std::string& name);
+    explicit postcustomfx(const std::string& name);
+    ~postcustomfx() override;
+
+    // An edit of "program" restarts the 50-frame countdown to the rebuild.
+    void OnCvarChanged(Cvar* cvar) override;
+    void setup_frame(Camera* camera, Timestep time);
+    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass, Timestep time);
+
+    static const char* const kVertexTemplate;
+    static const char* const kDefaultProgram;
+
+    Cvar program;
+    Cvar texture1;
+    Cvar texture2;
+    Cvar param1;
+    Cvar param2;
+    ShaderProgram* userProgram = nullptr;
+    int rebuildCountdown = 1;
+};
+
+class postaberrationfx : public posteffectfx {
+public:
+    static EngineComponent* Create(const std::string& name);
+    explicit postaberrationfx(const std::string& name);
+    ~postaberrationfx() override;
+
+    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass, Timestep time);
+
+    Cvar strength;
+    Cvar spread;
+    ShaderProgram* program = nullptr;
+};
