@@ -70,11 +70,12 @@ void posteffectfx::CloseBranch()
     branch->owner = this;
 }
 
-void posteffectfx::Publish(RenderFunctionCallback setup, PostEffectCallback apply)
+void posteffectfx::Publish(RenderFunctionCallback setup)
 {
     payload = new PostEffectResource(Label());
-    payload->setup = std::move(setup);
-    payload->apply = std::move(apply);
+    payload->setup = setup ? std::move(setup) : [](Camera*, Timestep) {};
+    payload->apply = [this](Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass,
+                            Timestep time) { Apply(camera, source, destination, pass, time); };
     post = AddOutput("post", ResourceType::PostEffect);
     post->payload = payload;
 }
@@ -94,8 +95,7 @@ postglowfx::postglowfx(const std::string& name) : posteffectfx(kGlowRow, name, "
     CvarTreeRegisterColor(&color, "Color", 1.0f, 1.0f, 1.0f, 1.0f);
     CvarTreeRegisterColor(&threshold, "Threshold", 0.1f, 0.1f, 0.1f, 1.0f);
     CloseBranch();
-    Publish([](Camera*, Timestep) {},
-            [this](Camera* c, Framebuffer* s, Framebuffer* d, Renderer::Pass p, Timestep t) { Apply(c, s, d, p, t); });
+    Publish();
 
     work = fbCreate((name + "/temp/framebuffer").c_str());
     blurProgram = shaderLoadProgramStages("shaders/basic.vsh", "shaders/post/glow.fsh", "", "", "",
@@ -153,7 +153,8 @@ void postglowfx::Apply(Camera*, Framebuffer* source, Framebuffer* destination, R
         txtSetupForGL(blurA);
         txtSetupForGL(blurB);
     }
-    if (!blurProgram)
+    // A program that failed to build would only fill the log every frame.
+    if (!blurProgram || blurProgram->errors)
         return;
 
     ScopedGpuTimer timer(label, true);
@@ -173,7 +174,7 @@ void postglowfx::Apply(Camera*, Framebuffer* source, Framebuffer* destination, R
     }
     lastBlur = read;
 
-    if (!mergeProgram)
+    if (!mergeProgram || mergeProgram->errors)
         return;
     shaderUseProgram(mergeProgram);
     const float k = intensity.value[0];
@@ -216,8 +217,7 @@ posttonemapfx::posttonemapfx(const std::string& name) : posteffectfx(kTonemapRow
     lift.animatable = gamma.animatable = gain.animatable = contrast.animatable = true;
     exposure.animatable = saturation.animatable = true;
     CloseBranch();
-    Publish([](Camera*, Timestep) {},
-            [this](Camera* c, Framebuffer* s, Framebuffer* d, Renderer::Pass p, Timestep t) { Apply(c, s, d, p, t); });
+    Publish();
 
     program = shaderLoadProgram("shaders/basic.vsh", "shaders/post/tonemap.fsh", shaderGlobalDefines);
 }
@@ -227,7 +227,7 @@ posttonemapfx::~posttonemapfx() { shaderDeleteProgram(program); }
 void posttonemapfx::Apply(Camera*, Framebuffer* source, Framebuffer* destination, Renderer::Pass, Timestep time)
 {
     DebugGroup group(Label());
-    if (!program)
+    if (!program || program->errors)
         return;
     const TonemapGrading g = tonemapGrading(lift.value, gamma.value, gain.value);
     const float liftU[4] = {g.lift[0], g.lift[1], g.lift[2], 0.0f};
@@ -303,8 +303,7 @@ postcustomfx::postcustomfx(const std::string& name) : posteffectfx(kCustomRow, n
     CvarTreeRegisterText(&program, "program", kDefaultProgram);
     param1.animatable = param2.animatable = true;
     CloseBranch();
-    Publish([this](Camera* c, Timestep t) { setup_frame(c, t); },
-            [this](Camera* c, Framebuffer* s, Framebuffer* d, Renderer::Pass p, Timestep t) { Apply(c, s, d, p, t); });
+    Publish([this](Camera* camera, Timestep time) { setup_frame(camera, time); });
 }
 
 postcustomfx::~postcustomfx() { shaderDeleteProgram(userProgram); }
@@ -368,8 +367,7 @@ postaberrationfx::postaberrationfx(const std::string& name) : posteffectfx(kAber
     CvarTreeRegisterFloat(&strength, "Strength", 1.0f, 0.0f, 10.0f);
     CvarTreeRegisterFloat(&spread, "Spread", 1.0f, 0.0f, 10.0f);
     CloseBranch();
-    Publish([](Camera*, Timestep) {},
-            [this](Camera* c, Framebuffer* s, Framebuffer* d, Renderer::Pass p, Timestep t) { Apply(c, s, d, p, t); });
+    Publish();
 
     program = shaderLoadProgram("shaders/basic.vsh", "shaders/blur/radial.fsh", shaderGlobalDefines);
 }
@@ -380,7 +378,7 @@ void postaberrationfx::Apply(Camera*, Framebuffer* source, Framebuffer* destinat
 {
     const std::string label = Label();
     DebugGroup group(label);
-    if (!program)
+    if (!program || program->errors)
         return;
     ScopedGpuTimer timer(label, true);
     shaderUseProgram(program);

@@ -40,14 +40,17 @@ public:
 
     // "{class}:{name}"
     std::string Label() const;
+    // The apply callback of the published record.
+    virtual void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass,
+                       Timestep time) = 0;
 
     CvarTreeNode* branch = nullptr;
     OutputPin* post = nullptr;
     PostEffectResource* payload = nullptr;
 
 protected:
-    // Registers the pin and record; the subclass hands its callbacks.
-    void Publish(RenderFunctionCallback setup, PostEffectCallback apply);
+    // Registers the pin and record; apply calls Apply, set-up does nothing unless one is given.
+    void Publish(RenderFunctionCallback setup = {});
     // Ends the branch the constructor opened.
     void CloseBranch();
 
@@ -61,7 +64,8 @@ public:
     explicit postglowfx(const std::string& name);
     ~postglowfx() override;
 
-    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass, Timestep time);
+    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass,
+               Timestep time) override;
     // Blur passes for a "Passes" value: 1 below 1, else its integer part up to 32.
     static int PassCount(float passes);
 
@@ -93,7 +97,8 @@ public:
     explicit posttonemapfx(const std::string& name);
     ~posttonemapfx() override;
 
-    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass, Timestep time);
+    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass,
+               Timestep time) override;
 
     Cvar lift;
     Cvar gamma;
@@ -115,7 +120,8 @@ public:
     // An edit of "program" restarts the 50-frame countdown to the rebuild.
     void OnCvarChanged(Cvar* cvar) override;
     void setup_frame(Camera* camera, Timestep time);
-    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass, Timestep time);
+    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass,
+               Timestep time) override;
 
     static const char* const kVertexTemplate;
     static const char* const kDefaultProgram;
@@ -135,7 +141,8 @@ public:
     explicit postaberrationfx(const std::string& name);
     ~postaberrationfx() override;
 
-    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass, Timestep time);
+    void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass,
+               Timestep time) override;
 
     Cvar strength;
     Cvar spread;
