@@ -91,7 +91,7 @@ protected:
         project.components.clear();
         for (Texture* texture : textures)
             txtDestroy(texture);
-        txtReleaseCachedTextures();
+        txtDestroyCachedTextures();
         screenWidth = savedWidth;
         screenHeight = savedHeight;
         EXPECT_EQ(fbStackTop, 0);
