@@ -16,6 +16,7 @@
 #include "jni/engine/grd_state.h"
 #include "jni/engine/grd_texture.h"
 #include "project/resources.h"
+#include "deferred_scene_util.h"
 #include "project_test_util.h"
 #include "render/materials.h"
 #include "render/render_graph.h"
@@ -54,125 +55,14 @@ public:
 [[maybe_unused]] ::testing::Environment* const releaseDeferredRoots =
     ::testing::AddGlobalTestEnvironment(new ReleaseDeferredRoots);
 
-// 464 bytes, as renderer components fill "TransformParamsBuffer".
-struct TransformParams {
-    Matrix model;
-    Matrix view;
-    Matrix modelInvTranspose;
-    Matrix modelView;
-    Matrix modelViewInvTranspose;
-    Matrix projection;
-    Matrix modelInv;
-    float cameraPosition[3] = {0, 0, 0};
-    float reserved = 0;
-};
-static_assert(sizeof(TransformParams) == 464);
-
-TransformParams transformFor(const Matrix& model, const Matrix& view, const Matrix& projection)
-{
-    TransformParams t;
-    t.model = model;
-    t.view = view;
-    t.modelInvTranspose = model.InverseAffine().Transposed();
-    model.MultiplyTo(view, t.modelView);
-    t.modelViewInvTranspose = t.modelView.InverseAffine().Transposed();
-    t.projection = projection;
-    t.modelInv = model.InverseAffine();
-    return t;
-}
-
-// Triangles with flat normals, built on the CPU and turned into a geometry the material programs read.
-struct Mesh {
-    std::vector<float> positions;
-    std::vector<float> normals;
-    std::vector<uint32_t> indices;
-
-    void quad(const Vector3 (&corners)[4], const Vector3& normal)
-    {
-        const auto base = uint32_t(positions.size() / 3);
-        for (const Vector3& c : corners) {
-            positions.insert(positions.end(), {c.x, c.y, c.z});
-            normals.insert(normals.end(), {normal.x, normal.y, normal.z});
-        }
-        indices.insert(indices.end(), {base, base + 1, base + 2, base, base + 2, base + 3});
-    }
-    // Horizontal square at height y, facing +y.
-    void floor(float y, float half)
-    {
-        quad({{-half, y, -half}, {half, y, -half}, {half, y, half}, {-half, y, half}}, {0, 1, 0});
-    }
-    // Vertical square at depth z facing -z (toward a camera looking along +z).
-    void wall(float z, float half)
-    {
-        quad({{-half, -half, z}, {half, -half, z}, {half, half, z}, {-half, half, z}}, {0, 0, -1});
-    }
-    void box(const Vector3& c, float h)
-    {
-        const Vector3 axes[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-        for (int a = 0; a < 3; ++a) {
-            for (float s : {-1.0f, 1.0f}) {
-                const Vector3 n = axes[a] * s;
-                const Vector3 u = axes[(a + 1) % 3] * h;
-                const Vector3 v = axes[(a + 2) % 3] * h;
-                const Vector3 m = c + n * h;
-                quad({m - u - v, m + u - v, m + u + v, m - u + v}, n);
-            }
-        }
-    }
-    Geometry* build() const
-    {
-        std::vector<VertexAttribute> attributes;
-        for (int code :
-             {VERTEX_ATTRIBUTE_COORDS, VERTEX_ATTRIBUTE_NORMALS, VERTEX_ATTRIBUTE_ALBEDO, VERTEX_ATTRIBUTE_UV0})
-            attributes.push_back(builtinVertexAttributes[code]);
-        const auto count = uint32_t(positions.size() / 3);
-        Geometry* g = geomCreate(count, 1, attributes);
-        std::memcpy(g->FindAttributeBuffer("VTXCoords")->hostCopy, positions.data(), positions.size() * 4);
-        std::memcpy(g->FindAttributeBuffer("VTXNormals")->hostCopy, normals.data(), normals.size() * 4);
-        auto* albedo = reinterpret_cast<float*>(g->FindAttributeBuffer("VTXAlbedo")->hostCopy);
-        std::fill(albedo, albedo + count * 3, 1.0f);
-        for (size_t i = 0; i < indices.size(); i += 3)
-            geomSurfaceAppendTriangle(g->surfaces[0], indices[i], indices[i + 1], indices[i + 2]);
-        geomUpdate(g);
-        return g;
-    }
-};
-
-struct Draw {
-    Geometry* geometry;
-    int materialRow;
-};
-
-MaterialProperties coloured(float r, float g, float b)
-{
-    MaterialProperties m;
-    m.diffuse[0] = r;
-    m.diffuse[1] = g;
-    m.diffuse[2] = b;
-    m.roughness = 0.5f;
-    m.normalFactor = 1.0f;
-    return m;
-}
+using deferredscene::Draw;
+using deferredscene::Mesh;
+using deferredscene::coloured;
+using deferredscene::placeLight;
 
 void placeCamera(Camera& camera, const Vector3& position, const Vector3& rotation)
 {
-    camera.fov = 60.0f;
-    camera.aspect = float(kWidth) / float(kHeight);
-    camera.nearPlane = 0.1f;
-    camera.farPlane = 100.0f;
-    camera.position = position;
-    camera.rotation = rotation;
-    entSetupTransformation(&camera);
-    camera.view = camera.world.InverseAffine();
-}
-
-void placeLight(Light* light, const Vector3& position, const Vector3& rotation)
-{
-    light->position = position;
-    light->rotation = rotation;
-    entSetupTransformation(light);
-    light->view = light->world.InverseAffine();
-    light->shadowMatrices[0] = light->projection;
+    deferredscene::placeCamera(camera, position, rotation, float(kWidth) / float(kHeight));
 }
 
 bool finite4(const std::array<float, 4>& v)
@@ -254,76 +144,13 @@ protected:
         return light;
     }
 
-    void bindDraw(ShaderProgram* program, const Draw& d, const TransformParams& transform)
-    {
-        ASSERT_TRUE(shaderUseProgram(program));
-        shaderSetUniform(program, "materialIndex", UNIFORM_TYPE_INT, &d.materialRow, sizeof d.materialRow);
-        shaderSetBuiltinBuffersMask(d.geometry, program);
-        BufferBindings bindings;
-        shaderBindingsCreate(bindings);
-        shaderBindingsAddGeometry(bindings, d.geometry);
-        shaderBindingsAddInstances(bindings, nullptr);
-        shaderBindingsAddData(bindings, "TransformParamsBuffer", &transform, sizeof transform);
-        EXPECT_TRUE(shaderBindBuffers(program, bindings)) << "every block the material declares has its buffer";
-        deferredBindMaterialTextures(program);
-        glBindVertexArray(d.geometry->vao);
-        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, d.geometry->surfaces[0]->indexBuffer->glId);
-        glDrawElements(GL_TRIANGLES, GLsizei(d.geometry->surfaces[0]->triangleCount * 3), GL_UNSIGNED_INT, nullptr);
-        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
-        glBindVertexArray(0);
-    }
-
-    // Draws every casting light's shadow map (a point light's through its faces).
-    void drawShadowMaps(const std::vector<Draw>& draws)
-    {
-        ShaderProgram* program = flat->getProgram(Renderer::PASS_SHADOWMAP);
-        ASSERT_NE(program, nullptr) << events.text;
-        for (Light* light : frameLights) {
-            if (!light->castsShadows || !light->shadowFramebuffers[0])
-                continue;
-            Framebuffer* fb = light->shadowFramebuffers[0];
-            if (!fb->slots[FB_ATTACHMENT_DEPTH].texture) {
-                Texture* depth = txtCreate(TEXTURE_TYPE_2D, kShadowSize, kShadowSize, IMAGE_TYPE_DEPTH32F);
-                shadowMaps.push_back(depth);
-                fbAttach(fb, FB_ATTACHMENT_DEPTH, depth);
-            }
-            fbPush();
-            ASSERT_TRUE(fbBind(fb));
-            glViewport(0, 0, kShadowSize, kShadowSize);
-            const float one = 1.0f;
-            glClearNamedFramebufferfv(fb->glId, GL_DEPTH, 0, &one);
-            for (const Draw& d : draws)
-                bindDraw(program, d, transformFor(Matrix{}, light->view, light->shadowMatrices[0]));
-            fbPop();
-        }
-    }
-
     // One deferred frame as the scene player runs it; the lit image is left in txtDeferredGlobalShadows.
     void frame(const std::vector<Light*>& frameLightList, const std::vector<Draw>& draws,
                const std::string& envmap = "env_texture::default", float envmapIntensity = 1.0f)
     {
-        deferredUpdateMaterials();
-        deferredUpdateLights(frameLightList);
-        ASSERT_TRUE(deferredRenderBegin(&camera, fbDeferredDeepShadow));
-        deferredClearTargets();
-        RenderState opaque;
-        opaque.cullMode = 2;
-        renderStateApply(opaque);
-
-        ShaderProgram* program = flat->getProgram(Renderer::PASS_DEFERRED);
-        ASSERT_NE(program, nullptr) << events.text;
-        fbPush();
-        ASSERT_TRUE(fbBind(fbDeferredDeep));
-        glViewport(0, 0, kWidth, kHeight);
-        for (const Draw& d : draws)
-            bindDraw(program, d, transformFor(Matrix{}, camera.view, camera.projection));
-        fbPop();
-        drawShadowMaps(draws);
-
-        ASSERT_TRUE(fbBind(fbDeferredDeepShadow));
-        glViewport(0, 0, kWidth, kHeight);
-        deferredRenderLights(envmap, envmapIntensity, fbDeferredDeep);
-        deferredRenderEnd();
+        ASSERT_TRUE(deferredscene::renderFrame(flat.get(), camera, frameLightList, draws, shadowMaps, kShadowSize,
+                                               envmap, envmapIntensity))
+            << events.text;
         ASSERT_EQ(glGetError(), GL_NO_ERROR);
     }
 

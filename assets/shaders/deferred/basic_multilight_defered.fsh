@@ -43,19 +43,36 @@ const int kProjectorSlots = 4;
 const int LightFlag_ShadowFace = 256; // a point light's cube face: shadow only, lights nothing itself
 
 // ---- Shadows ----
+//
+// Records are read in place (lights.light_properties[i]) rather than copied: a record is 736 bytes.
 
-// Each case names its array element with a constant, so the index need not be uniform across the draw.
-float shadowCompare(int slot, vec3 coord)
+#define LIGHT(i) lights.light_properties[i]
+
+// Four bilinear compares half a texel apart: a soft edge three texels wide. The compare sampler answers 1 where
+// the reference is at or behind the stored depth (GEQUAL), i.e. in shadow.
+float shadowedFraction(sampler2DShadow map, vec2 uv, float reference)
+{
+    vec2 texel = 0.5 / vec2(textureSize(map, 0));
+    float shadowed = texture(map, vec3(uv + vec2(-texel.x, -texel.y), reference));
+    shadowed += texture(map, vec3(uv + vec2(texel.x, -texel.y), reference));
+    shadowed += texture(map, vec3(uv + vec2(-texel.x, texel.y), reference));
+    shadowed += texture(map, vec3(uv + vec2(texel.x, texel.y), reference));
+    return shadowed * 0.25;
+}
+
+// Each case names its array element with a constant: llvmpipe cannot compile a computed index into an array of
+// shadow samplers.
+float shadowedFraction(int slot, vec2 uv, float reference)
 {
     switch (slot) {
-    case 0: return texture(LightShadowmapCmpSamplers[0], coord);
-    case 1: return texture(LightShadowmapCmpSamplers[1], coord);
-    case 2: return texture(LightShadowmapCmpSamplers[2], coord);
-    case 3: return texture(LightShadowmapCmpSamplers[3], coord);
-    case 4: return texture(LightShadowmapCmpSamplers[4], coord);
-    case 5: return texture(LightShadowmapCmpSamplers[5], coord);
-    case 6: return texture(LightShadowmapCmpSamplers[6], coord);
-    case 7: return texture(LightShadowmapCmpSamplers[7], coord);
+    case 0: return shadowedFraction(LightShadowmapCmpSamplers[0], uv, reference);
+    case 1: return shadowedFraction(LightShadowmapCmpSamplers[1], uv, reference);
+    case 2: return shadowedFraction(LightShadowmapCmpSamplers[2], uv, reference);
+    case 3: return shadowedFraction(LightShadowmapCmpSamplers[3], uv, reference);
+    case 4: return shadowedFraction(LightShadowmapCmpSamplers[4], uv, reference);
+    case 5: return shadowedFraction(LightShadowmapCmpSamplers[5], uv, reference);
+    case 6: return shadowedFraction(LightShadowmapCmpSamplers[6], uv, reference);
+    case 7: return shadowedFraction(LightShadowmapCmpSamplers[7], uv, reference);
     }
     return 0.0;
 }
@@ -88,76 +105,69 @@ vec4 projectorSample(int slot, vec2 uv)
 
 bool insideClip(vec4 clip)
 {
-    return clip.w > 0.0 && all(lessThanEqual(abs(clip.xyz), vec3(clip.w))) && clip.z >= 0.0;
+    return clip.w > 0.0 && all(lessThanEqual(abs(clip.xy), vec2(clip.w))) && clip.z >= 0.0 && clip.z <= clip.w;
 }
 
 // Fraction of light reaching worldPos through shadow map `slot` seen through `shadowMatrix` (projection x view).
-// The compare sampler answers 1 where the reference is at or behind the stored depth (GEQUAL), i.e. in shadow; a
-// 3 x 3 grid of bilinear compares gives a soft edge.
-float shadowVisibility(int slot, mat4 shadowMatrix, mat4 shadowProjection, vec3 worldPos, vec3 n, float bias)
+float shadowVisibility(int slot, mat4 shadowMatrix, float projectionScale, vec3 worldPos, vec3 n, float bias)
 {
     if (slot < 0 || slot >= kShadowSlots)
         return 1.0; // no map of ours: unshadowed
     vec2 size = shadowMapSize(slot);
     vec4 clip = shadowMatrix * vec4(worldPos, 1.0);
-    if (clip.w <= 0.0)
-        return 1.0;
     // Push the receiver off its surface by about one shadow texel (world size of a texel at this depth).
-    float texelWorld = 2.0 * clip.w / max(abs(shadowProjection[0][0]) * size.x, 1e-6);
+    float texelWorld = 2.0 * max(clip.w, 0.0) / max(abs(projectionScale) * size.x, 1e-6);
     clip = shadowMatrix * vec4(worldPos + n * texelWorld * 1.5, 1.0);
     if (!insideClip(clip))
         return 1.0;
     vec3 ndc = clip.xyz / clip.w;
     vec2 uv = ndc.xy * 0.5 + 0.5;
     float reference = ndc.z - 0.00005 - bias;
-    vec2 texel = 1.0 / size;
-    float shadowed = 0.0;
-    for (int y = -1; y <= 1; ++y)
-        for (int x = -1; x <= 1; ++x)
-            shadowed += shadowCompare(slot, vec3(uv + vec2(x, y) * texel, reference));
-    return 1.0 - shadowed / 9.0;
+    return 1.0 - shadowedFraction(slot, uv, reference);
 }
 
-bool hasMatrix(mat4 m)
+// The record whose shadow map covers the pixel and the cascade of it, or -1: the light itself, one of its
+// cascades, or the face of a point light whose frustum holds the pixel. One lookup per light follows, so each
+// light samples one map whichever it is.
+int shadowRecord(int i, vec3 worldPos, float viewDepth, out int cascade)
 {
-    return any(notEqual(vec4(m[0][3], m[1][3], m[2][3], m[3][3]), vec4(0.0)));
+    cascade = 0;
+    int flags = LIGHT(i).flags;
+    if ((flags & LightFlag_CastsShadows) == 0)
+        return -1;
+    if ((flags & LightFlag_Directional) != 0) {
+        // The first cascade whose slice reaches the pixel's view depth; a single map has no splits.
+        int last = 0;
+        for (int c = 1; c < 4; ++c)
+            if (LIGHT(i).split_distances[c] > 0.0)
+                last = c;
+        cascade = last;
+        for (int c = last; c >= 0; --c)
+            if (viewDepth <= LIGHT(i).split_distances[c])
+                cascade = c;
+        return i;
+    }
+    if ((flags & LightFlag_Local) != 0 && (flags & LightFlag_Spot) == 0) {
+        int first = LIGHT(i).light_reserved1;
+        if (first <= 0 || first + 6 > lightCount())
+            return -1; // lit without shadow: no face records this frame
+        int face = -1;
+        for (int f = first + 5; f >= first; --f)
+            if (insideClip(LIGHT(f).mat_shadow_mv[0] * vec4(worldPos, 1.0)))
+                face = f;
+        return face;
+    }
+    return i;
 }
 
-float lightShadow(LightProperties light, vec3 worldPos, vec3 n, float viewDepth, float bias)
+float lightShadow(int i, vec3 worldPos, vec3 n, float viewDepth, float bias)
 {
-    if ((light.flags & LightFlag_CastsShadows) == 0)
+    int cascade;
+    int r = shadowRecord(i, worldPos, viewDepth, cascade);
+    if (r < 0)
         return 1.0;
-    if ((light.flags & LightFlag_Directional) != 0) {
-        // Cascades: the first whose slice reaches the pixel's view depth (a single map has no splits).
-        int cascade = 0;
-        for (int c = 0; c < 4; ++c) {
-            if (light.split_distances[c] <= 0.0)
-                break;
-            cascade = c;
-            if (viewDepth <= light.split_distances[c])
-                break;
-        }
-        return shadowVisibility(light.shadowmap_index[cascade], light.mat_shadow_mv[cascade],
-                                light.mat_shadow_p[cascade], worldPos, n, bias);
-    }
-    if ((light.flags & LightFlag_Local) != 0 && (light.flags & LightFlag_Spot) == 0) {
-        // Point light: its shadow lives in the face whose frustum holds the pixel.
-        int first = light.light_reserved1;
-        if (first <= 0)
-            return 1.0; // lit without shadow (no face records this frame)
-        for (int f = 0; f < 6; ++f) {
-            if (first + f >= lightCount())
-                break;
-            LightProperties face = lights.light_properties[first + f];
-            vec4 clip = face.mat_shadow_mv[0] * vec4(worldPos, 1.0);
-            if (insideClip(clip))
-                return shadowVisibility(face.shadowmap_index[0], face.mat_shadow_mv[0], face.mat_shadow_p[0],
-                                        worldPos, n, bias);
-        }
-        return 1.0;
-    }
-    return shadowVisibility(light.shadowmap_index[0], light.mat_shadow_mv[0], light.mat_shadow_p[0], worldPos, n,
-                            bias);
+    return shadowVisibility(LIGHT(r).shadowmap_index[cascade], LIGHT(r).mat_shadow_mv[cascade],
+                            LIGHT(r).mat_shadow_p[cascade][0][0], worldPos, n, bias);
 }
 
 // ---- BRDF ----
@@ -252,15 +262,15 @@ float ltcEvaluate(Surface s, mat3 minv, vec3 corners[4])
     return len * texture(s_LTC2, uv).w;
 }
 
-vec3 shadeArea(Surface s, LightProperties light, vec3 radiance)
+vec3 shadeArea(Surface s, int i, vec3 radiance)
 {
-    vec3 halfX = light.axis_x.xyz * (0.5 * light.dimensions.x);
-    vec3 halfY = light.axis_y.xyz * (0.5 * light.dimensions.y);
-    vec3 c = light.position.xyz;
+    vec3 halfX = LIGHT(i).axis_x.xyz * (0.5 * LIGHT(i).dimensions.x);
+    vec3 halfY = LIGHT(i).axis_y.xyz * (0.5 * LIGHT(i).dimensions.y);
+    vec3 c = LIGHT(i).position.xyz;
     vec3 corners[4] = vec3[4](c - halfX - halfY, c + halfX - halfY, c + halfX + halfY, c - halfX + halfY);
 
     float nDotV = clamp(dot(s.normal, s.view), 0.0, 1.0);
-    float roughness = clamp(s.roughness * max(light.roughness_modifier, 0.0), 0.02, 1.0);
+    float roughness = clamp(s.roughness * max(LIGHT(i).roughness_modifier, 0.0), 0.02, 1.0);
     vec2 uv = vec2(roughness, sqrt(1.0 - nDotV)) * kLtcScale + kLtcBias;
     vec4 t1 = texture(s_LTC1, uv);
     vec4 t2 = texture(s_LTC2, uv);
@@ -290,34 +300,35 @@ vec3 shadeEnvironment(Surface s)
 
 // ---- Lights ----
 
-vec3 shadeLight(Surface s, LightProperties light)
+vec3 shadeLight(Surface s, int i)
 {
-    vec3 radiance = light.color.rgb * light.intensity;
-    if ((light.flags & LightFlag_Directional) != 0) {
-        float shadow = s.receivesShadows ? lightShadow(light, s.position, s.normal, s.viewDepth, s.shadowBias) : 1.0;
-        return shadePunctual(s, -light.direction.xyz, radiance * shadow, light.roughness_modifier);
+    int flags = LIGHT(i).flags;
+    vec3 radiance = LIGHT(i).color.rgb * LIGHT(i).intensity;
+    float roughnessModifier = LIGHT(i).roughness_modifier;
+    if ((flags & LightFlag_Directional) != 0) {
+        float shadow = s.receivesShadows ? lightShadow(i, s.position, s.normal, s.viewDepth, s.shadowBias) : 1.0;
+        return shadePunctual(s, -LIGHT(i).direction.xyz, radiance * shadow, roughnessModifier);
     }
-    vec3 toLight = light.position.xyz - s.position;
+    vec3 toLight = LIGHT(i).position.xyz - s.position;
     float dist = length(toLight);
     vec3 l = toLight / max(dist, 1e-4);
-    float range = max(light.range, 1e-4);
+    float range = max(LIGHT(i).range, 1e-4);
     float attenuation = clamp(1.0 - dist / range, 0.0, 1.0);
     attenuation *= attenuation;
-    if ((light.flags & LightFlag_Spot) == LightFlag_Spot) {
-        float cosAngle = dot(-l, light.direction.xyz);
-        attenuation *= smoothstep(light.cos_half_fov, mix(light.cos_half_fov, 1.0, 0.1), cosAngle);
-        if ((light.flags & LightFlag_Projector) != 0 && light.projector_index < kProjectorSlots) {
-            vec4 clip = light.mat_shadow_mv[0] * vec4(s.position, 1.0);
+    if ((flags & LightFlag_Spot) == LightFlag_Spot) {
+        float cosHalfFov = LIGHT(i).cos_half_fov;
+        attenuation *= smoothstep(cosHalfFov, mix(cosHalfFov, 1.0, 0.1), dot(-l, LIGHT(i).direction.xyz));
+        int projector = LIGHT(i).projector_index;
+        if ((flags & LightFlag_Projector) != 0 && projector >= 0 && projector < kProjectorSlots) {
+            vec4 clip = LIGHT(i).mat_shadow_mv[0] * vec4(s.position, 1.0);
             if (clip.w > 0.0)
-                radiance *= projectorSample(light.projector_index, clip.xy / clip.w * 0.5 + 0.5).rgb;
+                radiance *= projectorSample(projector, clip.xy / clip.w * 0.5 + 0.5).rgb;
         }
     }
-    if (attenuation <= 0.0)
-        return vec3(0.0);
-    float shadow = s.receivesShadows ? lightShadow(light, s.position, s.normal, s.viewDepth, s.shadowBias) : 1.0;
-    if ((light.flags & LightFlag_Area) != 0)
-        return shadeArea(s, light, radiance * attenuation * shadow);
-    return shadePunctual(s, l, radiance * attenuation * shadow, light.roughness_modifier);
+    float shadow = s.receivesShadows ? lightShadow(i, s.position, s.normal, s.viewDepth, s.shadowBias) : 1.0;
+    if ((flags & LightFlag_Area) != 0)
+        return shadeArea(s, i, radiance * attenuation * shadow);
+    return shadePunctual(s, l, radiance * attenuation * shadow, roughnessModifier);
 }
 
 void main()
@@ -348,12 +359,9 @@ void main()
 
     vec3 color = vec3(0.0);
     int count = lightCount();
-    for (int i = 0; i < count; ++i) {
-        LightProperties light = lights.light_properties[i];
-        if ((light.flags & LightFlag_ShadowFace) != 0)
-            continue;
-        color += shadeLight(s, light);
-    }
+    for (int i = 0; i < count; ++i)
+        if ((LIGHT(i).flags & LightFlag_ShadowFace) == 0)
+            color += shadeLight(s, i);
     color += shadeEnvironment(s);
     // Raytraced reflections of this frame, for surfaces that ask for them.
     if ((gbufferDecodeMaterialFlags(tags) & MaterialFlag_Reflect) != 0u) {
