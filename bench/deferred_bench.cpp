@@ -101,16 +101,8 @@ struct BenchScene {
         material.reset();
         for (Geometry* g : geometries)
             geomDelete(g);
-        for (Light* light : lights) {
-            for (Light* face : light->faceLights)
-                if (face) {
-                    fbDestroy(face->shadowFramebuffers[0]);
-                    delete face;
-                }
-            for (Framebuffer* fb : light->shadowFramebuffers)
-                fbDestroy(fb);
-            delete light;
-        }
+        for (Light* light : lights)
+            deferredscene::deleteLight(light);
         for (Texture* t : shadowMaps)
             txtDestroy(t);
         deferredReleaseTargets();

@@ -33,14 +33,21 @@ namespace {
 int framePushedTop = -1;
 bool lightingProgramReported = false;
 
-void setUp(Framebuffer* framebuffer)
+// No culling, no blending, less-equal depth; the depth switches are the pass's.
+RenderState deferredState(bool depth)
 {
-    int result = 0;
-    AGLSetupFramebuffer command;
-    command.framebuffer = framebuffer;
-    command.result = &result;
-    if (!aglExecute(&command))
-        command.Execute();
+    RenderState state;
+    state.cullMode = 2;
+    state.depthFunc = 5;
+    state.srcBlend = 1;
+    state.dstBlend = 1;
+    state.blendOp = 0;
+    state.depthWrite = depth;
+    state.depthTest = depth;
+    state.stencilTest = false;
+    state.stencilWrite = false;
+    state.conservativeRaster = false;
+    return state;
 }
 
 // Writes the camera-space directions of the four screen corners into the projection-plane quad, in the quad's
@@ -112,18 +119,7 @@ bool deferredRenderBegin(Camera* camera, Framebuffer* destination)
     deferredPreviousCamera = deferredCamera;
     deferredCamera = *camera;
 
-    RenderState state;
-    state.cullMode = 2;
-    state.depthFunc = 5;
-    state.srcBlend = 1;
-    state.dstBlend = 1;
-    state.blendOp = 0;
-    state.depthWrite = true;
-    state.depthTest = true;
-    state.stencilTest = false;
-    state.stencilWrite = false;
-    state.conservativeRaster = false;
-    renderStateApply(state);
+    renderStateApply(deferredState(true));
 
     const int h = historyIndex;
     fbAttach(fbDeferredParticles, FB_ATTACHMENT_DEPTH, txtDeferredDepth[h]);
@@ -181,7 +177,7 @@ void deferredClearTargets()
     glDepthMask(GL_TRUE);
 
     deferredCreateTargets();
-    setUp(fbDeferredDeep);
+    deferredSetUpFramebuffer(fbDeferredDeep);
     const float black[4] = {0.0f, 0.0f, 0.0f, 1.0f};
     const float none[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     const float farDepth = 1.0f;
@@ -190,7 +186,7 @@ void deferredClearTargets()
     if (fbDeferredDeep->slots[FB_ATTACHMENT_COLOR3].texture)
         glClearNamedFramebufferfv(fbDeferredDeep->glId, GL_COLOR, 3, none);
     glClearNamedFramebufferfv(fbDeferredDeep->glId, GL_DEPTH, 0, &farDepth);
-    setUp(fbDeferredParticles);
+    deferredSetUpFramebuffer(fbDeferredParticles);
     glClearNamedFramebufferfv(fbDeferredParticles->glId, GL_COLOR, 0, black);
 
     Texture* depth = fbDeferredDeep->slots[FB_ATTACHMENT_DEPTH].texture;
@@ -208,7 +204,7 @@ void deferredClearTargets()
     if (txtDeferredMetalnessRoughnessMaterialTags && txtDeferredMetalnessRoughnessMaterialTags->glId)
         glClearTexImage(txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT, &zero);
 
-    setUp(fbDeferredDeepShadow);
+    deferredSetUpFramebuffer(fbDeferredDeepShadow);
     glClearNamedFramebufferfv(fbDeferredDeepShadow->glId, GL_COLOR, 0, black);
     glClearNamedFramebufferfv(fbDeferredRaytrace[historyIndex]->glId, GL_COLOR, 0, black);
 }
@@ -270,15 +266,7 @@ void deferredRenderLights(const std::string& envmapName, float envmapIntensity, 
         const int lightCount = int(frameLights.size());
         shaderSetUniform(lightingProgram, "g_lights_num", UNIFORM_TYPE_INT, &lightCount, sizeof lightCount);
 
-        RenderState state;
-        state.cullMode = 2;
-        state.depthFunc = 5;
-        state.srcBlend = 1;
-        state.dstBlend = 1;
-        state.blendOp = 0;
-        state.depthWrite = false;
-        state.depthTest = false;
-        renderStatePush(state);
+        renderStatePush(deferredState(false));
         glDrawElements(GL_TRIANGLES, GLsizei(3 * projectionPlaneQuad->surfaces[0]->triangleCount), GL_UNSIGNED_INT,
                        nullptr);
         renderStatePop();

@@ -255,6 +255,11 @@ void deferredUpdateLights(const std::vector<Light*>& lights)
     lightPropertiesBuffer->dirty = false;
 }
 
+void deferredUpdateLights(Scene*, const std::vector<Light*>& lights)
+{
+    deferredUpdateLights(lights);
+}
+
 const LightProperties* deferredLightRecord(int index)
 {
     if (!lightPropertiesBuffer || index < 0 || index >= kMaxFrameLights)
@@ -414,12 +419,8 @@ void deferredBindMaterialTextures(ShaderProgram* program)
     if (!uniform || !uniform->active)
         return;
     if (!materialTextureSampler) {
-        glGenSamplers(1, &materialTextureSampler);
-        glSamplerParameteri(materialTextureSampler, GL_TEXTURE_MIN_FILTER, GLint(GL_LINEAR_MIPMAP_LINEAR));
-        glSamplerParameteri(materialTextureSampler, GL_TEXTURE_MAG_FILTER, GLint(GL_LINEAR));
-        glSamplerParameteri(materialTextureSampler, GL_TEXTURE_WRAP_S, GLint(GL_REPEAT));
-        glSamplerParameteri(materialTextureSampler, GL_TEXTURE_WRAP_T, GLint(GL_REPEAT));
-        glSamplerParameteri(materialTextureSampler, GL_TEXTURE_WRAP_R, GLint(GL_REPEAT));
+        materialTextureSampler =
+            deferredCreateSampler(GLuint(GL_LINEAR_MIPMAP_LINEAR), GLuint(GL_LINEAR), GLuint(GL_REPEAT));
         glSamplerParameterf(materialTextureSampler, GL_TEXTURE_MAX_ANISOTROPY_EXT, 4.0f);
     }
     int j = 0;

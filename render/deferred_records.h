@@ -12,6 +12,7 @@
 #include <vector>
 
 class Light;
+struct Scene;
 struct ShaderProgram;
 struct Texture;
 
@@ -67,6 +68,8 @@ extern std::vector<Light*> frameLights;
 // Packs the enabled or shadow-casting lights, in order, into the light buffer and frameLights (at most 16
 // records; the rest are dropped with a warning) and uploads the whole buffer.
 void deferredUpdateLights(const std::vector<Light*>& lights);
+// The scene player's form; the scene itself adds nothing to the records.
+void deferredUpdateLights(Scene* scene, const std::vector<Light*>& lights);
 // World, view, projection and shadow matrix of a shadow-casting point light's six face lights, from the point
 // light's world matrix and range (the faces are not in any scene's light list).
 void deferredUpdatePointLightFaces(Light* point);

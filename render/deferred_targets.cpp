@@ -249,7 +249,9 @@ void setClampToEdge(Texture* texture)
     glTextureParameteri(texture->glId, GL_TEXTURE_WRAP_T, GLint(GL_CLAMP_TO_EDGE));
 }
 
-void setUp(Framebuffer* framebuffer)
+} // namespace
+
+void deferredSetUpFramebuffer(Framebuffer* framebuffer)
 {
     int result = 0;
     AGLSetupFramebuffer command;
@@ -259,18 +261,22 @@ void setUp(Framebuffer* framebuffer)
         command.Execute();
 }
 
-} // namespace
+unsigned int deferredCreateSampler(unsigned int minFilter, unsigned int magFilter, unsigned int wrap)
+{
+    GLuint sampler = 0;
+    glGenSamplers(1, &sampler);
+    glSamplerParameteri(sampler, GL_TEXTURE_MIN_FILTER, GLint(minFilter));
+    glSamplerParameteri(sampler, GL_TEXTURE_MAG_FILTER, GLint(magFilter));
+    glSamplerParameteri(sampler, GL_TEXTURE_WRAP_S, GLint(wrap));
+    glSamplerParameteri(sampler, GL_TEXTURE_WRAP_T, GLint(wrap));
+    glSamplerParameteri(sampler, GL_TEXTURE_WRAP_R, GLint(wrap));
+    return sampler;
+}
 
 unsigned int deferredShadowPointSampler()
 {
-    if (shadowPointSampler)
-        return shadowPointSampler;
-    glGenSamplers(1, &shadowPointSampler);
-    glSamplerParameteri(shadowPointSampler, GL_TEXTURE_MIN_FILTER, GLint(GL_NEAREST));
-    glSamplerParameteri(shadowPointSampler, GL_TEXTURE_MAG_FILTER, GLint(GL_NEAREST));
-    glSamplerParameteri(shadowPointSampler, GL_TEXTURE_WRAP_S, GLint(GL_CLAMP_TO_EDGE));
-    glSamplerParameteri(shadowPointSampler, GL_TEXTURE_WRAP_T, GLint(GL_CLAMP_TO_EDGE));
-    glSamplerParameteri(shadowPointSampler, GL_TEXTURE_WRAP_R, GLint(GL_CLAMP_TO_EDGE));
+    if (!shadowPointSampler)
+        shadowPointSampler = deferredCreateSampler(GLuint(GL_NEAREST), GLuint(GL_NEAREST), GLuint(GL_CLAMP_TO_EDGE));
     return shadowPointSampler;
 }
 
@@ -282,13 +288,9 @@ void deferredRenderInit()
         createProjectionPlaneQuad();
     buildPrograms();
 
-    glGenSamplers(1, &shadowCompareSampler);
-    glSamplerParameteri(shadowCompareSampler, GL_TEXTURE_MIN_FILTER, GLint(GL_LINEAR));
-    glSamplerParameteri(shadowCompareSampler, GL_TEXTURE_MAG_FILTER, GLint(GL_LINEAR));
+    shadowCompareSampler = deferredCreateSampler(GLuint(GL_LINEAR), GLuint(GL_LINEAR), GLuint(GL_CLAMP_TO_EDGE));
     glSamplerParameteri(shadowCompareSampler, GL_TEXTURE_COMPARE_MODE, GLint(GL_COMPARE_REF_TO_TEXTURE));
     glSamplerParameteri(shadowCompareSampler, GL_TEXTURE_COMPARE_FUNC, GLint(GL_GEQUAL));
-    glSamplerParameteri(shadowCompareSampler, GL_TEXTURE_WRAP_S, GLint(GL_CLAMP_TO_EDGE));
-    glSamplerParameteri(shadowCompareSampler, GL_TEXTURE_WRAP_T, GLint(GL_CLAMP_TO_EDGE));
 
     createRotationTexture();
     drainGlErrors();
@@ -327,7 +329,7 @@ void deferredCreateTargets()
     txtWireframeDepth = makeTarget("txtWireframeDepth", IMAGE_TYPE_DEPTH32F);
     fbAttach(fbWireframe, FB_ATTACHMENT_COLOR0, txtWireframeColor);
     fbAttach(fbWireframe, FB_ATTACHMENT_DEPTH, txtWireframeDepth);
-    setUp(fbWireframe);
+    deferredSetUpFramebuffer(fbWireframe);
 
     txtDeferredLinearDepth = makeTarget("txtDeferredLinearDepth", IMAGE_TYPE_R32F);
     txtDeferredColor[0] = makeTarget("txtDeferredColor0", IMAGE_TYPE_RGBA16F);
@@ -355,8 +357,8 @@ void deferredCreateTargets()
     fbAttach(fbSSRSource, FB_ATTACHMENT_COLOR0, txtSSRSource);
     txtSSRDest = makeTarget("SSRDest", IMAGE_TYPE_RGBA16F);
     fbAttach(fbSSRDest, FB_ATTACHMENT_COLOR0, txtSSRDest);
-    setUp(fbSSRDest);
-    setUp(fbSSRSource);
+    deferredSetUpFramebuffer(fbSSRDest);
+    deferredSetUpFramebuffer(fbSSRSource);
     setFilter(txtSSRDest, GL_LINEAR);
 
     txtFinalComposite = makeTarget("FinalComposite", IMAGE_TYPE_RGBA8);
@@ -371,17 +373,17 @@ void deferredCreateTargets()
     fbAttach(fbDeferredVolumetricFog[0], FB_ATTACHMENT_COLOR0, txtVolumetricFog[0]);
     txtVolumetricFog[1] = makeTarget("VolumetricFog1", IMAGE_TYPE_RGBA16F);
     fbAttach(fbDeferredVolumetricFog[1], FB_ATTACHMENT_COLOR0, txtVolumetricFog[1]);
-    setUp(fbDeferredVolumetricFog[0]);
-    setUp(fbDeferredVolumetricFog[1]);
+    deferredSetUpFramebuffer(fbDeferredVolumetricFog[0]);
+    deferredSetUpFramebuffer(fbDeferredVolumetricFog[1]);
     txtRaytrace[0] = makeTarget("Raytrace0", IMAGE_TYPE_RGBA16F);
     fbAttach(fbDeferredRaytrace[0], FB_ATTACHMENT_COLOR0, txtRaytrace[0]);
     txtRaytrace[1] = makeTarget("Raytrace1", IMAGE_TYPE_RGBA16F);
     fbAttach(fbDeferredRaytrace[1], FB_ATTACHMENT_COLOR0, txtRaytrace[1]);
-    setUp(fbDeferredRaytrace[0]);
-    setUp(fbDeferredRaytrace[1]);
+    deferredSetUpFramebuffer(fbDeferredRaytrace[0]);
+    deferredSetUpFramebuffer(fbDeferredRaytrace[1]);
     txtBlendedParticles = makeTarget("BlendedParticles", IMAGE_TYPE_RGBA16F);
     fbAttach(fbDeferredParticles, FB_ATTACHMENT_COLOR0, txtBlendedParticles);
-    setUp(fbDeferredParticles);
+    deferredSetUpFramebuffer(fbDeferredParticles);
 }
 
 Framebuffer* deferredFindFramebuffer(const std::string& name)

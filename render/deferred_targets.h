@@ -119,6 +119,11 @@ Framebuffer* deferredFindFramebuffer(const std::string& name);
 // for any other index.
 Framebuffer* deferredTarget(int target);
 
+// Sets up a framebuffer's attachments now (on the main thread directly, restoring the current binding).
+void deferredSetUpFramebuffer(Framebuffer* framebuffer);
+// A new GL sampler object with these filters and the wrap mode on S, T and R (GL enum values).
+unsigned int deferredCreateSampler(unsigned int minFilter, unsigned int magFilter, unsigned int wrap);
+
 // 224 bytes, the uniform block "BasicDeferredParamsBuffer".
 struct BasicDeferredParams {
     Matrix fixedDepth;      // rows (1,0,0,0) (0,1,0,0) (0,0,1,-1) (0,0,0,1)

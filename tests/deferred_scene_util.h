@@ -146,6 +146,18 @@ inline void placeLight(Light* light, const Vector3& position, const Vector3& rot
     light->shadowMatrices[0] = light->projection;
 }
 
+// Deletes a light made by the factories with its shadow framebuffers and a point light's faces.
+inline void deleteLight(Light* light)
+{
+    if (!light)
+        return;
+    for (Light* face : light->faceLights)
+        deleteLight(face);
+    for (Framebuffer* fb : light->shadowFramebuffers)
+        fbDestroy(fb);
+    delete light;
+}
+
 // Draws one geometry with the program as a renderer component does. False when a declared block had no buffer.
 inline bool drawWith(ShaderProgram* program, const Draw& d, const TransformParams& transform)
 {

@@ -107,16 +107,8 @@ protected:
         flat.reset();
         for (Geometry* g : geometries)
             geomDelete(g);
-        for (Light* light : lights) {
-            for (Light* face : light->faceLights)
-                if (face) {
-                    fbDestroy(face->shadowFramebuffers[0]);
-                    delete face;
-                }
-            for (Framebuffer* fb : light->shadowFramebuffers)
-                fbDestroy(fb);
-            delete light;
-        }
+        for (Light* light : lights)
+            deferredscene::deleteLight(light);
         for (Texture* t : shadowMaps)
             txtDestroy(t);
         shaderUseProgram(nullptr);
@@ -437,6 +429,17 @@ protected:
         redRow = materialTableAppend(coloured(1, 0, 0));
         greyRow = materialTableAppend(coloured(0.8f, 0.8f, 0.8f));
     }
+
+    // A unit box standing at the origin on a 20 x 20 floor, seen from above and in front.
+    std::vector<Draw> boxOnFloor()
+    {
+        Mesh floor;
+        floor.floor(0.0f, 10.0f);
+        Mesh box;
+        box.box({0, 0.5f, 0}, 0.5f);
+        placeCamera(camera, {0, 6, -6}, {45, 0, 0});
+        return {{keep(floor.build()), greyRow}, {keep(box.build()), greyRow}};
+    }
 };
 
 TEST_F(DeferredSceneTest, RedWallFacingADirectionalLightIsLitRedAndBlackWithoutIntensity)
@@ -474,12 +477,7 @@ TEST_F(DeferredSceneTest, RedWallFacingADirectionalLightIsLitRedAndBlackWithoutI
 
 TEST_F(DeferredSceneTest, BoxOnAFloorUnderASpotLightCastsItsShadowWhereTheGeometrySays)
 {
-    Mesh floor;
-    floor.floor(0.0f, 10.0f);
-    Mesh box;
-    box.box({0, 0.5f, 0}, 0.5f);
-    const std::vector<Draw> draws = {{keep(floor.build()), greyRow}, {keep(box.build()), greyRow}};
-    placeCamera(camera, {0, 6, -6}, {45, 0, 0});
+    const std::vector<Draw> draws = boxOnFloor();
     Light* spot = keep(entCreateLightSpot(90.0f, true, kShadowSize, kShadowSize));
     spot->intensity = 3.0f;
     entSetLightRange(spot, 0.5f, 20.0f);
@@ -503,12 +501,7 @@ TEST_F(DeferredSceneTest, BoxOnAFloorUnderASpotLightCastsItsShadowWhereTheGeomet
 
 TEST_F(DeferredSceneTest, ShadowCastingPointLightLightsLikeAnyPointLightAndShadowsThroughItsFaces)
 {
-    Mesh floor;
-    floor.floor(0.0f, 10.0f);
-    Mesh box;
-    box.box({0, 0.5f, 0}, 0.5f);
-    const std::vector<Draw> draws = {{keep(floor.build()), greyRow}, {keep(box.build()), greyRow}};
-    placeCamera(camera, {0, 6, -6}, {45, 0, 0});
+    const std::vector<Draw> draws = boxOnFloor();
     Light* plain = keep(entCreateLightPoint(20.0f, false, 1, 1));
     Light* casting = keep(entCreateLightPoint(20.0f, true, kShadowSize, kShadowSize));
     for (Light* light : {plain, casting}) {
