@@ -49,9 +49,8 @@ const char* const kPasses[] = {"GBuffer", "Shadowmaps", "Deferrer:RenderLightBuf
 
 struct BenchScene {
     std::unique_ptr<Material> material;
-    std::vector<Geometry*> geometries;
+    SceneObjects owned;
     std::vector<Light*> lights;
-    std::vector<Texture*> shadowMaps;
     std::vector<Draw> draws;
     Camera camera;
 
@@ -76,8 +75,8 @@ struct BenchScene {
         for (int x = -2; x <= 2; ++x)
             for (int z = -2; z <= 2; ++z)
                 boxes.box({float(x) * 2.0f, 0.5f, float(z) * 2.0f}, 0.5f);
-        geometries = {floor.build(), boxes.build()};
-        draws = {{geometries[0], grey}, {geometries[1], red}};
+        owned.geometries = {floor.build(), boxes.build()};
+        draws = {{owned.geometries[0], grey}, {owned.geometries[1], red}};
         placeCamera(camera, {0, 7, -9}, {40, 0, 0}, float(width) / float(height));
 
         Light* sun = entCreateLightDirectional(24, 24, true, 1024, 1024);
@@ -93,22 +92,18 @@ struct BenchScene {
         area->dimensions[0] = area->dimensions[1] = 2.0f;
         placeLight(area, {3, 2, -3}, {30, -40, 0});
         lights = {sun, spot, point, area};
+        owned.lights = lights;
         for (Light* light : lights)
             light->intensity = 1.5f;
     }
     ~BenchScene()
     {
         material.reset();
-        for (Geometry* g : geometries)
-            geomDelete(g);
-        for (Light* light : lights)
-            deferredscene::deleteLight(light);
-        for (Texture* t : shadowMaps)
-            txtDestroy(t);
+        owned.release();
         deferredReleaseTargets();
     }
 
-    bool frame() { return renderFrame(material.get(), camera, lights, draws, shadowMaps, 1024); }
+    bool frame() { return renderFrame(material.get(), camera, lights, draws, owned.shadowMaps, 1024); }
 };
 
 void BM_DeferredFrame(benchmark::State& state)

@@ -158,6 +158,26 @@ inline void deleteLight(Light* light)
     delete light;
 }
 
+// What a test scene made: released together.
+struct SceneObjects {
+    std::vector<Geometry*> geometries;
+    std::vector<Light*> lights;
+    std::vector<Texture*> shadowMaps; // made by renderFrame
+
+    void release()
+    {
+        for (Geometry* g : geometries)
+            geomDelete(g);
+        for (Light* light : lights)
+            deleteLight(light);
+        for (Texture* t : shadowMaps)
+            txtDestroy(t);
+        geometries.clear();
+        lights.clear();
+        shadowMaps.clear();
+    }
+};
+
 // Draws one geometry with the program as a renderer component does. False when a declared block had no buffer.
 inline bool drawWith(ShaderProgram* program, const Draw& d, const TransformParams& transform)
 {

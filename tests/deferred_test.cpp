@@ -80,9 +80,7 @@ protected:
     EventLog events;
     EventLog* oldEvents = uiEventLog;
     std::unique_ptr<Material> flat;
-    std::vector<Geometry*> geometries;
-    std::vector<Texture*> shadowMaps;
-    std::vector<Light*> lights;
+    deferredscene::SceneObjects owned;
     Camera camera;
 
     void SetUp() override
@@ -105,12 +103,7 @@ protected:
     void TearDown() override
     {
         flat.reset();
-        for (Geometry* g : geometries)
-            geomDelete(g);
-        for (Light* light : lights)
-            deferredscene::deleteLight(light);
-        for (Texture* t : shadowMaps)
-            txtDestroy(t);
+        owned.release();
         shaderUseProgram(nullptr);
         deferredRenderRelease();
         constBufferRingShutdown();
@@ -127,12 +120,12 @@ protected:
 
     Geometry* keep(Geometry* g)
     {
-        geometries.push_back(g);
+        owned.geometries.push_back(g);
         return g;
     }
     Light* keep(Light* light)
     {
-        lights.push_back(light);
+        owned.lights.push_back(light);
         return light;
     }
 
@@ -140,7 +133,7 @@ protected:
     void frame(const std::vector<Light*>& frameLightList, const std::vector<Draw>& draws,
                const std::string& envmap = "env_texture::default", float envmapIntensity = 1.0f)
     {
-        ASSERT_TRUE(deferredscene::renderFrame(flat.get(), camera, frameLightList, draws, shadowMaps, kShadowSize,
+        ASSERT_TRUE(deferredscene::renderFrame(flat.get(), camera, frameLightList, draws, owned.shadowMaps, kShadowSize,
                                                envmap, envmapIntensity))
             << events.text;
         ASSERT_EQ(glGetError(), GL_NO_ERROR);
