@@ -125,14 +125,14 @@ Texture** const kTextures[] = {
     &txtWireframeDepth,        &txtTempRGBA16F,
 };
 
-struct ProgramSpec {
+struct ProgramEntry {
     ShaderProgram** program;
     const char* vertex; // null: compute
     const char* file;
 };
 
 // The build order of the renderer's programs.
-const ProgramSpec kPrograms[kDeferredProgramCount] = {
+const ProgramEntry kPrograms[kDeferredProgramCount] = {
     {&lightingProgram, "shaders/basic_defered.vsh", "shaders/deferred/basic_multilight_defered.fsh"},
     {&voxelLightingProgram, nullptr, "shaders/deferred/basic_voxellight_defered.comp"},
     {&voxelLightingBlurProgram, nullptr, "shaders/deferred/basic_voxellight_defered_blur.comp"},
@@ -149,16 +149,16 @@ const ProgramSpec kPrograms[kDeferredProgramCount] = {
 
 void buildPrograms()
 {
-    for (const ProgramSpec& spec : kPrograms) {
-        if (*spec.program)
+    for (const ProgramEntry& entry : kPrograms) {
+        if (*entry.program)
             continue;
         ShaderDefines defines = shaderGlobalDefines;
-        if (spec.program == &voxelLightingBlurProgram) {
+        if (entry.program == &voxelLightingBlurProgram) {
             defines["SEARCH_RANGE"] = "2";
             defines["SEARCH_STEP"] = "1";
         }
-        *spec.program = spec.vertex ? shaderLoadProgram(spec.vertex, spec.file, defines)
-                                    : shaderLoadProgramCompute(spec.file, defines);
+        *entry.program = entry.vertex ? shaderLoadProgram(entry.vertex, entry.file, defines)
+                                    : shaderLoadProgramCompute(entry.file, defines);
     }
 }
 
@@ -458,9 +458,9 @@ void deferredRenderRelease()
     deferredReleaseTargets();
     deferredRecordsRelease();
     deferredLightingRelease();
-    for (const ProgramSpec& spec : kPrograms) {
-        shaderDeleteProgram(*spec.program);
-        *spec.program = nullptr;
+    for (const ProgramEntry& entry : kPrograms) {
+        shaderDeleteProgram(*entry.program);
+        *entry.program = nullptr;
     }
     geomDelete(projectionPlaneQuad);
     projectionPlaneQuad = nullptr;

@@ -28,7 +28,7 @@ using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
 
 // ---- PNG fixtures, written with libpng into memory ----
 
-struct PngSpec {
+struct PngFixture {
     int width = 0;
     int height = 0;
     int colorType = PNG_COLOR_TYPE_RGB;
@@ -47,26 +47,26 @@ void appendToString(png_structp png, png_bytep data, size_t size)
     static_cast<Bytes*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data), size);
 }
 
-Bytes encodePng(const PngSpec& spec)
+Bytes encodePng(const PngFixture& fixture)
 {
     Bytes out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_set_write_fn(png, &out, appendToString, nullptr);
-    png_set_IHDR(png, info, spec.width, spec.height, spec.bitDepth, spec.colorType,
-                 spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+    png_set_IHDR(png, info, fixture.width, fixture.height, fixture.bitDepth, fixture.colorType,
+                 fixture.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
-    if (!spec.palette.empty())
-        png_set_PLTE(png, info, spec.palette.data(), int(spec.palette.size()));
-    if (!spec.paletteAlpha.empty())
-        png_set_tRNS(png, info, spec.paletteAlpha.data(), int(spec.paletteAlpha.size()), nullptr);
-    if (spec.greyKey) {
+    if (!fixture.palette.empty())
+        png_set_PLTE(png, info, fixture.palette.data(), int(fixture.palette.size()));
+    if (!fixture.paletteAlpha.empty())
+        png_set_tRNS(png, info, fixture.paletteAlpha.data(), int(fixture.paletteAlpha.size()), nullptr);
+    if (fixture.greyKey) {
         png_color_16 key{};
-        key.gray = spec.greyKeyValue;
+        key.gray = fixture.greyKeyValue;
         png_set_tRNS(png, info, nullptr, 0, &key);
     }
     std::vector<png_bytep> rows;
-    for (const auto& row : spec.rows)
+    for (const auto& row : fixture.rows)
         rows.push_back(const_cast<png_bytep>(row.data()));
     png_set_rows(png, info, rows.data());
     png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
@@ -102,9 +102,9 @@ void fixCrc(Bytes& png, size_t at)
     putBigEndian(png, at + 8 + length, uint32_t(crc32(0, p + 4, uInt(length + 4))));
 }
 
-PngSpec rgbGradient(int width, int height)
+PngFixture rgbGradient(int width, int height)
 {
-    PngSpec spec{width, height, PNG_COLOR_TYPE_RGB, 8};
+    PngFixture fixture{width, height, PNG_COLOR_TYPE_RGB, 8};
     for (int y = 0; y < height; ++y) {
         std::vector<uint8_t> row;
         for (int x = 0; x < width; ++x) {
@@ -112,9 +112,9 @@ PngSpec rgbGradient(int width, int height)
             row.push_back(uint8_t(y * 11));
             row.push_back(uint8_t(x ^ y));
         }
-        spec.rows.push_back(row);
+        fixture.rows.push_back(row);
     }
-    return spec;
+    return fixture;
 }
 
 // ---- Radiance fixtures ----
@@ -470,7 +470,7 @@ TEST(FloatToHalf, MatchesReferenceOverFloatRange)
 
 TEST_F(ImageFiles, PngBasicKinds)
 {
-    PngSpec grey{3, 2, PNG_COLOR_TYPE_GRAY, 8};
+    PngFixture grey{3, 2, PNG_COLOR_TYPE_GRAY, 8};
     grey.rows = {{0, 128, 255}, {1, 2, 3}};
     put("grey.png", encodePng(grey));
     ImagePtr r8 = loadPng("grey.png");
@@ -493,7 +493,7 @@ TEST_F(ImageFiles, PngBasicKinds)
             EXPECT_EQ(p[3], 255);
         }
 
-    PngSpec rgba{2, 1, PNG_COLOR_TYPE_RGBA, 8};
+    PngFixture rgba{2, 1, PNG_COLOR_TYPE_RGBA, 8};
     rgba.rows = {{1, 2, 3, 4, 5, 6, 7, 8}};
     put("rgba.png", encodePng(rgba));
     ImagePtr rgba8 = loadPng("rgba.png");
@@ -508,24 +508,24 @@ TEST_F(ImageFiles, PngOtherKindsAreExpanded)
     const std::vector<png_color> palette = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {9, 8, 7}};
     struct Case {
         const char* name;
-        PngSpec spec;
+        PngFixture fixture;
         ImageType type;
         std::vector<uint8_t> pixels; // expected level 0
     };
     std::vector<Case> cases;
     {
-        PngSpec s{2, 1, PNG_COLOR_TYPE_GRAY_ALPHA, 8};
+        PngFixture s{2, 1, PNG_COLOR_TYPE_GRAY_ALPHA, 8};
         s.rows = {{10, 20, 30, 40}};
         cases.push_back({"grey+alpha", s, IMAGE_TYPE_RGBA8, {10, 10, 10, 20, 30, 30, 30, 40}});
     }
     {
-        PngSpec s{3, 1, PNG_COLOR_TYPE_PALETTE, 8};
+        PngFixture s{3, 1, PNG_COLOR_TYPE_PALETTE, 8};
         s.palette = palette;
         s.rows = {{2, 0, 3}};
         cases.push_back({"palette", s, IMAGE_TYPE_RGBA8, {0, 0, 255, 255, 255, 0, 0, 255, 9, 8, 7, 255}});
     }
     {
-        PngSpec s{5, 1, PNG_COLOR_TYPE_PALETTE, 2}; // 4 pixels to a byte: 0 1 2 3 | 1
+        PngFixture s{5, 1, PNG_COLOR_TYPE_PALETTE, 2}; // 4 pixels to a byte: 0 1 2 3 | 1
         s.palette = palette;
         s.paletteAlpha = {0, 128};
         s.rows = {{0x1B, 0x40}};
@@ -533,33 +533,33 @@ TEST_F(ImageFiles, PngOtherKindsAreExpanded)
                          {255, 0, 0, 0, 0, 255, 0, 128, 0, 0, 255, 255, 9, 8, 7, 255, 0, 255, 0, 128}});
     }
     {
-        PngSpec s{2, 1, PNG_COLOR_TYPE_RGB, 16};
+        PngFixture s{2, 1, PNG_COLOR_TYPE_RGB, 16};
         s.rows = {{0x12, 0x34, 0xAB, 0xCD, 0xFF, 0xFF, 0x00, 0x01, 0x80, 0x00, 0x7F, 0xFF}};
         cases.push_back({"rgb 16-bit", s, IMAGE_TYPE_RGBA8, {0x12, 0xAB, 0xFF, 255, 0x00, 0x80, 0x7F, 255}});
     }
     {
-        PngSpec s{2, 1, PNG_COLOR_TYPE_RGBA, 16};
+        PngFixture s{2, 1, PNG_COLOR_TYPE_RGBA, 16};
         s.rows = {{1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8, 0}};
         cases.push_back({"rgba 16-bit", s, IMAGE_TYPE_RGBA8, {1, 2, 3, 4, 5, 6, 7, 8}});
     }
     {
-        PngSpec s{3, 1, PNG_COLOR_TYPE_GRAY, 16};
+        PngFixture s{3, 1, PNG_COLOR_TYPE_GRAY, 16};
         s.rows = {{0xFE, 0x01, 0x00, 0xFF, 0x42, 0x42}};
         cases.push_back({"grey 16-bit", s, IMAGE_TYPE_R8, {0xFE, 0x00, 0x42}});
     }
     {
-        PngSpec s{10, 2, PNG_COLOR_TYPE_GRAY, 1};
+        PngFixture s{10, 2, PNG_COLOR_TYPE_GRAY, 1};
         s.rows = {{0xA5, 0xC0}, {0xFF, 0xFF}};
         cases.push_back({"grey 1-bit", s, IMAGE_TYPE_R8,
                          {255, 0, 255, 0, 0, 255, 0, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255}});
     }
     {
-        PngSpec s{3, 1, PNG_COLOR_TYPE_GRAY, 4};
+        PngFixture s{3, 1, PNG_COLOR_TYPE_GRAY, 4};
         s.rows = {{0x0F, 0x80}};
         cases.push_back({"grey 4-bit", s, IMAGE_TYPE_R8, {0x00, 0xFF, 0x88}});
     }
     {
-        PngSpec s{3, 1, PNG_COLOR_TYPE_GRAY, 8};
+        PngFixture s{3, 1, PNG_COLOR_TYPE_GRAY, 8};
         s.greyKey = true;
         s.greyKeyValue = 50;
         s.rows = {{50, 60, 50}};
@@ -568,7 +568,7 @@ TEST_F(ImageFiles, PngOtherKindsAreExpanded)
     }
     {
         // Adam7 needs every pass read into the same rows.
-        PngSpec s = rgbGradient(9, 7);
+        PngFixture s = rgbGradient(9, 7);
         s.interlaced = true;
         std::vector<uint8_t> expected;
         for (const auto& row : s.rows)
@@ -580,14 +580,14 @@ TEST_F(ImageFiles, PngOtherKindsAreExpanded)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> messages;
-        ImagePtr image = decodePng(encodePng(c.spec), messages);
+        ImagePtr image = decodePng(encodePng(c.fixture), messages);
         ASSERT_TRUE(image);
         ASSERT_EQ(messages.size(), 1u);
-        EXPECT_EQ(messages[0], "loaded texture " + std::to_string(c.spec.width) + " x " +
-                                   std::to_string(c.spec.height));
+        EXPECT_EQ(messages[0], "loaded texture " + std::to_string(c.fixture.width) + " x " +
+                                   std::to_string(c.fixture.height));
         EXPECT_EQ(image->type, c.type);
-        EXPECT_EQ(image->width, c.spec.width);
-        EXPECT_EQ(image->height, c.spec.height);
+        EXPECT_EQ(image->width, c.fixture.width);
+        EXPECT_EQ(image->height, c.fixture.height);
         const std::vector<uint8_t> pixels(image->levels[0], image->levels[0] + c.pixels.size());
         EXPECT_EQ(pixels, c.pixels);
     }

@@ -188,15 +188,15 @@ TEST_F(PassListTest, ScenePlayerEntriesKeepTheirOrderAndFunctionItemsFollow)
 
 namespace {
 
-struct ItemSpec {
+struct ItemFixture {
     std::string owner;
     std::vector<std::pair<std::string, Pass>> dependsOn;
 };
 struct OrderCase {
     const char* name;
-    std::vector<ItemSpec> items;                  // one render item each
+    std::vector<ItemFixture> items;                  // one render item each
     std::vector<std::pair<int, Pass>> entries;    // item index, pass, in work-list order
-    std::vector<ItemSpec> functions;              // function items
+    std::vector<ItemFixture> functions;              // function items
     std::vector<std::string> expected;
 };
 
@@ -252,15 +252,15 @@ TEST_F(PassListTest, DependenciesOrderTheEntries)
             return owners[name];
         };
         RenderItemBuilder b;
-        for (const ItemSpec& spec : c.items) {
-            RenderItem item = noopItem(owner(spec.owner));
-            for (const auto& [name, pass] : spec.dependsOn)
+        for (const ItemFixture& wanted : c.items) {
+            RenderItem item = noopItem(owner(wanted.owner));
+            for (const auto& [name, pass] : wanted.dependsOn)
                 item.dependencies.push_back({owner(name), pass});
             b.AddItem(item);
         }
-        for (const ItemSpec& spec : c.functions) {
-            RenderFunctionItem function = noopFunction(owner(spec.owner));
-            for (const auto& [name, pass] : spec.dependsOn)
+        for (const ItemFixture& wanted : c.functions) {
+            RenderFunctionItem function = noopFunction(owner(wanted.owner));
+            for (const auto& [name, pass] : wanted.dependsOn)
                 function.dependencies.push_back({owner(name), pass});
             b.functionItems.push_back(function);
         }
