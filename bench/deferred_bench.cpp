@@ -7,11 +7,9 @@
 #include "app/data_files.h"
 #include "app/engine_display.h"
 #include "render/shader_inputs.h"
+#include "tests/egl_context.h"
 
-#include <EGL/egl.h>
-#include <EGL/eglext.h>
 #include <benchmark/benchmark.h>
-#include <glbinding/Binding.h>
 #include <glbinding/gl/gl.h>
 
 #include <memory>
@@ -26,18 +24,8 @@ namespace {
 bool makeContextCurrent()
 {
     static const bool ok = [] {
-        auto platformDisplay =
-            reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
-        EGLDisplay display =
-            platformDisplay ? platformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr) : nullptr;
-        if (!display || !eglInitialize(display, nullptr, nullptr) || !eglBindAPI(EGL_OPENGL_API))
+        if (!eglSurfacelessContextCurrent())
             return false;
-        const EGLint attributes[] = {EGL_CONTEXT_MAJOR_VERSION, 4, EGL_CONTEXT_MINOR_VERSION, 5,
-                                     EGL_CONTEXT_OPENGL_PROFILE_MASK, EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT, EGL_NONE};
-        EGLContext context = eglCreateContext(display, nullptr, EGL_NO_CONTEXT, attributes);
-        if (context == EGL_NO_CONTEXT || !eglMakeCurrent(display, EGL_NO_SURFACE, EGL_NO_SURFACE, context))
-            return false;
-        glbinding::Binding::initialize(false);
         glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
         return true;
     }();

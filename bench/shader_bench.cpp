@@ -3,11 +3,9 @@
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_shader_bindings.h"
+#include "tests/egl_context.h"
 
-#include <EGL/egl.h>
-#include <EGL/eglext.h>
 #include <benchmark/benchmark.h>
-#include <glbinding/Binding.h>
 #include <glbinding/gl/gl.h>
 
 #include <string>
@@ -19,22 +17,7 @@ namespace {
 
 bool makeContextCurrent()
 {
-    static const bool ok = [] {
-        auto platformDisplay =
-            reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
-        EGLDisplay display =
-            platformDisplay ? platformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr) : nullptr;
-        if (!display || !eglInitialize(display, nullptr, nullptr) || !eglBindAPI(EGL_OPENGL_API))
-            return false;
-        const EGLint attributes[] = {EGL_CONTEXT_MAJOR_VERSION, 4, EGL_CONTEXT_MINOR_VERSION, 5,
-                                     EGL_CONTEXT_OPENGL_PROFILE_MASK, EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT, EGL_NONE};
-        EGLContext context = eglCreateContext(display, nullptr, EGL_NO_CONTEXT, attributes);
-        if (context == EGL_NO_CONTEXT || !eglMakeCurrent(display, EGL_NO_SURFACE, EGL_NO_SURFACE, context))
-            return false;
-        glbinding::Binding::initialize(false);
-        return true;
-    }();
-    return ok;
+    return eglSurfacelessContextCurrent();
 }
 
 const char* const kVertex = R"(#version 430
