@@ -4,6 +4,7 @@
 #include "components/light_component.h"
 #include "components/output_buffer.h"
 #include "components/post_effects.h"
+#include "components/scene_player.h"
 #include "components/transform_components.h"
 #include "components/value_generators.h"
 
@@ -11,7 +12,7 @@
 
 // A row's factory points at its class's Create once the class exists.
 ComponentTypeInfo componentTypeTable[kComponentTypeCount] = {
-    /*  0 */ {"Sceneplayer", ComponentCategory::Scene, "Sceneplayer", nullptr},
+    /*  0 */ {"Sceneplayer", ComponentCategory::Scene, "Sceneplayer", sceneplayerfx::Create},
     /*  1 */ {"Meshrenderer", ComponentCategory::Geometry, "Renderer: Mesh", nullptr},
     /*  2 */ {"Object", ComponentCategory::Geometry, "Object", nullptr},
     /*  3 */ {"DestroyModifier", ComponentCategory::Scene, "Mesh Modifier: Destroy", nullptr},

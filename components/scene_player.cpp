@@ -1,0 +1,468 @@
+#include "components/scene_player.h"
+
+#include "app/engine_display.h"
+#include "app/log.h"
+#include "app/projects.h"
+#include "app/timing.h"
+#include "components/camera_component.h"
+#include "components/light_component.h"
+#include "editor/selection_bounds.h"
+#include "jni/engine/grd_framebuffer.h"
+#include "jni/engine/grd_state.h"
+#include "jni/engine/grd_texture.h"
+#include "project/graph.h"
+#include "render/builtin_shapes.h"
+#include "render/camera_controller.h"
+#include "render/deferred_composite.h"
+#include "render/deferred_lighting.h"
+#include "render/deferred_postprocess.h"
+#include "render/deferred_records.h"
+#include "render/deferred_targets.h"
+#include "render/entities.h"
+#include "render/materials.h"
+#include "render/scene.h"
+
+#include <glbinding/gl/gl.h>
+
+#include <algorithm>
+#include <cmath>
+
+using namespace gl;
+
+sceneplayerfx* currentScenePlayer = nullptr;
+
+namespace {
+
+constexpr int kScenePlayerRow = 0;
+constexpr int kRaytracerRow = 4;
+constexpr int kVoxelizerRow = 5;
+constexpr int kFallbackWidth = 1920;
+constexpr int kFallbackHeight = 1080;
+
+int outputWidth() { return screenWidth > 0 ? screenWidth : kFallbackWidth; }
+int outputHeight() { return screenHeight > 0 ? screenHeight : kFallbackHeight; }
+
+bool isSet(const Cvar& cvar) { return cvar.value[0] > 0.5f; }
+
+// The output pin of that id among the current project's components; the first match counts.
+OutputPin* findOutputPin(int32_t id)
+{
+    if (!currentComponents)
+        return nullptr;
+    for (EngineComponent* c : *currentComponents)
+        for (OutputPin* pin : c->outputs)
+            if (pin->id == id)
+                return pin;
+    return nullptr;
+}
+
+// A child branch of parent, found by name or created, made current for the registrations that follow.
+void enterChildBranch(CvarTreeNode* parent, const std::string& name)
+{
+    for (CvarTreeNode* child : parent->children)
+        if (child->name == name) {
+            cvarTreeCurrentBranch = child;
+            return;
+        }
+    auto* child = new CvarTreeNode(name, parent);
+    parent->children.push_back(child);
+    cvarTreeCurrentBranch = child;
+}
+
+constexpr Renderer::Pass kFunctionPassKinds[sceneplayerfx::FP_COUNT] = {
+    Renderer::PASS_RENDER_BEGIN,   Renderer::PASS_GEOMETRY_PARTITION,  Renderer::PASS_VOXELIZATION,
+    Renderer::PASS_VOXEL_LIGHTING, Renderer::PASS_VOLUMETRIC_FOG,      Renderer::PASS_VOXELIZATION_DEBUG,
+    Renderer::PASS_LIGHTING,       Renderer::PASS_RENDER_END,          Renderer::PASS_RENDER_WIREFRAME,
+    Renderer::PASS_COMPOSITE,
+};
+
+RenderPassItem functionEntry(RenderFunctionItem* function, Renderer::Pass pass, Camera* camera)
+{
+    RenderPassItem e;
+    e.camera = camera;
+    e.function = function;
+    e.pass = pass;
+    return e;
+}
+
+RenderPassItem itemEntry(RenderItem* item, Renderer::Pass pass, Camera* camera, const Matrix& view,
+                         const Matrix& projection)
+{
+    RenderPassItem e;
+    e.view = view;
+    e.projection = projection;
+    e.camera = camera;
+    e.item = item;
+    e.pass = pass;
+    return e;
+}
+
+} // namespace
+
+EngineComponent* sceneplayerfx::Create(const std::string& name)
+{
+    Scene* scene = Scene::Create();
+    Camera* camera = entCreateCamera(90.0f);
+    camera->aspect = cameraOutputAspect();
+    scene->cameras.push_back(camera);
+    scene->activeCamera = camera;
+    return CreateWithScene(name, scene);
+}
+
+sceneplayerfx* sceneplayerfx::CreateWithScene(const std::string& name, Scene* scene)
+{
+    if (!scene || scene->cameras.empty() || !scene->cameras.front()) {
+        LOG_ERROR("Scene player %s needs a scene with a camera", name.c_str());
+        delete scene;
+        return nullptr;
+    }
+    auto* player = new sceneplayerfx(name);
+    player->scene = scene;
+    player->ownCamera = scene->cameras.front();
+    player->controller->attached = player->ownCamera;
+    player->cameraIdx.max = float(scene->cameras.size());
+    return player;
+}
+
+sceneplayerfx::sceneplayerfx(const std::string& name) : EngineComponent(kScenePlayerRow, name)
+{
+    branch = new CvarTreeNode(name, nullptr);
+    cvarTreeCurrentBranch = branch;
+    entLoadBuiltinObjects();
+    ownsController = true;
+    if (Material* root = MaterialManager::findRootMaterial("flat")) {
+        material = new Material(root->name, root->id, root->deferredProgram, root->shadowmapProgram);
+        material->parent = root;
+    }
+    controller = new CameraController("controller");
+    currentCameraController = controller;
+
+    CvarTreeRegisterFloat(&fov, "fov", 45.0f, 5.0f, 120.0f);
+    CvarTreeRegisterFloat(&cameraIdx, "camera_idx", 0.0f, 0.0f, 1.0f);
+    CvarTreeRegisterFloat(&nearPlane, "near", 0.01f, 0.01f, 10.0f);
+    // The scene cameras' own default far distance.
+    CvarTreeRegisterFloat(&farPlane, "far", 1000.0f, 1.0f, 1000.0f);
+    CvarTreeRegisterFloat(&time, "time", 0.0f, -5.0f, 30.0f);
+    CvarTreeRegisterColor(&ambient, "ambient", 0.3f, 0.3f, 0.3f, 1.0f);
+    CvarTreeRegisterColor(&fill, "fill", 0.1f, 0.1f, 0.1f, 1.0f);
+    CvarTreeRegisterColor(&fogColor, "fog color", 0.0f, 0.0f, 0.0f, 1.0f);
+    CvarTreeRegisterFloat(&fogRange, "fog range", 1000.0f, 10.0f, 10000.0f);
+    CvarTreeRegisterFloat(&fogHeight, "fog height", 1000.0f, 10.0f, 10000.0f);
+    CvarTreeRegisterFloat(&fogHeightDensity, "fog height density", 0.2f, 0.0f, 1.0f);
+    CvarTreeRegisterResource(&envmap, "envmap", "env_texture::default", ResourceType::Envmap);
+    CvarTreeRegisterFloat(&envmapIntensity, "envmap intensity", 1.0f, 0.0f, 10.0f);
+    CvarTreeRegisterFloat(&shadowSplit, "shadowsplit", 0.75f, 0.1f, 0.995f);
+    CvarTreeRegisterBool(&ssrEnabled, "Screen Space Reflections", 0.0f);
+    CvarTreeRegisterFloat(&ssrDepthThickness, "SSR Depth Thickness", 0.1f, 0.0f, 5.0f);
+    CvarTreeRegisterFloat(&ssrStrength, "SSR Strength", 0.1f, 0.0f, 5.0f);
+    CvarTreeRegisterBool(&ssaoEnabled, "Screen Space Ambient Occlusion", 0.0f);
+    CvarTreeRegisterFloat(&ssaoIntensity, "SSAO Intensity", 1.0f, 0.0f, 10.0f);
+    CvarTreeRegisterFloat(&ssaoBias, "SSAO Bias", 1.0f, 0.0f, 10.0f);
+    CvarTreeRegisterFloat(&ssaoRadius, "SSAO Radius", 1.0f, 0.0f, 10.0f);
+    CvarTreeRegisterFloat(&vxOcclusionStrength, "VX Occlusion Strength", 0.1f, 0.0f, 1.0f);
+    CvarTreeRegisterFloat(&vxIlluminationStrength, "VX Illumination Strength", 0.1f, 0.0f, 1.0f);
+    enterChildBranch(branch, "Volumetric Fog");
+    CvarTreeRegisterFloat(&fogStrength, "Strength", 1.0f, 0.0f, 3.0f);
+    CvarTreeRegisterFloat(&fogIntensity, "Intensity", 1.0f, 0.0f, 10.0f);
+    CvarTreeRegisterFloat(&fogScattering, "Scattering", 10.0f, 0.0f, 50.0f);
+    CvarTreeRegisterFloat(&fogSamplingMip, "Sampling Mip", 3.5f, 0.0f, 4.0f);
+    CvarTreeRegisterFloat(&fogTraceStep, "Trace Step", 50.0f, 10.0f, 500.0f);
+    CvarTreePopBranch();
+    enterChildBranch(branch, "TAA");
+    CvarTreeRegisterFloat(&taaBlendFactor, "New Frame Blend Factor", 0.25f, 0.0f, 1.0f);
+    CvarTreeRegisterFloat(&taaClampGamma, "Neighborhood Clamp Gamma", 0.75f, 0.0f, 1.0f);
+    CvarTreePopBranch();
+    ambient.alphaEditable = fill.alphaEditable = fogColor.alphaEditable = false;
+    cameraIdx.animatable = vxIlluminationStrength.animatable = vxOcclusionStrength.animatable = fov.animatable = true;
+    CvarTreePopBranch();
+    branch->owner = this;
+
+    const std::string fbName = name + "/out/composite";
+    compositeFramebuffer = fbCreate(fbName.c_str());
+    for (Texture*& texture : compositeTextures)
+        texture = txtCreate(TEXTURE_TYPE_2D, outputWidth(), outputHeight(), IMAGE_TYPE_RGBA16F);
+
+    fxPin = new InputPin("fx", {ResourceType::Object, ResourceType::Light, ResourceType::EffectEntity}, true);
+    declaredInputs.push_back(fxPin);
+    RebuildPinLists();
+    cmrPin = new InputPin("cmr", {ResourceType::Camera}, true);
+    declaredInputs.push_back(cmrPin);
+    RebuildPinLists();
+    imgPin = AddOutput("img", ResourceType::Image);
+    imageOutput = new ImageResource("image output", nullptr);
+    imgPin->payload = imageOutput;
+
+    for (int i = 0; i < FP_COUNT; ++i)
+        passItems[i].owner = this;
+}
+
+sceneplayerfx::~sceneplayerfx()
+{
+    if (currentScenePlayer == this)
+        currentScenePlayer = nullptr;
+    if (viewportCamera && controller && viewportCamera == controller->camera)
+        viewportCamera = nullptr;
+    // The branch lists the controller's parameters, so it goes first.
+    delete branch;
+    delete controller;
+    delete material;
+    fbDestroy(compositeFramebuffer);
+    for (Texture* texture : compositeTextures)
+        txtDestroy(texture);
+    imgPin->payload = nullptr;
+    delete imageOutput;
+    if (scene) {
+        if (scene->activeCamera == ownCamera || scene->activeCamera)
+            scene->activeCamera = nullptr;
+        delete ownCamera;
+        delete scene;
+    }
+}
+
+bool sceneplayerfx::GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale)
+{
+    *position = nullptr;
+    *rotation = nullptr;
+    *scale = nullptr;
+    return true;
+}
+
+EngineComponent* sceneplayerfx::FindVoxelizer() const
+{
+    const std::vector<EngineComponent*> found = GraphManager::FindComponentsByType(kVoxelizerRow);
+    return found.empty() ? nullptr : found.front();
+}
+
+EngineComponent* sceneplayerfx::FindRaytracer() const
+{
+    const std::vector<EngineComponent*> found = GraphManager::FindComponentsByType(kRaytracerRow);
+    return found.empty() ? nullptr : found.front();
+}
+
+void sceneplayerfx::Init()
+{
+    scene->objects.Release();
+    scene->lights.Release();
+    scene->cameras.clear();
+    scene->cameras.push_back(ownCamera);
+    scene->activeCamera = ownCamera;
+
+    for (int32_t id : fxPin->links) {
+        OutputPin* pin = findOutputPin(id);
+        if (!pin || !pin->payload)
+            continue;
+        if (auto* light = resourceCast<LightResource>(pin->payload, ResourceType::Light)) {
+            if (light->light)
+                scene->AddLight(light->light);
+        } else if (auto* object = resourceCast<FileResource>(pin->payload, ResourceType::Object)) {
+            if (object->GetObject())
+                scene->AddObject(object->GetObject());
+        }
+    }
+    for (int32_t id : cmrPin->links) {
+        OutputPin* pin = findOutputPin(id);
+        auto* camera = pin ? resourceCast<CameraResource>(pin->payload, ResourceType::Camera) : nullptr;
+        if (camera && camera->camera) {
+            scene->cameras.push_back(camera->camera);
+            scene->activeCamera = camera->camera;
+        }
+    }
+    cameraIdx.max = float(scene->cameras.size() - 1);
+    currentScenePlayer = this;
+}
+
+void sceneplayerfx::Execute(RenderItemBuilder& builder, Timestep)
+{
+    frameCounter += 1;
+    const int b = frameCounter % 2;
+    fbAttach(compositeFramebuffer, FB_ATTACHMENT_COLOR0, compositeTextures[b]);
+    fbAttach(compositeFramebuffer, FB_ATTACHMENT_COLOR1, compositeTextures[1 - b]);
+    imageOutput->texture = compositeTextures[b];
+
+    for (Light* light : scene->lights)
+        light->proxy = light->area ? builtinCube : nullptr;
+
+    const int count = int(scene->cameras.size());
+    const float wanted = std::isfinite(cameraIdx.value[0]) ? std::floor(cameraIdx.value[0]) : 0.0f;
+    const int index = int(std::clamp(wanted, 0.0f, float(count - 1)));
+    scene->activeCamera = scene->cameras[index];
+    if (!controller->IsDetached())
+        controller->attached = scene->activeCamera;
+
+    const double t = time.value[0];
+    for (Entity* object : scene->objects)
+        entApplyAnimation(object, t);
+    for (Light* light : scene->lights)
+        entApplyAnimation(light, t);
+    for (Camera* camera : scene->cameras)
+        entApplyAnimation(camera, t);
+
+    Camera* active = scene->activeCamera;
+    active->farPlane = farPlane.value[0];
+    active->nearPlane = nearPlane.value[0];
+    active->fov = fov.value[0];
+    active->splitWeight = shadowSplit.value[0];
+
+    currentCameraController = controller;
+    scene->Update();
+    controller->Update();
+    scene->UpdateShadowMatrices(controller->camera);
+    viewportCamera = controller->camera;
+
+    PrepareFrame();
+
+    RenderItem item([](Camera*, const Matrix*, Renderer::Pass, Timestep) {}, this, Matrix());
+    builder.AddItem(item);
+}
+
+void sceneplayerfx::PrepareFrame()
+{
+    std::vector<Light*> lights(scene->lights.begin(), scene->lights.end());
+    deferredUpdateLights(scene, lights);
+    deferredUpdateMaterials();
+}
+
+void sceneplayerfx::BindPassItems()
+{
+    using Fn = void (*)(sceneplayerfx*, Camera*);
+    static const Fn kCallbacks[FP_COUNT] = {
+        [](sceneplayerfx* p, Camera* c) { p->RenderBegin(c); },
+        // Geometry partitioning, voxelization and its debug view need the raytracer and voxelizer components;
+        // without them these passes have nothing to do.
+        [](sceneplayerfx*, Camera*) {},
+        [](sceneplayerfx*, Camera*) {},
+        [](sceneplayerfx* p, Camera*) { p->VoxelLighting(); },
+        [](sceneplayerfx*, Camera*) {},
+        [](sceneplayerfx*, Camera*) {},
+        [](sceneplayerfx* p, Camera*) { p->Lighting(); },
+        [](sceneplayerfx* p, Camera*) { p->RenderEnd(); },
+        [](sceneplayerfx* p, Camera*) {
+            ScopedGpuTimer timer("UI: Wireframe", true);
+            p->RenderWireframePass();
+        },
+        [](sceneplayerfx* p, Camera*) { p->Composite(); },
+    };
+    for (int i = 0; i < FP_COUNT; ++i) {
+        const Fn fn = kCallbacks[i];
+        passItems[i].callback = [this, fn](Camera* camera, Timestep) { fn(this, camera); };
+        passItems[i].owner = this;
+        passItems[i].dependencies.clear();
+    }
+}
+
+void sceneplayerfx::AddRenderPasses(RenderItemBuilder& builder, std::vector<RenderPassItem>& passes)
+{
+    BindPassItems();
+    Camera* c = scene->activeCamera;
+    auto addFunction = [&](FunctionPass kind) {
+        passes.push_back(functionEntry(&passItems[kind], kFunctionPassKinds[kind], c));
+    };
+
+    addFunction(FP_RENDER_BEGIN);
+    std::vector<Light*> lights(scene->lights.begin(), scene->lights.end());
+    std::vector<RenderItem*> paired(lights.size(), nullptr);
+    for (size_t l = 0; l < lights.size(); ++l)
+        for (RenderItem& item : builder.items)
+            if (lights[l]->owner && item.owner == lights[l]->owner)
+                paired[l] = &item;
+
+    for (RenderItem& item : builder.items) {
+        passes.push_back(itemEntry(&item, Renderer::PASS_GEOMETRY, c, c->view, c->projection));
+        for (size_t l = 0; l < lights.size(); ++l) {
+            Light* light = lights[l];
+            if (!light->excludedTags.empty() && item.owner && item.owner->HasTag(light->excludedTags))
+                continue;
+            // Without its own item the light keeps the view the scene update gave it.
+            if (paired[l]) {
+                light->view = paired[l]->model.InverseAffine();
+                light->world = paired[l]->model;
+            }
+            passes.push_back(
+                itemEntry(&item, Renderer::PASS_SHADOWMAP, light, light->view, light->shadowMatrices[0]));
+        }
+    }
+    addFunction(FP_GEOMETRY_PARTITION);
+    addFunction(FP_VOXELIZATION);
+    for (RenderItem& item : builder.items)
+        passes.push_back(itemEntry(&item, Renderer::PASS_DEFERRED, c, c->view, c->projection));
+    for (FunctionPass kind : {FP_VOXEL_LIGHTING, FP_VOLUMETRIC_FOG, FP_VOXELIZATION_DEBUG, FP_LIGHTING, FP_RENDER_END,
+                              FP_RENDER_WIREFRAME, FP_COMPOSITE})
+        addFunction(kind);
+
+    std::vector<Light*> lit;
+    for (Light* light : lights)
+        if (light->intensity > 0.0f)
+            lit.push_back(light);
+    deferredUpdateLights(scene, lit);
+}
+
+void sceneplayerfx::RenderBegin(Camera* camera)
+{
+    deferredCreateTargets();
+    deferredRenderBegin(camera, deferredFindFramebuffer("deferred_deep_shadow"));
+    deferredClearTargets();
+}
+
+void sceneplayerfx::VoxelLighting()
+{
+    deferredSetHBAOParams(isSet(ssaoEnabled), ssaoIntensity.value[0], ssaoBias.value[0], ssaoRadius.value[0]);
+    deferredRenderInit();
+    ::ssrEnabled = isSet(ssrEnabled);
+    ::ssrDepthThickness = ssrDepthThickness.value[0];
+}
+
+void sceneplayerfx::Lighting()
+{
+    deferredCreateTargets();
+    deferredRenderLights(envmap.text, envmapIntensity.value[0], deferredFindFramebuffer("deferred_deep"));
+}
+
+void sceneplayerfx::RenderEnd()
+{
+    // Closes the framebuffer that RenderBegin opened, and only that one.
+    deferredRenderEnd();
+    const int w = fbCurrent ? fbCurrent->width : kFallbackWidth;
+    const int h = fbCurrent ? fbCurrent->height : kFallbackHeight;
+    glViewport(0, 0, w, h);
+}
+
+void sceneplayerfx::RenderWireframePass()
+{
+    scene->Update();
+    controller->Update();
+    scene->activeCamera = controller->camera;
+    RenderState state;
+    state.cullMode = 0;
+    state.depthFunc = 3;
+    renderStatePush(state);
+    fbPush();
+    deferredCreateTargets();
+    Framebuffer* wireframe = deferredFindFramebuffer("fbWireframe");
+    if (wireframe && setcurrent(wireframe)) {
+        const float black[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+        const float one = 1.0f;
+        glClearBufferfv(GL_COLOR, 0, black);
+        glClearBufferfv(GL_DEPTH, 0, &one);
+    }
+    fbPop();
+    renderStatePop();
+}
+
+void sceneplayerfx::Composite()
+{
+    DeferredCompositeParams p;
+    std::copy(ambient.value, ambient.value + 4, p.ambient);
+    std::copy(fill.value, fill.value + 4, p.fill);
+    std::copy(fogColor.value, fogColor.value + 4, p.fogColor);
+    p.fogRange = fogRange.value[0];
+    p.fogHeight = fogHeight.value[0];
+    p.fogHeightDensity = fogHeightDensity.value[0];
+    p.vxOcclusionStrength = vxOcclusionStrength.value[0];
+    p.vxIlluminationStrength = vxIlluminationStrength.value[0];
+    p.ssrStrength = ssrStrength.value[0];
+    p.volumetricFogStrength = fogStrength.value[0];
+    p.volumetricFogIntensity = fogIntensity.value[0];
+    p.newFrameBlendFactor = taaBlendFactor.value[0];
+    p.neighborhoodClampGamma = taaClampGamma.value[0];
+    DeferredComposite(scene, compositeFramebuffer, p);
+}

@@ -1,0 +1,98 @@
+// The graph component that renders a project's scene: objects and lights arrive on "fx", cameras on "cmr", and the
+// final composite of each frame is published on "img". It is a frame root and the only component that adds the
+// renderer's frame passes.
+#pragma once
+
+#include "project/components.h"
+#include "project/cvars.h"
+#include "project/resources.h"
+#include "render/render_graph.h"
+
+#include <string>
+
+class Camera;
+class CameraController;
+struct Framebuffer;
+struct Material;
+struct Scene;
+struct Texture;
+
+class sceneplayerfx : public EngineComponent {
+public:
+    // The function entries of the frame, in the order AddRenderPasses appends them.
+    enum FunctionPass : int {
+        FP_RENDER_BEGIN = 0,
+        FP_GEOMETRY_PARTITION,
+        FP_VOXELIZATION,
+        FP_VOXEL_LIGHTING,
+        FP_VOLUMETRIC_FOG,
+        FP_VOXELIZATION_DEBUG,
+        FP_LIGHTING,
+        FP_RENDER_END,
+        FP_RENDER_WIREFRAME,
+        FP_COMPOSITE,
+        FP_COUNT,
+    };
+
+    static EngineComponent* Create(const std::string& name);
+    // Takes ownership of the scene, which must hold at least one camera.
+    static sceneplayerfx* CreateWithScene(const std::string& name, Scene* scene);
+    ~sceneplayerfx() override;
+
+    CvarTreeNode* GetCvarTree() override { return branch; }
+    bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
+    void OnInputConnected(int32_t) override { Init(); }
+    void OnInputDisconnected(int32_t) override { Init(); }
+    void Init() override;
+    void Execute(RenderItemBuilder& builder, Timestep time) override;
+    void AddRenderPasses(RenderItemBuilder& builder, std::vector<RenderPassItem>& passes) override;
+    void OnInputChanged(int32_t) override { Init(); }
+    bool IsDependencyOnly() override { return false; }
+
+    // The renderer's per-frame light and material tables.
+    void PrepareFrame();
+
+    // Voxelizer and raytracer of the current project, looked up on use: a deleted one is never reached.
+    EngineComponent* FindVoxelizer() const;
+    EngineComponent* FindRaytracer() const;
+
+    int frameCounter = 0;
+    Material* material = nullptr;
+    Scene* scene = nullptr;
+    Camera* ownCamera = nullptr;
+    Texture* compositeTextures[2] = {};
+    Framebuffer* compositeFramebuffer = nullptr;
+
+    Cvar fov, cameraIdx, nearPlane, farPlane, time;
+    Cvar ambient, fill, fogColor, fogRange, fogHeight, fogHeightDensity;
+    Cvar envmap, envmapIntensity, shadowSplit;
+    Cvar ssrEnabled, ssrDepthThickness, ssrStrength;
+    Cvar ssaoEnabled, ssaoIntensity, ssaoBias, ssaoRadius;
+    Cvar vxOcclusionStrength, vxIlluminationStrength;
+    Cvar fogStrength, fogIntensity, fogScattering, fogSamplingMip, fogTraceStep;
+    Cvar taaBlendFactor, taaClampGamma;
+
+    bool ownsController = true;
+    CameraController* controller = nullptr;
+    InputPin* fxPin = nullptr;
+    InputPin* cmrPin = nullptr;
+    OutputPin* imgPin = nullptr;
+    ImageResource* imageOutput = nullptr;
+    CvarTreeNode* branch = nullptr;
+
+    // Each scene player's own, so a second player's callbacks never run for the first.
+    RenderFunctionItem passItems[FP_COUNT];
+
+private:
+    explicit sceneplayerfx(const std::string& name);
+    void BindPassItems();
+    void RenderBegin(Camera* camera);
+    void VoxelLighting();
+    void Lighting();
+    void RenderEnd();
+    void RenderWireframePass();
+    void Composite();
+};
+
+// The scene player whose Init ran last; null before any, and again once it is deleted.
+extern sceneplayerfx* currentScenePlayer;

@@ -1,0 +1,312 @@
+#include "components/scene_player.h"
+
+#include "components/camera_component.h"
+#include "components/light_component.h"
+#include "deferred_scene_util.h"
+#include "deferred_test_scene.h"
+#include "editor/selection_bounds.h"
+#include "jni/engine/grd_buffer.h"
+#include "render/shader_inputs.h"
+#include "project/component_table.h"
+#include "project_test_util.h"
+#include "render/camera_controller.h"
+#include "render/deferred_postprocess.h"
+#include "render/render_graph.h"
+#include "render/scene.h"
+
+#include <glbinding/gl/gl.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace gl;
+using projtest::addComponent;
+using projtest::ScopedProject;
+
+namespace {
+
+// Draws a large floor with the "flat" material in the Deferred pass.
+class FloorComponent : public EngineComponent {
+public:
+    explicit FloorComponent(const std::string& name) : EngineComponent(52, name), branch(name, nullptr)
+    {
+        material.reset(materialCreateFromRoot("flat"));
+        deferredscene::Mesh mesh;
+        mesh.floor(0.0f, 50.0f);
+        geometry = mesh.build();
+    }
+    ~FloorComponent() override { geomDelete(geometry); }
+    CvarTreeNode* GetCvarTree() override { return &branch; }
+    bool IsDependencyOnly() override { return false; }
+    void OnInputConnected(int32_t) override {}
+    void OnInputDisconnected(int32_t) override {}
+    void Execute(RenderItemBuilder& builder, Timestep) override
+    {
+        builder.AddItem(RenderItem(
+            [this](Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep) {
+                if (pass != Renderer::PASS_DEFERRED || !camera || !material)
+                    return;
+                ++drawn;
+                // Either winding: the floor is seen from above whatever the pass's cull mode.
+                glDisable(GL_CULL_FACE);
+                deferredscene::drawWith(material->getProgram(Renderer::PASS_DEFERRED), {geometry, 0},
+                                        deferredscene::transformFor(*model, camera->view, camera->projection));
+            },
+            this, Matrix()));
+    }
+
+    CvarTreeNode branch;
+    std::unique_ptr<Material> material;
+    Geometry* geometry = nullptr;
+    int drawn = 0;
+};
+
+OutputPin* outputOfType(EngineComponent* component, int32_t type)
+{
+    for (OutputPin* pin : component->outputs)
+        if (pin->resourceType == type)
+            return pin;
+    return nullptr;
+}
+
+class ScenePlayerGL : public GLTest {
+protected:
+    std::string oldBase = dataBasePath();
+    int oldWidth = screenWidth;
+    int oldHeight = screenHeight;
+    CameraController* savedController = currentCameraController;
+    std::unique_ptr<ScopedProject> project;
+
+    void SetUp() override
+    {
+        GLTest::SetUp();
+        dataSetBasePath(deferredtest::kAssets);
+        screenWidth = deferredtest::kWidth;
+        screenHeight = deferredtest::kHeight;
+        glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
+        constBufferRingShutdown();
+        ASSERT_TRUE(constBufferRingInit(1 << 22));
+        rendererInitGlobalInputs();
+        deferredRenderInit();
+        deferredCreateTargets();
+        resetMaterialTable();
+        project = std::make_unique<ScopedProject>();
+    }
+    void TearDown() override
+    {
+        project.reset();
+        shaderUseProgram(nullptr);
+        deferredRenderRelease();
+        constBufferRingShutdown();
+        while (fbStackTop > 0)
+            fbPop();
+        screenWidth = oldWidth;
+        screenHeight = oldHeight;
+        currentCameraController = savedController;
+        cvarTreeCurrentBranch = &cvarTreeRoot;
+        dataSetBasePath(oldBase);
+        GLTest::TearDown();
+    }
+
+    sceneplayerfx* addPlayer(const std::string& name)
+    {
+        auto* player = static_cast<sceneplayerfx*>(componentTypeTable[0].factory(name));
+        player->CreateChildPin();
+        player->CreateEntityPin();
+        currentComponents->push_back(player);
+        return player;
+    }
+};
+
+std::vector<std::string> entryNames(const std::vector<RenderPassItem>& passes)
+{
+    std::vector<std::string> names;
+    for (const RenderPassItem& e : passes) {
+        std::string n = Renderer::GetPassName(e.pass);
+        if (e.item)
+            n += "(" + (e.item->owner ? e.item->owner->name : std::string("-")) + "," +
+                 (e.camera ? e.camera->name : std::string("-")) + ")";
+        names.push_back(n);
+    }
+    return names;
+}
+
+} // namespace
+
+TEST_F(ScenePlayerGL, ParametersPinsAndTableRow)
+{
+    sceneplayerfx* player = addPlayer("player");
+    ASSERT_NE(player, nullptr);
+    EXPECT_EQ(player->typeIndex, 0);
+    EXPECT_EQ(player->branch->owner, player);
+    EXPECT_EQ(cvarTreeCurrentBranch, &cvarTreeRoot);
+    // 23 own parameters, the controller branch, then the fog and TAA branches.
+    size_t total = player->branch->cvars.size();
+    std::vector<std::string> children;
+    for (CvarTreeNode* child : player->branch->children) {
+        children.push_back(child->name);
+        if (child->name != "controller")
+            total += child->cvars.size();
+    }
+    EXPECT_EQ(player->branch->cvars.size(), 23u);
+    EXPECT_EQ(total, 30u);
+    EXPECT_EQ(children, (std::vector<std::string>{"controller", "Volumetric Fog", "TAA"}));
+    EXPECT_EQ(player->envmap.text, "env_texture::default");
+    EXPECT_EQ(player->envmap.resourceType, ResourceType::Envmap);
+    EXPECT_FALSE(player->ambient.alphaEditable);
+    EXPECT_TRUE(player->cameraIdx.animatable && player->fov.animatable && player->vxOcclusionStrength.animatable);
+    EXPECT_FALSE(player->nearPlane.animatable);
+    ASSERT_NE(player->FindInput("fx"), nullptr);
+    ASSERT_NE(player->FindInput("cmr"), nullptr);
+    EXPECT_TRUE(player->FindInput("fx")->Accepts(ResourceType::Light));
+    EXPECT_FALSE(player->FindInput("cmr")->Accepts(ResourceType::Light));
+    EXPECT_EQ(outputOfType(player, ResourceType::Image)->payload, player->imageOutput);
+    EXPECT_EQ(currentCameraController, player->controller);
+    EXPECT_FALSE(player->IsDependencyOnly());
+}
+
+TEST_F(ScenePlayerGL, CameraIndexChoosesTheActiveCamera)
+{
+    sceneplayerfx* player = addPlayer("player");
+    auto* a = addComponent<camerafx>("a");
+    auto* b = addComponent<camerafx>("b");
+    player->ConnectInput("cmr", outputOfType(a, ResourceType::Camera)->id);
+    player->ConnectInput("cmr", outputOfType(b, ResourceType::Camera)->id);
+    player->Init();
+    EXPECT_EQ(currentScenePlayer, player);
+    ASSERT_EQ(player->scene->cameras.size(), 3u);
+    EXPECT_EQ(player->scene->activeCamera, b->camera) << "the last linked camera is active after Init";
+    EXPECT_EQ(player->cameraIdx.max, 2.0f);
+    const struct {
+        float index;
+        Camera* expected;
+    } cases[] = {{0.0f, player->ownCamera}, {1.7f, a->camera}, {2.0f, b->camera}, {-3.0f, player->ownCamera},
+                 {9.0f, b->camera}};
+    RenderItemBuilder builder;
+    a->Execute(builder, Timestep{});
+    b->Execute(builder, Timestep{});
+    // A new controller flies freely; once attached it follows the chosen camera.
+    player->controller->detached.value[0] = 0.0f;
+    for (const auto& c : cases) {
+        player->cameraIdx.value[0] = c.index;
+        player->Execute(builder, Timestep{});
+        EXPECT_EQ(player->scene->activeCamera, c.expected) << c.index;
+        EXPECT_EQ(player->controller->attached, c.expected) << c.index;
+        EXPECT_EQ(viewportCamera, player->controller->camera);
+    }
+    // The composite target alternates and "img" shows the one written this frame.
+    EXPECT_EQ(player->imageOutput->texture, player->compositeTextures[player->frameCounter % 2]);
+    Texture* before = player->imageOutput->texture;
+    player->Execute(builder, Timestep{});
+    EXPECT_NE(player->imageOutput->texture, before);
+}
+
+TEST_F(ScenePlayerGL, PassListOrdersEntriesAndHonoursLightTags)
+{
+    sceneplayerfx* player = addPlayer("player");
+    auto* l0 = addComponent<lightcomponent>("l0");
+    auto* l1 = addComponent<lightcomponent>("l1");
+    auto* tagged = addComponent<camerafx>("tagged");
+    tagged->tags.push_back("hero");
+    player->ConnectInput("fx", outputOfType(l0, ResourceType::Light)->id);
+    player->ConnectInput("fx", outputOfType(l1, ResourceType::Light)->id);
+    player->Init();
+    ASSERT_EQ(player->scene->lights.count, 2);
+    l0->light->name = "L0";
+    l1->light->name = "L1";
+    player->scene->activeCamera->name = "C";
+
+    RenderItemBuilder builder;
+    builder.AddItem(RenderItem(nullptr, l0, Matrix()));
+    builder.AddItem(RenderItem(nullptr, l1, Matrix()));
+    builder.AddItem(RenderItem(nullptr, player, Matrix()));
+    std::vector<RenderPassItem> passes;
+    player->AddRenderPasses(builder, passes);
+    const std::vector<std::string> expected = {
+        "RenderBegin",
+        "Geometry(l0,C)", "Shadowmap(l0,L0)", "Shadowmap(l0,L1)",
+        "Geometry(l1,C)", "Shadowmap(l1,L0)", "Shadowmap(l1,L1)",
+        "Geometry(player,C)", "Shadowmap(player,L0)", "Shadowmap(player,L1)",
+        "GeometryPartition", "Voxelization",
+        "Deferred(l0,C)", "Deferred(l1,C)", "Deferred(player,C)",
+        "VoxelLighting", "VolumetricFog", "VoxelizationDebug", "Lighting", "RenderEnd", "RenderWireframe",
+        "Composite"};
+    EXPECT_EQ(entryNames(passes), expected);
+    for (const RenderPassItem& e : passes)
+        if (e.function)
+            EXPECT_EQ(e.function->owner, player);
+
+    // A tagged light leaves out the items of components that carry its tag.
+    l1->light->excludedTags = "hero";
+    builder.AddItem(RenderItem(nullptr, tagged, Matrix()));
+    passes.clear();
+    player->AddRenderPasses(builder, passes);
+    int l1Shadows = 0, heroShadows = 0;
+    for (const RenderPassItem& e : passes)
+        if (e.pass == Renderer::PASS_SHADOWMAP) {
+            l1Shadows += e.camera == l1->light;
+            heroShadows += e.item->owner == tagged;
+        }
+    EXPECT_EQ(l1Shadows, 3);
+    EXPECT_EQ(heroShadows, 1) << "only the untagged light shadows the tagged item";
+}
+
+TEST_F(ScenePlayerGL, EachPlayerRunsItsOwnCallbacks)
+{
+    sceneplayerfx* first = addPlayer("first");
+    sceneplayerfx* second = addPlayer("second");
+    RenderItemBuilder builder;
+    std::vector<RenderPassItem> a, b;
+    first->AddRenderPasses(builder, a);
+    second->AddRenderPasses(builder, b);
+    ASSERT_FALSE(a.empty());
+    EXPECT_EQ(a.front().function->owner, first);
+    EXPECT_EQ(b.front().function->owner, second);
+    EXPECT_NE(a.front().function, b.front().function);
+}
+
+TEST_F(ScenePlayerGL, GraphRendersALitImage)
+{
+    sceneplayerfx* player = addPlayer("player");
+    auto* light = addComponent<lightcomponent>("light");
+    auto* camera = addComponent<camerafx>("camera");
+    auto* floor = addComponent<FloorComponent>("floor");
+    light->position.value[1] = 4.0f;
+    light->position.value[2] = 6.0f;
+    for (int i = 0; i < 4; ++i)
+        light->color.value[i] = 1.0f;
+    light->intensity.value[0] = 5.0f;
+    light->OnCvarChanged(&light->position);
+    light->OnCvarChanged(&light->color);
+    light->Init();
+    camera->position.value[1] = 1.5f;
+    camera->rotation.value[0] = 20.0f;
+    camera->OnCvarChanged(&camera->position);
+    camera->OnCvarChanged(&camera->rotation);
+    player->ConnectInput("fx", outputOfType(light, ResourceType::Light)->id);
+    player->ConnectInput("cmr", outputOfType(camera, ResourceType::Camera)->id);
+    player->Init();
+    player->cameraIdx.value[0] = 1.0f;
+    player->controller->detached.value[0] = 0.0f;
+    player->taaBlendFactor.value[0] = 1.0f;
+    while (glGetError() != GL_NO_ERROR) {
+    }
+
+    bool lit = false;
+    for (int frame = 0; frame < 3 && !lit; ++frame) {
+        Renderer::RenderGraph(Timestep{float(frame) / 60.0f, 1.0f / 60.0f, false});
+        EXPECT_EQ(glGetError(), GL_NO_ERROR) << "frame " << frame;
+        Texture* image = player->imageOutput->texture;
+        ASSERT_NE(image, nullptr);
+        ASSERT_NE(image->glId, 0u);
+        std::vector<float> pixels(size_t(deferredtest::kWidth) * deferredtest::kHeight * 4);
+        glGetTextureImage(image->glId, 0, GL_RGBA, GL_FLOAT, GLsizei(pixels.size() * 4), pixels.data());
+        for (size_t i = 0; i < pixels.size() && !lit; i += 4)
+            lit = pixels[i] + pixels[i + 1] + pixels[i + 2] > 0.01f;
+    }
+    EXPECT_TRUE(lit);
+    EXPECT_GT(floor->drawn, 0);
+    EXPECT_EQ(fbStackTop, 0) << "the frame closes what it opened";
+}
