@@ -211,9 +211,9 @@ sceneplayerfx::~sceneplayerfx()
         txtDestroy(texture);
     imgPin->payload = nullptr;
     delete imageOutput;
+    // Linked cameras, lights and objects belong to their components; only the own camera is the player's.
     if (scene) {
-        if (scene->activeCamera == ownCamera || scene->activeCamera)
-            scene->activeCamera = nullptr;
+        CameraController::ForgetCamera(ownCamera);
         delete ownCamera;
         delete scene;
     }

@@ -120,6 +120,17 @@ protected:
     }
 };
 
+// Mean of r + g + b over the image.
+float meanBrightness(Texture* image)
+{
+    std::vector<float> pixels(size_t(deferredtest::kWidth) * deferredtest::kHeight * 4);
+    glGetTextureImage(image->glId, 0, GL_RGBA, GL_FLOAT, GLsizei(pixels.size() * 4), pixels.data());
+    double sum = 0.0;
+    for (size_t i = 0; i < pixels.size(); i += 4)
+        sum += pixels[i] + pixels[i + 1] + pixels[i + 2];
+    return float(sum / double(pixels.size() / 4));
+}
+
 std::vector<std::string> entryNames(const std::vector<RenderPassItem>& passes)
 {
     std::vector<std::string> names;
@@ -309,4 +320,14 @@ TEST_F(ScenePlayerGL, GraphRendersALitImage)
     EXPECT_TRUE(lit);
     EXPECT_GT(floor->drawn, 0);
     EXPECT_EQ(fbStackTop, 0) << "the frame closes what it opened";
+
+    // The light adds to the ambient term: switched off, the same view is darker but not black.
+    const float withLight = meanBrightness(player->imageOutput->texture);
+    light->intensity.value[0] = 0.0f;
+    light->OnCvarChanged(&light->intensity);
+    Renderer::RenderGraph(Timestep{0.1f, 1.0f / 60.0f, false});
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+    const float ambientOnly = meanBrightness(player->imageOutput->texture);
+    EXPECT_GT(ambientOnly, 0.0f);
+    EXPECT_LT(ambientOnly, withLight);
 }
