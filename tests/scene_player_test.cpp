@@ -331,3 +331,31 @@ TEST_F(ScenePlayerGL, GraphRendersALitImage)
     EXPECT_GT(ambientOnly, 0.0f);
     EXPECT_LT(ambientOnly, withLight);
 }
+
+TEST_F(ScenePlayerGL, InitSkipsLinksWithoutAUsablePayload)
+{
+    sceneplayerfx* player = addPlayer("player");
+    auto* light = addComponent<lightcomponent>("light");
+    auto* camera = addComponent<camerafx>("camera");
+    OutputPin* lightPin = outputOfType(light, ResourceType::Light);
+    player->ConnectInput("fx", 999999);                                     // no such pin
+    player->ConnectInput("fx", outputOfType(camera, ResourceType::Camera)->id); // not a scene type
+    player->ConnectInput("fx", lightPin->id);
+    player->ConnectInput("cmr", outputOfType(light, ResourceType::Light)->id);  // not a camera
+    player->Init();
+    EXPECT_EQ(player->scene->lights.count, 1);
+    EXPECT_EQ(player->scene->objects.count, 0);
+    ASSERT_EQ(player->scene->cameras.size(), 1u);
+    EXPECT_EQ(player->scene->activeCamera, player->ownCamera);
+    EXPECT_EQ(player->cameraIdx.max, 0.0f);
+
+    // A light pin that lost its payload is skipped; the next frame runs without it.
+    Resource* payload = lightPin->payload;
+    lightPin->payload = nullptr;
+    player->Init();
+    lightPin->payload = payload;
+    EXPECT_EQ(player->scene->lights.count, 0);
+    RenderItemBuilder builder;
+    player->Execute(builder, Timestep{});
+    EXPECT_EQ(builder.items.size(), 1u);
+}
