@@ -7,7 +7,9 @@
 #include "components/camera_component.h"
 #include "components/light_component.h"
 #include "editor/selection_bounds.h"
+#include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
+#include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_state.h"
 #include "jni/engine/grd_texture.h"
 #include "project/graph.h"
@@ -41,6 +43,17 @@ constexpr int kFallbackHeight = 1080;
 
 int outputWidth() { return screenWidth > 0 ? screenWidth : kFallbackWidth; }
 int outputHeight() { return screenHeight > 0 ? screenHeight : kFallbackHeight; }
+
+bool geometryDirty(const Geometry* geometry)
+{
+    for (const BufferObject* buffer : geometry->buffers)
+        if (buffer && buffer->dirty)
+            return true;
+    for (const GeometrySurface* surface : geometry->surfaces)
+        if (surface && surface->indexBuffer && surface->indexBuffer->dirty)
+            return true;
+    return false;
+}
 
 bool isSet(const Cvar& cvar) { return cvar.value[0] > 0.5f; }
 
@@ -279,8 +292,11 @@ void sceneplayerfx::Execute(RenderItemBuilder& builder, Timestep)
     fbAttach(compositeFramebuffer, FB_ATTACHMENT_COLOR1, compositeTextures[1 - b]);
     imageOutput->texture = compositeTextures[b];
 
-    for (Light* light : scene->lights)
+    for (Light* light : scene->lights) {
+        if (light->area && builtinCube && builtinCube->geometry && geometryDirty(builtinCube->geometry))
+            geomUpdate(builtinCube->geometry);
         light->proxy = light->area ? builtinCube : nullptr;
+    }
 
     const int count = int(scene->cameras.size());
     const float wanted = std::isfinite(cameraIdx.value[0]) ? std::floor(cameraIdx.value[0]) : 0.0f;

@@ -9,6 +9,7 @@
 #include "render/shader_inputs.h"
 #include "project/component_table.h"
 #include "project_test_util.h"
+#include "render/builtin_shapes.h"
 #include "render/camera_controller.h"
 #include "render/deferred_postprocess.h"
 #include "render/render_graph.h"
@@ -358,4 +359,15 @@ TEST_F(ScenePlayerGL, InitSkipsLinksWithoutAUsablePayload)
     RenderItemBuilder builder;
     player->Execute(builder, Timestep{});
     EXPECT_EQ(builder.items.size(), 1u);
+
+    // An area light is drawn as the built-in cube, uploaded before first use; other lights have no proxy.
+    player->Init();
+    light->light->area = true;
+    player->Execute(builder, Timestep{});
+    ASSERT_NE(builtinCube, nullptr);
+    EXPECT_EQ(light->light->proxy, builtinCube);
+    EXPECT_NE(builtinCube->geometry->vao, 0u);
+    light->light->area = false;
+    player->Execute(builder, Timestep{});
+    EXPECT_EQ(light->light->proxy, nullptr);
 }
