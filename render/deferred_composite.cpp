@@ -316,8 +316,8 @@ void DeferredComposite(Framebuffer* destination, const DeferredCompositeParams& 
 
     if (!colorTexture(fbDeferredHBAO))
         fbAttach(fbDeferredHBAO, FB_ATTACHMENT_COLOR0, txtDeferredHBAO);
-    deferredSetupFramebuffer(fbDeferredHBAO);
-    deferredSetupFramebuffer(fbSSRDest);
+    deferredSetUpFramebuffer(fbDeferredHBAO);
+    deferredSetUpFramebuffer(fbSSRDest);
     shaderUseProgram(nullptr);
 
     if (hbaoEnabled) {

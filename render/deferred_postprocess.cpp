@@ -92,19 +92,6 @@ bool deferredTextureSize(const Texture* texture, int* width, int* height)
     return image != nullptr;
 }
 
-bool deferredSetupFramebuffer(Framebuffer* framebuffer)
-{
-    if (!framebuffer)
-        return false;
-    int result = 0;
-    AGLSetupFramebuffer command;
-    command.framebuffer = framebuffer;
-    command.result = &result;
-    if (!aglExecute(&command))
-        command.Execute();
-    return result != 0;
-}
-
 HBAOUniforms deferredComputeHBAOUniforms(float powExponent, float bias, float radius)
 {
     HBAOUniforms u;

@@ -65,5 +65,3 @@ void RenderSSR(const Camera* camera, Framebuffer* gbuffer);
 // Shared by the deferred passes.
 // The size of a texture's first image; false (0 x 0) for a null texture or one without images.
 bool deferredTextureSize(const Texture* texture, int* width, int* height);
-// Runs the framebuffer's set-up (binding restored afterwards); false when it is incomplete or null.
-bool deferredSetupFramebuffer(Framebuffer* framebuffer);

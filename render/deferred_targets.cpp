@@ -251,14 +251,17 @@ void setClampToEdge(Texture* texture)
 
 } // namespace
 
-void deferredSetUpFramebuffer(Framebuffer* framebuffer)
+bool deferredSetUpFramebuffer(Framebuffer* framebuffer)
 {
+    if (!framebuffer)
+        return false;
     int result = 0;
     AGLSetupFramebuffer command;
     command.framebuffer = framebuffer;
     command.result = &result;
     if (!aglExecute(&command))
         command.Execute();
+    return result != 0;
 }
 
 unsigned int deferredCreateSampler(unsigned int minFilter, unsigned int magFilter, unsigned int wrap)

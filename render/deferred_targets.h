@@ -119,8 +119,9 @@ Framebuffer* deferredFindFramebuffer(const std::string& name);
 // for any other index.
 Framebuffer* deferredTarget(int target);
 
-// Sets up a framebuffer's attachments now (on the main thread directly, restoring the current binding).
-void deferredSetUpFramebuffer(Framebuffer* framebuffer);
+// Sets up a framebuffer's attachments now (on the main thread directly, restoring the current binding); false when
+// it is incomplete or null.
+bool deferredSetUpFramebuffer(Framebuffer* framebuffer);
 // A new GL sampler object with these filters and the wrap mode on S, T and R (GL enum values).
 unsigned int deferredCreateSampler(unsigned int minFilter, unsigned int magFilter, unsigned int wrap);
 

@@ -14,22 +14,10 @@
 #include <memory>
 #include <string>
 
+using testutil::captureLog;
+using testutil::countOf;
+
 namespace {
-
-std::string captureLog(const std::function<void()>& body)
-{
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
-
-size_t countOf(const std::string& text, const std::string& needle)
-{
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
 
 // Frees what a light factory made: framebuffers and face lights belong to the caller.
 void destroyLight(Light* light)

@@ -3,6 +3,7 @@
 #include "app/engine_display.h"
 #include "gl_context.h"
 #include "jni/engine/grd_texture.h"
+#include "test_helpers.h"
 
 #include <array>
 #include <atomic>
@@ -13,14 +14,9 @@
 
 using namespace gl;
 
-namespace {
+using testutil::captureLog;
 
-std::string captureLog(const std::function<void()>& body)
-{
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
+namespace {
 
 std::array<GLint, 4> viewport()
 {

@@ -1,6 +1,7 @@
 #include "jni/engine/grd_geometry.h"
 
 #include "gl_context.h"
+#include "test_helpers.h"
 
 #include <atomic>
 #include <cmath>
@@ -9,6 +10,8 @@
 #include <thread>
 
 using namespace gl;
+
+using testutil::captureLog;
 
 namespace {
 
@@ -51,13 +54,6 @@ Geometry* mesh(const std::vector<std::array<float, 3>>& positions, const std::ve
     for (const auto& t : tris)
         geomSurfaceAppendTriangle(geometry->surfaces[0], t[0], t[1], t[2]);
     return geometry;
-}
-
-std::string captureLog(const std::function<void()>& body)
-{
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
 }
 
 } // namespace

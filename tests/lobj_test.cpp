@@ -4,6 +4,7 @@
 
 #include "gl_context.h"
 #include "jni/engine/grd_geometry.h"
+#include "test_helpers.h"
 
 #include <cmath>
 #include <cstring>
@@ -11,22 +12,10 @@
 #include <string>
 #include <vector>
 
+using testutil::captureLog;
+using testutil::countOf;
+
 namespace {
-
-std::string captureLog(const std::function<void()>& body)
-{
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
-
-size_t countOf(const std::string& text, const std::string& needle)
-{
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
 
 const float* floats(const Geometry* geometry, int code)
 {

@@ -17,14 +17,9 @@
 #include <memory>
 #include <vector>
 
-namespace {
+using testutil::captureLog;
 
-std::string captureLog(const std::function<void()>& body)
-{
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
+namespace {
 
 float halfToFloat(uint16_t h)
 {

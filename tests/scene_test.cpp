@@ -1,4 +1,5 @@
 #include "render/scene.h"
+#include "test_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -7,14 +8,9 @@
 #include <memory>
 #include <string>
 
-namespace {
+using testutil::captureLog;
 
-std::string captureLog(const std::function<void()>& body)
-{
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
+namespace {
 
 void expectMatrixNear(const Matrix& actual, const Matrix& expected, float tolerance = 1e-5f)
 {

@@ -2,12 +2,30 @@
 #pragma once
 
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <unistd.h>
 
 namespace testutil {
+
+// What the body logged to the console (the log writes every line there too).
+inline std::string captureLog(const std::function<void()>& body)
+{
+    testing::internal::CaptureStdout();
+    body();
+    return testing::internal::GetCapturedStdout();
+}
+
+inline size_t countOf(const std::string& text, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
 
 inline std::string readFile(const std::filesystem::path& path)
 {

@@ -1,6 +1,7 @@
 #include "jni/engine/grd_texture.h"
 
 #include "gl_context.h"
+#include "test_helpers.h"
 
 #include <functional>
 #include <glbinding/gl/gl.h>
@@ -9,14 +10,9 @@
 
 using namespace gl;
 
-namespace {
+using testutil::captureLog;
 
-std::string captureLog(const std::function<void()>& body)
-{
-    testing::internal::CaptureStdout();
-    body();
-    return testing::internal::GetCapturedStdout();
-}
+namespace {
 
 size_t count(const std::string& text, const std::string& part)
 {
