@@ -2,10 +2,14 @@
 
 #include "app/engine_display.h"
 #include "app/log.h"
+#include "components/scene_player.h"
+#include "project/component_table.h"
 #include "project/gradients.h"
 #include "project/graph.h"
 #include "project/resources.h"
 #include "project/sequencer.h"
+#include "render/entities.h"
+#include "render/scene.h"
 
 #include <GLFW/glfw3.h>
 #include <glbinding/gl/gl.h>
@@ -27,6 +31,31 @@ namespace {
 void dirCreatePath(const std::string& path)
 {
     LOG_ERROR("function not implemented\n");
+}
+
+constexpr int kRaytracerRow = 4;
+constexpr int kVoxelizerRow = 5;
+
+// A project without a readable graph plays a scene player looking down the z axis from 100 units back, with the
+// voxelizer and raytracer when their classes exist.
+void buildDefaultGraph(int width, int height)
+{
+    Scene* scene = Scene::Create();
+    Camera* camera = entCreateCamera(90.0f);
+    camera->aspect = height > 0 ? float(width) / float(height) : 16.0f / 9.0f;
+    camera->nearPlane = 0.1f;
+    camera->farPlane = 500.0f;
+    camera->position = Vector3{0.0f, 0.0f, -100.0f};
+    scene->cameras.push_back(camera);
+    scene->activeCamera = camera;
+    if (EngineComponent* player = sceneplayerfx::CreateWithScene("Sceneplayer", scene))
+        currentComponents->push_back(player);
+    for (auto [row, name] : {std::pair{kVoxelizerRow, "Voxelizer"}, std::pair{kRaytracerRow, "Raytracer"}}) {
+        if (!componentTypeTable[row].factory)
+            continue;
+        if (EngineComponent* component = componentTypeTable[row].factory(name))
+            currentComponents->push_back(component);
+    }
 }
 
 void presentLoadingFrame()
@@ -99,8 +128,12 @@ ProjectLoadingState* ProjectLoading(int width, int height)
         // One shared set: the first read fills it, the later ones enter the same records into this store.
         if (globalProject)
             load_gradients_json(globalProject->path + "/resources.json");
-        if (!GraphManager::Load(project->path + "/graph.json"))
-            LOG_WARNING("Project %s has no usable graph; it starts empty", project->name.c_str());
+        // Never freed, like the projects: the record keeps pointing at it.
+        project->resources->add_object("global/null_object", new Object());
+        if (!GraphManager::Load(project->path + "/graph.json")) {
+            LOG_WARNING("Project %s has no usable graph; it gets the default graph", project->name.c_str());
+            buildDefaultGraph(width, height);
+        }
         SequencerManager::Load(project->path + "/sequencer.json");
     }
     projSetCurrent(remembered);

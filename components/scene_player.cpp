@@ -32,6 +32,7 @@
 using namespace gl;
 
 sceneplayerfx* currentScenePlayer = nullptr;
+ScenePlayerVoxelHooks scenePlayerVoxelHooks;
 
 namespace {
 
@@ -56,6 +57,26 @@ bool geometryDirty(const Geometry* geometry)
 }
 
 bool isSet(const Cvar& cvar) { return cvar.value[0] > 0.5f; }
+
+// A parameter of another component, found by name in its own branch (not below); 0 when it has none. The
+// voxelizer is read this way so the scene player needs nothing of its class.
+float componentValue(EngineComponent* component, const char* name)
+{
+    CvarTreeNode* branch = component ? component->GetCvarTree() : nullptr;
+    if (!branch)
+        return 0.0f;
+    for (const Cvar* cvar : branch->cvars)
+        if (cvar && cvar->name == name)
+            return cvar->value[0];
+    return 0.0f;
+}
+
+// The voxelizer's parameters latched into words 0-7, in the settings' order.
+constexpr const char* kLatchedVoxelValues[8] = {
+    "light smoothing position factor", "light smoothing normaln factor", "light smoothing color factor",
+    "light falloff",                   "occlusion falloff",              "light trace distance scale",
+    "reprojection tolerance",          "trace max range",
+};
 
 // The output pin of that id among the current project's components; the first match counts.
 OutputPin* findOutputPin(int32_t id)
@@ -254,6 +275,7 @@ EngineComponent* sceneplayerfx::FindRaytracer() const
 
 void sceneplayerfx::Init()
 {
+    seenLinks.clear();
     scene->objects.Release();
     scene->lights.Release();
     scene->cameras.clear();
@@ -262,30 +284,58 @@ void sceneplayerfx::Init()
 
     for (int32_t id : fxPin->links) {
         OutputPin* pin = findOutputPin(id);
-        if (!pin || !pin->payload)
-            continue;
-        if (auto* light = resourceCast<LightResource>(pin->payload, ResourceType::Light)) {
-            if (light->light)
+        Resource* payload = pin ? pin->payload : nullptr;
+        const void* entity = nullptr;
+        if (auto* light = resourceCast<LightResource>(payload, ResourceType::Light)) {
+            if ((entity = light->light))
                 scene->AddLight(light->light);
-        } else if (auto* object = resourceCast<FileResource>(pin->payload, ResourceType::Object)) {
-            if (object->GetObject())
+        } else if (auto* object = resourceCast<FileResource>(payload, ResourceType::Object)) {
+            if ((entity = object->GetObject()))
                 scene->AddObject(object->GetObject());
         }
+        seenLinks.push_back({id, payload, entity});
     }
     for (int32_t id : cmrPin->links) {
         OutputPin* pin = findOutputPin(id);
-        auto* camera = pin ? resourceCast<CameraResource>(pin->payload, ResourceType::Camera) : nullptr;
+        Resource* payload = pin ? pin->payload : nullptr;
+        auto* camera = resourceCast<CameraResource>(payload, ResourceType::Camera);
         if (camera && camera->camera) {
             scene->cameras.push_back(camera->camera);
             scene->activeCamera = camera->camera;
         }
+        seenLinks.push_back({id, payload, camera ? camera->camera : nullptr});
     }
     cameraIdx.max = float(scene->cameras.size() - 1);
     currentScenePlayer = this;
 }
 
+bool sceneplayerfx::LinksChanged() const
+{
+    size_t next = 0;
+    for (const InputPin* pin : {fxPin, cmrPin})
+        for (int32_t id : pin->links) {
+            if (next >= seenLinks.size() || seenLinks[next].id != id)
+                return true;
+            const OutputPin* output = findOutputPin(id);
+            const Resource* payload = output ? output->payload : nullptr;
+            const void* entity = nullptr;
+            if (auto* light = resourceCast<LightResource>(payload, ResourceType::Light))
+                entity = light->light;
+            else if (auto* object = resourceCast<FileResource>(payload, ResourceType::Object))
+                entity = object->GetObject();
+            else if (auto* camera = resourceCast<CameraResource>(payload, ResourceType::Camera))
+                entity = camera->camera;
+            if (seenLinks[next].payload != payload || seenLinks[next].entity != entity)
+                return true;
+            ++next;
+        }
+    return next != seenLinks.size();
+}
+
 void sceneplayerfx::Execute(RenderItemBuilder& builder, Timestep)
 {
+    if (LinksChanged())
+        Init();
     frameCounter += 1;
     const int b = frameCounter % 2;
     fbAttach(compositeFramebuffer, FB_ATTACHMENT_COLOR0, compositeTextures[b]);
@@ -340,27 +390,25 @@ void sceneplayerfx::PrepareFrame()
 
 void sceneplayerfx::BindPassItems()
 {
-    using Fn = void (*)(sceneplayerfx*, Camera*);
+    using Fn = void (*)(sceneplayerfx*, Camera*, Timestep);
     static const Fn kCallbacks[FP_COUNT] = {
-        [](sceneplayerfx* p, Camera* c) { p->RenderBegin(c); },
-        // Geometry partitioning, voxelization and its debug view need the raytracer and voxelizer components;
-        // without them these passes have nothing to do.
-        [](sceneplayerfx*, Camera*) {},
-        [](sceneplayerfx*, Camera*) {},
-        [](sceneplayerfx* p, Camera*) { p->VoxelLighting(); },
-        [](sceneplayerfx*, Camera*) {},
-        [](sceneplayerfx*, Camera*) {},
-        [](sceneplayerfx* p, Camera*) { p->Lighting(); },
-        [](sceneplayerfx* p, Camera*) { p->RenderEnd(); },
-        [](sceneplayerfx* p, Camera*) {
+        [](sceneplayerfx* p, Camera* c, Timestep) { p->RenderBegin(c); },
+        [](sceneplayerfx* p, Camera*, Timestep t) { p->GeometryPartition(t); },
+        [](sceneplayerfx* p, Camera*, Timestep t) { p->Voxelization(t); },
+        [](sceneplayerfx* p, Camera*, Timestep) { p->VoxelLighting(); },
+        [](sceneplayerfx* p, Camera*, Timestep) { p->VolumetricFog(); },
+        [](sceneplayerfx* p, Camera* c, Timestep) { p->VoxelizationDebug(c); },
+        [](sceneplayerfx* p, Camera*, Timestep) { p->Lighting(); },
+        [](sceneplayerfx* p, Camera*, Timestep) { p->RenderEnd(); },
+        [](sceneplayerfx* p, Camera*, Timestep) {
             ScopedGpuTimer timer("UI: Wireframe", true);
             p->RenderWireframePass();
         },
-        [](sceneplayerfx* p, Camera*) { p->Composite(); },
+        [](sceneplayerfx* p, Camera*, Timestep) { p->Composite(); },
     };
     for (int i = 0; i < FP_COUNT; ++i) {
         const Fn fn = kCallbacks[i];
-        passItems[i].callback = [this, fn](Camera* camera, Timestep) { fn(this, camera); };
+        passItems[i].callback = [this, fn](Camera* camera, Timestep time) { fn(this, camera, time); };
         passItems[i].owner = this;
         passItems[i].dependencies.clear();
     }
@@ -419,12 +467,77 @@ void sceneplayerfx::RenderBegin(Camera* camera)
     deferredClearTargets();
 }
 
+VoxelLightingSettings sceneplayerfx::HandedVoxelSettings() const
+{
+    VoxelLightingSettings s = voxelSettings;
+    s.scattering = fogScattering.value[0];
+    s.traceStep = fogTraceStep.value[0];
+    s.samplingMip = fogSamplingMip.value[0];
+    return s;
+}
+
+void sceneplayerfx::GeometryPartition(Timestep time)
+{
+    EngineComponent* raytracer = FindRaytracer();
+    if (raytracer && currentRaytraceScene && scenePlayerVoxelHooks.partitionGeometry)
+        scenePlayerVoxelHooks.partitionGeometry(raytracer, currentRaytraceScene, time);
+}
+
+void sceneplayerfx::Voxelization(Timestep time)
+{
+    EngineComponent* voxelizer = FindVoxelizer();
+    if (!voxelizer)
+        return;
+    voxelSettings.voxelized = 0;
+    const float enabled = componentValue(voxelizer, "enabled");
+    if (enabled < 0.5f)
+        return;
+    {
+        ScopedGpuTimer timer("VXPartition", true);
+        if (currentRaytraceScene && scenePlayerVoxelHooks.renderPartitioning)
+            scenePlayerVoxelHooks.renderPartitioning(voxelizer, currentRaytraceScene, time);
+    }
+    float* words[8] = {&voxelSettings.lightSmoothingPositionFactor, &voxelSettings.lightSmoothingNormalFactor,
+                       &voxelSettings.lightSmoothingColorFactor,    &voxelSettings.lightFalloff,
+                       &voxelSettings.occlusionFalloff,             &voxelSettings.lightTraceDistanceScale,
+                       &voxelSettings.reprojectionTolerance,        &voxelSettings.traceMaxRange};
+    for (int i = 0; i < 8; ++i)
+        *words[i] = componentValue(voxelizer, kLatchedVoxelValues[i]);
+    voxelSettings.voxelized = enabled > 0.5f ? 1u : 0u;
+}
+
 void sceneplayerfx::VoxelLighting()
 {
     deferredSetHBAOParams(isSet(ssaoEnabled), ssaoIntensity.value[0], ssaoBias.value[0], ssaoRadius.value[0]);
     deferredRenderInit();
     ::ssrEnabled = isSet(ssrEnabled);
     ::ssrDepthThickness = ssrDepthThickness.value[0];
+    if (!FindVoxelizer())
+        return;
+    deferredCreateTargets();
+    // Without a raytracer's scene buffers the pass clears its targets and dispatches nothing.
+    RenderVoxelizationLighting(scene, deferredFindFramebuffer("deferred_deep"), currentRaytraceScene,
+                               HandedVoxelSettings());
+}
+
+void sceneplayerfx::VolumetricFog()
+{
+    if (!FindVoxelizer())
+        return;
+    deferredCreateTargets();
+    RenderVolumetricFog(currentRaytraceScene, HandedVoxelSettings());
+}
+
+void sceneplayerfx::VoxelizationDebug(Camera* camera)
+{
+    EngineComponent* voxelizer = FindVoxelizer();
+    if (!voxelizer || componentValue(voxelizer, "render_debug") <= 0.0f || !currentRaytraceScene ||
+        !scenePlayerVoxelHooks.renderDebug)
+        return;
+    fbPush();
+    if (setcurrent(deferredFindFramebuffer("deferred_deep")))
+        scenePlayerVoxelHooks.renderDebug(voxelizer, camera, currentRaytraceScene);
+    fbPop();
 }
 
 void sceneplayerfx::Lighting()

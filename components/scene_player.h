@@ -6,6 +6,7 @@
 #include "project/components.h"
 #include "project/cvars.h"
 #include "project/resources.h"
+#include "render/deferred_composite.h"
 #include "render/render_graph.h"
 
 #include <string>
@@ -16,6 +17,15 @@ struct Framebuffer;
 struct Material;
 struct Scene;
 struct Texture;
+
+// What the scene player asks of the raytracer and voxelizer components; they install these. A null hook skips
+// its step, so a project without those components renders without voxel work.
+struct ScenePlayerVoxelHooks {
+    void (*partitionGeometry)(EngineComponent* raytracer, RaytraceSceneBuffers* scene, Timestep time) = nullptr;
+    void (*renderPartitioning)(EngineComponent* voxelizer, RaytraceSceneBuffers* scene, Timestep time) = nullptr;
+    void (*renderDebug)(EngineComponent* voxelizer, Camera* camera, RaytraceSceneBuffers* scene) = nullptr;
+};
+extern ScenePlayerVoxelHooks scenePlayerVoxelHooks;
 
 class sceneplayerfx : public EngineComponent {
 public:
@@ -56,6 +66,12 @@ public:
     EngineComponent* FindVoxelizer() const;
     EngineComponent* FindRaytracer() const;
 
+    // The voxelizer's lighting words as the last Voxelization pass latched them; the voxelized flag is cleared at
+    // the start of every such pass.
+    VoxelLightingSettings voxelSettings;
+    // The settings handed to the voxel lighting and fog passes: the latched words with this player's fog values.
+    VoxelLightingSettings HandedVoxelSettings() const;
+
     int frameCounter = 0;
     Material* material = nullptr;
     Scene* scene = nullptr;
@@ -84,10 +100,25 @@ public:
     RenderFunctionItem passItems[FP_COUNT];
 
 private:
+    // Payloads of the linked outputs as the last Init saw them, "fx" links first, then "cmr".
+    struct SeenLink {
+        int32_t id;
+        const Resource* payload;
+        const void* entity; // the light, object or camera the payload carried
+    };
+    std::vector<SeenLink> seenLinks;
+
     explicit sceneplayerfx(const std::string& name);
     void BindPassItems();
+    // True when a linked output vanished or now carries another payload since the last Init (a deleted camera
+    // or light component): the scene would otherwise keep pointers into freed components.
+    bool LinksChanged() const;
     void RenderBegin(Camera* camera);
+    void GeometryPartition(Timestep time);
+    void Voxelization(Timestep time);
     void VoxelLighting();
+    void VolumetricFog();
+    void VoxelizationDebug(Camera* camera);
     void Lighting();
     void RenderEnd();
     void RenderWireframePass();

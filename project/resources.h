@@ -58,6 +58,11 @@ T* resourceCast(Resource* resource, int32_t type)
 {
     return resource && resource->type == type ? dynamic_cast<T*>(resource) : nullptr;
 }
+template <typename T>
+const T* resourceCast(const Resource* resource, int32_t type)
+{
+    return resource && resource->type == type ? dynamic_cast<const T*>(resource) : nullptr;
+}
 
 // Kinds 5 (Object), 15 (Texture) and 2 (Envmap). The loaded object is not owned by the record.
 struct FileResource : Resource {

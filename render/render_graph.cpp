@@ -21,6 +21,7 @@
 std::vector<std::string> graphPassLog;
 int graphRunNumber = 0;
 RenderGraphHooks renderGraphHooks = {nullptr, nullptr, nullptr, nullptr};
+RaytraceSceneBuffers* currentRaytraceScene = nullptr;
 
 namespace {
 
@@ -374,6 +375,7 @@ void ExecutePassList(std::vector<RenderPassItem>& passList, Timestep timestep)
 
 void RenderGraph(Timestep timestep)
 {
+    currentRaytraceScene = nullptr;
     if (renderGraphHooks.useRaytracer) {
         const std::vector<EngineComponent*> raytracers = GraphManager::FindComponentsByType(kRaytracerTypeIndex);
         if (!raytracers.empty())

@@ -114,6 +114,11 @@ extern std::vector<std::string> graphPassLog;
 // Incremented by every Renderer::RenderGraph; a component executes at most once per run number.
 extern int graphRunNumber;
 
+struct RaytraceSceneBuffers;
+// The raytracer's scene buffers for the frame being rendered: cleared at the start of every frame and set by the
+// useRaytracer hook, so a deleted raytracer is never reached. Null without a raytracer.
+extern RaytraceSceneBuffers* currentRaytraceScene;
+
 // Seams to the parts of the renderer that set a frame up; null hooks are skipped.
 struct RenderGraphHooks {
     // The first raytracer component of the project: its scene buffers become the frame's, counters reset.

@@ -3,6 +3,8 @@
 #include "app/frame_loop.h"
 #include "app/math_types.h"
 #include "app/projects.h"
+#include "components/scene_player.h"
+#include "render/entities.h"
 #include "project/resources.h"
 #include "app/timing.h"
 #include "editor/ui.h"
@@ -436,7 +438,7 @@ TEST(EngineInput, DroppedFilesQueueForTheResourceManager)
 
 // ---- Project loading ----
 
-TEST_F(FrameTimeTest, ProjectLoadingReadsEveryProjectAndKeepsTheCurrentOne)
+TEST_F(FrameLoopGLTest, ProjectLoadingReadsEveryProjectAndKeepsTheCurrentOne)
 {
     delete sequencer;
     sequencer = nullptr;
@@ -450,6 +452,22 @@ TEST_F(FrameTimeTest, ProjectLoadingReadsEveryProjectAndKeepsTheCurrentOne)
     EXPECT_NE(sequencer, nullptr); // the first timeline read creates it
     EXPECT_NE(out.find("\"ProjectLoading : "), std::string::npos) << out;
     delete state;
+
+    // None of them has a graph file: each plays a scene player whose camera looks down z from 100 units back.
+    for (Project* project : projectList) {
+        ASSERT_EQ(project->components->size(), 1u) << project->name;
+        auto* player = dynamic_cast<sceneplayerfx*>(project->components->front());
+        ASSERT_NE(player, nullptr);
+        EXPECT_EQ(player->name, "Sceneplayer");
+        const Camera* camera = player->ownCamera;
+        EXPECT_EQ(camera->fov, 90.0f);
+        EXPECT_FLOAT_EQ(camera->aspect, 1920.0f / 1080.0f);
+        EXPECT_EQ(camera->farPlane, 500.0f);
+        EXPECT_EQ(camera->position.z, -100.0f);
+        const Resource* null = project->resources->get_by_name_type("global/null_object", ResourceType::Object);
+        ASSERT_NE(null, nullptr);
+        EXPECT_EQ(resourceCast<FileResource>(null, ResourceType::Object)->GetObject()->geometry, nullptr);
+    }
 }
 
 TEST(ProjectList, CreationNamesTheFolderAndFindFindsByName)

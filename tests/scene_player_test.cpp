@@ -371,3 +371,150 @@ TEST_F(ScenePlayerGL, InitSkipsLinksWithoutAUsablePayload)
     player->Execute(builder, Timestep{});
     EXPECT_EQ(light->light->proxy, nullptr);
 }
+
+namespace {
+
+// Stands in for the voxelizer: the scene player reads its parameters by name from its branch.
+class FakeVoxelizer : public EngineComponent {
+public:
+    explicit FakeVoxelizer(const std::string& name) : EngineComponent(5, name), branch(name, nullptr)
+    {
+        cvarTreeCurrentBranch = &branch;
+        CvarTreeRegisterBool(&enabled, "enabled", 1.0f);
+        CvarTreeRegisterBool(&renderDebug, "render_debug", 0.0f);
+        const char* names[8] = {"light smoothing position factor", "light smoothing normaln factor",
+                                "light smoothing color factor",    "light falloff",
+                                "occlusion falloff",               "light trace distance scale",
+                                "reprojection tolerance",          "trace max range"};
+        for (int i = 0; i < 8; ++i)
+            CvarTreeRegisterFloat(&words[i], names[i], float(i + 1), 0.0f, 1000.0f);
+        CvarTreePopBranch();
+    }
+    CvarTreeNode* GetCvarTree() override { return &branch; }
+    void OnInputConnected(int32_t) override {}
+    void OnInputDisconnected(int32_t) override {}
+
+    CvarTreeNode branch;
+    Cvar enabled, renderDebug, words[8];
+};
+
+int hookCalls[3] = {};
+RaytraceSceneBuffers* hookScene = nullptr;
+
+} // namespace
+
+// The voxel steps latch the voxelizer's words, hand on the player's fog values, and reach the raytracer's hooks
+// only while the frame has scene buffers; without a voxelizer or raytracer they do nothing and nothing breaks.
+TEST_F(ScenePlayerGL, VoxelPassesLatchTheVoxelizerAndSkipWithoutSceneBuffers)
+{
+    sceneplayerfx* player = addPlayer("player");
+    player->Init();
+    std::vector<RenderPassItem> passes;
+    RenderItemBuilder builder;
+    player->AddRenderPasses(builder, passes);
+    auto run = [&](sceneplayerfx::FunctionPass pass) {
+        player->passItems[pass].callback(player->scene->activeCamera, Timestep{});
+    };
+    const ScenePlayerVoxelHooks savedHooks = scenePlayerVoxelHooks;
+    scenePlayerVoxelHooks.partitionGeometry = [](EngineComponent*, RaytraceSceneBuffers* s, Timestep) {
+        ++hookCalls[0];
+        hookScene = s;
+    };
+    scenePlayerVoxelHooks.renderPartitioning = [](EngineComponent*, RaytraceSceneBuffers*, Timestep) {
+        ++hookCalls[1];
+    };
+    scenePlayerVoxelHooks.renderDebug = [](EngineComponent*, Camera*, RaytraceSceneBuffers*) { ++hookCalls[2]; };
+
+    // Nothing to find: every voxel step is a no-op.
+    player->voxelSettings.voxelized = 7;
+    for (auto pass : {sceneplayerfx::FP_GEOMETRY_PARTITION, sceneplayerfx::FP_VOXELIZATION,
+                      sceneplayerfx::FP_VOXEL_LIGHTING, sceneplayerfx::FP_VOLUMETRIC_FOG,
+                      sceneplayerfx::FP_VOXELIZATION_DEBUG})
+        run(pass);
+    EXPECT_EQ(player->voxelSettings.voxelized, 7u);
+
+    auto* voxelizer = addComponent<FakeVoxelizer>("voxelizer");
+    ASSERT_EQ(currentRaytraceScene, nullptr);
+    run(sceneplayerfx::FP_VOXELIZATION);
+    EXPECT_EQ(player->voxelSettings.voxelized, 1u);
+    EXPECT_EQ(player->voxelSettings.lightSmoothingPositionFactor, 1.0f);
+    EXPECT_EQ(player->voxelSettings.reprojectionTolerance, 7.0f);
+    EXPECT_EQ(player->voxelSettings.traceMaxRange, 8.0f);
+    EXPECT_EQ(hookCalls[1], 0) << "no scene buffers, no partitioning";
+
+    // Switched off: the latched words stay, the flag drops.
+    voxelizer->enabled.value[0] = 0.0f;
+    voxelizer->words[0].value[0] = 99.0f;
+    run(sceneplayerfx::FP_VOXELIZATION);
+    EXPECT_EQ(player->voxelSettings.voxelized, 0u);
+    EXPECT_EQ(player->voxelSettings.lightSmoothingPositionFactor, 1.0f);
+
+    player->fogScattering.value[0] = 11.0f;
+    player->fogTraceStep.value[0] = 12.0f;
+    player->fogSamplingMip.value[0] = 2.5f;
+    const VoxelLightingSettings handed = player->HandedVoxelSettings();
+    EXPECT_EQ(handed.scattering, 11.0f);
+    EXPECT_EQ(handed.traceStep, 12.0f);
+    EXPECT_EQ(handed.samplingMip, 2.5f);
+    EXPECT_EQ(handed.lightFalloff, 4.0f);
+
+    // The lighting and fog passes run (clearing their targets) with no scene buffers.
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    run(sceneplayerfx::FP_VOXEL_LIGHTING);
+    run(sceneplayerfx::FP_VOLUMETRIC_FOG);
+    voxelizer->renderDebug.value[0] = 1.0f;
+    run(sceneplayerfx::FP_VOXELIZATION_DEBUG);
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+    EXPECT_EQ(hookCalls[2], 0);
+    EXPECT_EQ(fbStackTop, 0);
+
+    // With the frame's scene buffers and a raytracer, the hooks are reached.
+    struct FakeRaytracer : EngineComponent {
+        FakeRaytracer() : EngineComponent(4, "raytracer") {}
+        CvarTreeNode* GetCvarTree() override { return nullptr; }
+        void OnInputConnected(int32_t) override {}
+        void OnInputDisconnected(int32_t) override {}
+    };
+    auto* raytracer = new FakeRaytracer();
+    currentComponents->push_back(raytracer);
+    alignas(16) static unsigned char buffersStandIn[64];
+    currentRaytraceScene = reinterpret_cast<RaytraceSceneBuffers*>(buffersStandIn);
+    voxelizer->enabled.value[0] = 1.0f;
+    run(sceneplayerfx::FP_GEOMETRY_PARTITION);
+    run(sceneplayerfx::FP_VOXELIZATION);
+    run(sceneplayerfx::FP_VOXELIZATION_DEBUG);
+    currentRaytraceScene = nullptr;
+    EXPECT_EQ(hookCalls[0], 1);
+    EXPECT_EQ(hookScene, reinterpret_cast<RaytraceSceneBuffers*>(buffersStandIn));
+    EXPECT_EQ(hookCalls[1], 1);
+    EXPECT_EQ(hookCalls[2], 1);
+    EXPECT_EQ(player->voxelSettings.lightSmoothingPositionFactor, 99.0f);
+    EXPECT_EQ(fbStackTop, 0);
+    scenePlayerVoxelHooks = savedHooks;
+}
+
+// Deleting a linked camera or light component leaves no pointer to it in the player's scene: the next frame
+// notices the vanished output and resolves the links again.
+TEST_F(ScenePlayerGL, DeletedLinkedComponentsLeaveTheScene)
+{
+    sceneplayerfx* player = addPlayer("player");
+    auto* light = addComponent<lightcomponent>("light");
+    auto* camera = addComponent<camerafx>("camera");
+    player->ConnectInput("fx", outputOfType(light, ResourceType::Light)->id);
+    player->ConnectInput("cmr", outputOfType(camera, ResourceType::Camera)->id);
+    player->Init();
+    player->cameraIdx.value[0] = 1.0f;
+    ASSERT_EQ(player->scene->cameras.size(), 2u);
+    ASSERT_EQ(player->scene->lights.count, 1);
+
+    for (EngineComponent* gone : std::vector<EngineComponent*>{camera, light}) {
+        currentComponents->erase(std::find(currentComponents->begin(), currentComponents->end(), gone));
+        delete gone;
+        RenderItemBuilder builder;
+        player->Execute(builder, Timestep{});
+    }
+    ASSERT_EQ(player->scene->cameras.size(), 1u);
+    EXPECT_EQ(player->scene->activeCamera, player->ownCamera);
+    EXPECT_EQ(player->scene->lights.count, 0);
+}
