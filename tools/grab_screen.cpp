@@ -1,0 +1,93 @@
+// Reads the X screen the engine's window is on and reports what it shows, for the end-to-end test and for the
+// README's screenshot.
+//   grab_screen                   prints: mean <0..255> stddev <..> hash <16 hex digits>
+//   grab_screen shot.png          the same, and writes the screen as an RGB PNG
+// Exits 1 when there is no display or the screen cannot be read.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <png.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+bool writePng(const char* path, int width, int height, const std::vector<uint8_t>& rgb)
+{
+    FILE* file = std::fopen(path, "wb");
+    if (!file) {
+        std::fprintf(stderr, "cannot write %s\n", path);
+        return false;
+    }
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!png || !info || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(file);
+        std::fprintf(stderr, "PNG encoding of %s failed\n", path);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int y = 0; y < height; ++y)
+        png_write_row(png, rgb.data() + size_t(y) * size_t(width) * 3);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return std::fclose(file) == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) {
+        std::fprintf(stderr, "no X display\n");
+        return 1;
+    }
+    const Window root = DefaultRootWindow(display);
+    XWindowAttributes attributes;
+    XGetWindowAttributes(display, root, &attributes);
+    XImage* image = XGetImage(display, root, 0, 0, unsigned(attributes.width), unsigned(attributes.height), AllPlanes,
+                              ZPixmap);
+    if (!image) {
+        std::fprintf(stderr, "cannot read the screen\n");
+        XCloseDisplay(display);
+        return 1;
+    }
+
+    const int width = attributes.width;
+    const int height = attributes.height;
+    std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
+    double sum = 0.0;
+    double sumSquares = 0.0;
+    uint64_t hash = 1469598103934665603ull; // FNV-1a over the RGB bytes
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const unsigned long pixel = XGetPixel(image, x, y);
+            const uint8_t channels[3] = {uint8_t((pixel & image->red_mask) >> 16),
+                                         uint8_t((pixel & image->green_mask) >> 8), uint8_t(pixel & image->blue_mask)};
+            uint8_t* out = rgb.data() + (size_t(y) * size_t(width) + size_t(x)) * 3;
+            for (int c = 0; c < 3; ++c) {
+                out[c] = channels[c];
+                sum += channels[c];
+                sumSquares += double(channels[c]) * channels[c];
+                hash = (hash ^ channels[c]) * 1099511628211ull;
+            }
+        }
+    XDestroyImage(image);
+    XCloseDisplay(display);
+
+    const double count = double(rgb.size());
+    const double mean = sum / count;
+    const double stddev = std::sqrt(std::max(0.0, sumSquares / count - mean * mean));
+    std::printf("mean %.3f stddev %.3f hash %016llx\n", mean, stddev, static_cast<unsigned long long>(hash));
+    if (argc > 1 && !writePng(argv[1], width, height, rgb))
+        return 1;
+    return 0;
+}
