@@ -123,7 +123,7 @@ void EngineComponent::OnRenamed() {}
 
 bool EngineComponent::IsDependencyOnly() { return true; }
 
-std::vector<Geometry*> EngineComponent::GetGeometries() { return {}; }
+std::vector<GeometryExportRecord*> EngineComponent::GetGeometries() { return {}; }
 
 OutputPin* EngineComponent::AddOutput(const std::string& pinName, int32_t resourceType)
 {

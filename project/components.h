@@ -50,6 +50,16 @@ struct OutputPin {
 
 class EngineComponent;
 
+// Where a renderer's surface was last exported into the raytracing and voxelization geometry buffers; components
+// that scatter over surfaces read these through GetGeometries.
+struct GeometryExportRecord {
+    int32_t exportIndex = 0;        // exports before this one in the frame
+    int32_t raytraceFacesBase = -1; // -1: not exported for raytracing
+    int32_t voxelizeFacesBase = -1; // -1: not exported for voxelization
+    int32_t facesPerInstance = 0;   // the surface's triangle count
+};
+static_assert(sizeof(GeometryExportRecord) == 16);
+
 // Payload of "entity" outputs: names the component behind the pin.
 struct ECResource : Resource {
     EngineComponent* component = nullptr;
@@ -86,7 +96,8 @@ public:
     virtual void OnSelectionChanged(bool selected);
     virtual void OnRenamed();
     virtual bool IsDependencyOnly();
-    virtual std::vector<Geometry*> GetGeometries();
+    // The export records of the surfaces exported this frame (renderers); empty for everything else.
+    virtual std::vector<GeometryExportRecord*> GetGeometries();
 
     // ---- Pin management ----
     OutputPin* AddOutput(const std::string& name, int32_t resourceType);
