@@ -4,6 +4,7 @@
 #include "components/light_component.h"
 #include "components/output_buffer.h"
 #include "components/post_effects.h"
+#include "components/primitive_renderer.h"
 #include "components/scene_player.h"
 #include "components/transform_components.h"
 #include "components/value_generators.h"
@@ -43,7 +44,7 @@ ComponentTypeInfo componentTypeTable[kComponentTypeCount] = {
     /* 27 */ {"InstancingGeometry", ComponentCategory::Instancing, "Instancing: Geometry", nullptr},
     /* 28 */ {"InstancingLight", ComponentCategory::Instancing, "Instancing: Light", nullptr},
     /* 29 */ {"TextObject", ComponentCategory::Geometry, "Object: Test", nullptr},
-    /* 30 */ {"Primitive", ComponentCategory::Geometry, "Renderer: Primitive", nullptr},
+    /* 30 */ {"Primitive", ComponentCategory::Geometry, "Renderer: Primitive", primitivefx::Create},
     /* 31 */ {"Material", ComponentCategory::Scene, "Material", nullptr},
     /* 32 */ {"PostCustom", ComponentCategory::Image, "Post: Custom", postcustomfx::Create},
     /* 33 */ {"PostTonemap", ComponentCategory::Image, "Post: Tonemap", posttonemapfx::Create},

@@ -1,0 +1,155 @@
+// The graph component that generates a procedural shape (torus, cube, bevelled cube, plane), keeps it as a scene
+// Object published on "obj", and draws it through the deferred renderer with one material slot per surface.
+// Instances arrive on "inst", vertex modifiers on "vm". It draws only while a Null or Scene Group holds it (its
+// "entity" output linked to their "child" input). Main thread only.
+#pragma once
+
+#include "app/math_types.h"
+#include "project/components.h"
+#include "project/cvars.h"
+#include "project/resources.h"
+#include "render/material_block.h"
+#include "render/render_graph.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+class Camera;
+class Object;
+struct BufferObject;
+struct Geometry;
+struct InstanceBuffers;
+
+// The per-draw block "TransformParamsBuffer" (std140, read row-major, so each Matrix goes up as it is stored).
+struct TransformParams {
+    Matrix model;                 // M, as the pass hands it to the draw
+    Matrix view;                  // V of the pass camera
+    Matrix modelInvTranspose;     // transpose of M's affine inverse
+    Matrix modelView;             // V x M
+    Matrix modelViewInvTranspose; // transpose of the rigid inverse of V x M
+    Matrix projection;            // of the pass camera
+    Matrix modelInv;              // M's affine inverse
+    float cameraPosition[3] = {0.0f, 0.0f, 0.0f};
+    float reserved = 0.0f;        // the shaders do not read it; kept 0 so uploads are deterministic
+};
+static_assert(sizeof(TransformParams) == 464);
+
+// The block for a draw of model matrix M seen by the camera.
+TransformParams transformParamsFor(const Camera& camera, const Matrix& model);
+// Inverse of a rotation plus translation: the 3 x 3 part transposed, translation -R^T t, last row (0, 0, 0, 1).
+Matrix rigidInverse(const Matrix& m);
+
+// The parameter block that a material resource (type 17, published by a material node) carries; a slot whose
+// "Material Override" names such a record draws with that block. Installed by the material node component; while
+// it is null every slot draws with its own parameters.
+extern const MaterialCvarBlock* (*materialResourceBlock)(Resource* material);
+
+// Per-surface arrays are this long; surfaces past it are not drawn.
+constexpr int kPrimitiveMaxSurfaces = 32;
+// Slots made at creation (the shapes have at most two surfaces).
+constexpr int kPrimitiveSlotCount = 16;
+// Executes between a "vm" or shader change and the program rebuild.
+constexpr int kPrimitiveRebuildDelay = 50;
+
+class primitivefx : public EngineComponent {
+public:
+    static EngineComponent* Create(const std::string& name);
+    explicit primitivefx(const std::string& name);
+    ~primitivefx() override;
+
+    CvarTreeNode* GetCvarTree() override { return branch; }
+    // "position", "rotation", "scale".
+    bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
+    void OnInputConnected(int32_t pinId) override;
+    void OnInputDisconnected(int32_t pinId) override;
+    // Rebuilds the shape from the stored values, hands every slot's "shader" to its material and arms the
+    // vertex-modifier injection for the first Execute.
+    void Init() override;
+    // Nothing without a parent. Otherwise one material row per drawn surface, then one render item with the local
+    // transform.
+    void Execute(RenderItemBuilder& builder, Timestep time) override;
+    // Shape parameters rebuild the geometry and tell the consumers of "obj"; a slot's "shader" or "Material
+    // Override" is handed to the slot's material and arms the countdown.
+    void OnCvarChanged(Cvar* cvar) override;
+    // "vm": logs the rebuild and arms the countdown; "inst" is read at every draw.
+    void OnInputChanged(int32_t pinId) override;
+    // The export records whose raytracing or voxelization base is set, in surface order.
+    std::vector<GeometryExportRecord*> GetGeometries() override;
+
+    // The render item's callback: Deferred and Shadowmap draw the surfaces, Geometry registers the selection
+    // bounds and exports for the raytracer.
+    void Render(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time);
+    // The shape the parameters ask for (owned by the caller); null after a log line when it would be too large.
+    Geometry* CreateGeometry() const;
+    // Counts the countdown down once per Execute; at 0 the slot materials take their override sources again.
+    void InjectVertexModifiers();
+
+    // Makes the slots (16 on first use) with their own materials and branches "Material {i}".
+    void BuildMaterialSlots();
+    // Colours, transparency and roughness of the surfaces into their slots (creation only), then SyncSlotNames.
+    void SyncSlotsFromSurfaces();
+    // Slots of existing surfaces are shown and saved under the surface's name; the others are hidden.
+    void SyncSlotNames();
+    // The geometry for the current parameters replaces the Object's (the old one is freed).
+    void RebuildGeometry();
+    // Takes ownership of the geometry (null allowed), frees the previous one, recomputes the bounds and slot names.
+    void ReplaceGeometry(Geometry* geometry);
+
+    // Translation("position") x rotation("rotation", Ry x Rx x Rz) x scale("scale").
+    Matrix GetLocalMatrix() const;
+    // The block slot i draws with: the one its "Material Override" names when that is a material record, else the
+    // slot itself; null past the slots. `report`: a name of another resource type is logged by the store.
+    const MaterialCvarBlock* SourceBlock(size_t slot, bool report) const;
+    // The instance set of the first "inst" link; null without a link or when the linked payload is not an
+    // instance set (logged once per link).
+    InstanceBuffers* LinkedInstances();
+
+    FileResource* output = nullptr; // payload of "obj"
+    Object* object = nullptr;       // owns its geometry through this component
+
+    // In memory order; registered in the parameter table's order.
+    Cvar subdivisions1;
+    Cvar subdivisions2;
+    Cvar radius1;
+    Cvar radius2;
+    Cvar bevelSize;
+    Cvar scale;
+    Cvar position;
+    Cvar rotation;
+    Cvar raytrace;
+    Cvar reflect;
+    Cvar voxelize;
+    Cvar shadowCast;
+    Cvar shadowReceive;
+    Cvar hidden; // stored and shown; nothing in this component reads it
+    Cvar type;
+
+    int rebuildCountdown = 0;                        // 0 idle; counts Executes down to the injection
+    std::vector<BufferObject*> vertexModifierBuffers; // bound as "VM{i}"; empty until modifiers exist
+    std::vector<std::unique_ptr<MaterialCvarBlock>> slots; // pointers stay put: the tree holds their cvars
+    CvarTreeNode* branch = nullptr;
+    CvarTreeNode* materialsBranch = nullptr;
+    int materialIndex[kPrimitiveMaxSurfaces] = {};   // this frame's material row of each surface
+    GeometryExportRecord exportRecords[kPrimitiveMaxSurfaces];
+
+    InputPin* targetObjPin = nullptr; // declared and saved; nothing reads it
+    InputPin* instPin = nullptr;
+    InputPin* vmPin = nullptr;
+
+private:
+    // Creates slot i's material and registers it under "Material {i}".
+    void RegisterSlot(size_t i);
+    // Draws every drawable surface with the program of the pass.
+    void DrawSurfaces(Camera* camera, const Matrix& model, Renderer::Pass pass, Timestep time);
+
+    // Puts the geometry into the Object (freeing the old one) and recomputes the bounds.
+    void InstallGeometry(Geometry* geometry);
+    // True the first time a fault of this kind is met since the geometry last changed.
+    bool ReportOnce(const std::string& key);
+
+    int32_t reportedInstLink_ = 0; // the "inst" link last reported as not an instance set
+    std::unordered_set<std::string> reported_;
+};
