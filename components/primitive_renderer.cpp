@@ -38,38 +38,21 @@ constexpr GeometryExportRecord kNotExported{};
 
 bool isSet(const Cvar& cvar) { return cvar.value[0] > 0.5f; }
 
-bool geometryDirty(const Geometry* geometry)
-{
-    for (const BufferObject* buffer : geometry->buffers)
-        if (buffer && buffer->dirty)
-            return true;
-    for (const GeometrySurface* surface : geometry->surfaces)
-        if (surface && surface->indexBuffer && surface->indexBuffer->dirty)
-            return true;
-    return false;
-}
-
-void uploadWhenDirty(Geometry* geometry)
-{
-    if (geometry && (geometry->vao == 0 || geometryDirty(geometry)))
-        geomUpdate(geometry);
-}
-
 // Surfaces that are drawn at all: present, enabled and with triangles.
 bool drawable(const GeometrySurface* surface)
 {
     return surface && !surface->disabled && surface->triangleCount > 0;
 }
 
-// The output pin of that id, from the first component of the current project that has it.
+// The output pin of that id, on the component of the current project that has it.
 OutputPin* findOutputPin(int32_t id)
 {
-    if (!currentComponents)
+    EngineComponent* owner = GraphManager::FindComponentByPinId(id);
+    if (!owner)
         return nullptr;
-    for (EngineComponent* component : *currentComponents)
-        for (OutputPin* pin : component->outputs)
-            if (pin->id == id)
-                return pin;
+    for (OutputPin* pin : owner->outputs)
+        if (pin->id == id)
+            return pin;
     return nullptr;
 }
 
@@ -390,7 +373,7 @@ void primitivefx::Execute(RenderItemBuilder& builder, Timestep)
     Geometry* geometry = object ? object->geometry : nullptr;
     if (!geometry)
         return;
-    uploadWhenDirty(geometry);
+    geomUpdate(geometry); // sends only the buffers marked dirty
 
     const size_t surfaces = std::min<size_t>(geometry->surfaces.size(), kPrimitiveMaxSurfaces);
     if (geometry->surfaces.size() > surfaces && ReportOnce("surfaces"))
@@ -467,9 +450,8 @@ void primitivefx::Render(Camera* camera, const Matrix* model, Renderer::Pass pas
         const Matrix world = model ? *model : Matrix();
         if (pass == Renderer::PASS_GEOMETRY) {
             RegisterSelectedBounds(this, camera, GetLocalMatrix(), world, object->bounds, SelectedBoundsKind::Box);
-            // Nothing is exported without a raytracer's scene buffers, and no exporter is built into this engine
-            // yet: every surface reads as not exported.
-            std::fill(std::begin(exportRecords), std::end(exportRecords), kNotExported);
+            if (currentRaytraceScene)
+                ExportSurfaces();
         } else if (pass == Renderer::PASS_DEFERRED || (pass == Renderer::PASS_SHADOWMAP && isSet(shadowCast))) {
             if (camera)
                 DrawSurfaces(camera, world, pass, time);
@@ -478,10 +460,23 @@ void primitivefx::Render(Camera* camera, const Matrix* model, Renderer::Pass pas
     glPopDebugGroup();
 }
 
+void primitivefx::ExportSurfaces()
+{
+    Geometry* geometry = object->geometry;
+    geomUpdate(geometry);
+    const size_t surfaces = std::min<size_t>(geometry->surfaces.size(), kPrimitiveMaxSurfaces);
+    for (size_t i = 0; i < surfaces; ++i) {
+        // Surfaces without "raytrace", "voxelize" or "reflect" are not exported; the others would be written into
+        // the raytracer's geometry buffers, which no exporter of this engine fills yet, so they stay unexported too.
+        if (drawable(geometry->surfaces[i]))
+            exportRecords[i] = kNotExported;
+    }
+}
+
 void primitivefx::DrawSurfaces(Camera* camera, const Matrix& model, Renderer::Pass pass, Timestep time)
 {
     Geometry* geometry = object->geometry;
-    uploadWhenDirty(geometry);
+    geomUpdate(geometry);
     if (geometry->vao == 0)
         return;
 

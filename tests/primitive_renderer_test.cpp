@@ -622,9 +622,16 @@ TEST_F(PrimitiveRendererGL, FullMaterialTableAndManySurfacesStayInBounds)
     EXPECT_EQ(selectedBoundsMap[uint32_t(primitive->id)].world.m[7], 1.0f);
     EXPECT_EQ(selectedBoundsMap[uint32_t(primitive->id)].box[3], 1.0f);
     selectedBoundsMap.clear();
-    primitive->raytrace.value[0] = 1.0f;
+    // With a frame scene (a stand-in that is never read) and every export flag set, nothing is exported yet.
+    alignas(16) static unsigned char standIn[64];
+    currentRaytraceScene = reinterpret_cast<RaytraceSceneBuffers*>(standIn);
+    for (Cvar* flag : {&primitive->raytrace, &primitive->voxelize, &primitive->reflect})
+        flag->value[0] = 1.0f;
+    primitive->exportRecords[3].raytraceFacesBase = 7; // left over from an earlier frame
     primitive->Render(&camera, &world, Renderer::PASS_GEOMETRY, Timestep{});
+    currentRaytraceScene = nullptr;
     EXPECT_TRUE(primitive->GetGeometries().empty());
+    EXPECT_EQ(primitive->exportRecords[3].raytraceFacesBase, -1);
 }
 
 TEST_F(PrimitiveRendererGL, SavedGraphLoadsTheSameShape)
