@@ -12,7 +12,8 @@ constexpr size_t kMaxPath = 1024;
 
 std::string& basePathStorage()
 {
-    static std::string path = "assets/";
+    // Never destroyed: the exit savers build their paths from it.
+    static auto& path = *new std::string("assets/");
     return path;
 }
 

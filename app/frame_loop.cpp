@@ -10,6 +10,7 @@
 #include "jni/engine/grd_image.h"
 #include "jni/engine/grd_state.h"
 #include "jni/engine/grd_texture.h"
+#include "project/cvars.h"
 #include "project/resources.h"
 #include "project/sequencer.h"
 #include "render/layer_compositor.h"
@@ -200,6 +201,7 @@ int GraphProcessing(float time)
 {
     const Timestep step = graphProcessingStep(time);
     ++frameCounter;
+    ++cvarAnimationFrame;
 
     ScopedGpuTimer timer("Graph Processing", true);
     const int frame = frameOfTime(time);

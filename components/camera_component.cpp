@@ -61,6 +61,8 @@ bool camerafx::GetTransformCvars(Cvar** p, Cvar** r, Cvar** s)
     return true;
 }
 
+void camerafx::Init() { OnCvarChanged(&position); }
+
 void camerafx::Execute(RenderItemBuilder& builder, Timestep)
 {
     camera->name = name;

@@ -34,6 +34,9 @@ public:
     void OnInputConnected(int32_t) override {}
     void OnInputDisconnected(int32_t) override {}
     // Name, fov, aspect, near and far reach the camera here, every frame it is pulled.
+    // Places the camera where the stored "Position" and "Rotation" say: a loaded camera would otherwise wait at the
+    // origin for the first change of either.
+    void Init() override;
     void Execute(RenderItemBuilder& builder, Timestep time) override;
     // Position and rotation reach the camera only here.
     void OnCvarChanged(Cvar* cvar) override;

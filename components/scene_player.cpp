@@ -383,7 +383,41 @@ void sceneplayerfx::Execute(RenderItemBuilder& builder, Timestep)
 
 void sceneplayerfx::PrepareFrame()
 {
-    std::vector<Light*> lights(scene->lights.begin(), scene->lights.end());
+    scene->Update();
+    controller->Update();
+    scene->UpdateShadowMatrices(controller->camera);
+    scene->activeCamera = controller->camera;
+
+    // Each frame's shadow maps come from the texture pool, released at the start of every frame; a shadowing light
+    // without its map would have nothing to draw into.
+    std::vector<Light*> lights;
+    for (Light* light : scene->lights) {
+        if (light->castsShadows) {
+            const unsigned int cascades = std::min<unsigned int>(light->cascadeCount, LIGHT_MAX_CASCADES);
+            for (unsigned int i = 0; i < cascades; ++i) {
+                Framebuffer* framebuffer = light->shadowFramebuffers[i];
+                if (!framebuffer)
+                    continue;
+                RenderState state;
+                state.cullMode = 0;
+                state.depthFunc = 5;
+                state.depthTest = false;
+                renderStatePush(state);
+                Texture* depth = txtGetCachedTexture(int32_t(light->shadowMapWidth), int32_t(light->shadowMapHeight),
+                                                     IMAGE_TYPE_DEPTH32F);
+                fbAttach(framebuffer, FB_ATTACHMENT_DEPTH, depth);
+                fbPush();
+                if (setcurrent(framebuffer)) {
+                    const float one = 1.0f;
+                    glClearBufferfv(GL_DEPTH, 0, &one);
+                }
+                fbPop();
+                renderStatePop();
+            }
+        }
+        if (light->intensity > 0.0f)
+            lights.push_back(light);
+    }
     deferredUpdateLights(scene, lights);
     deferredUpdateMaterials();
 }

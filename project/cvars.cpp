@@ -220,6 +220,7 @@ void setValue(Cvar* cvar, float a, float b, float c, float d)
     cvar->value[1] = b;
     cvar->value[2] = c;
     cvar->value[3] = d;
+    std::copy(cvar->value, cvar->value + 4, cvar->restValue);
 }
 
 } // namespace
@@ -444,6 +445,26 @@ std::string CvarColorToText(const float rgba[4])
     return text;
 }
 
+uint32_t cvarAnimationFrame = 0;
+
+void CvarMarkDriven(Cvar* cvar, uint32_t channelMask)
+{
+    if (!cvar)
+        return;
+    if (cvar->drivenFrame != cvarAnimationFrame) {
+        cvar->drivenFrame = cvarAnimationFrame;
+        cvar->drivenMask = 0;
+    }
+    cvar->drivenMask |= channelMask & 0xFu;
+}
+
+float CvarSavedValue(const Cvar* cvar, int channel)
+{
+    const bool driven = cvarAnimationFrame != 0 && cvar->drivenFrame == cvarAnimationFrame &&
+                        (cvar->drivenMask & (1u << channel)) != 0;
+    return driven ? cvar->restValue[channel] : cvar->value[channel];
+}
+
 void CvarColorFromText(const std::string& text, float rgba[4])
 {
     unsigned c[4] = {0, 0, 0, 0};
@@ -466,23 +487,22 @@ json variableToJson(const Cvar* cvar)
         v["graph_exposed"] = true;
     if (cvar->uuid != 0)
         v["uuid"] = cvar->uuid;
-    auto d = [](float f) { return static_cast<double>(f); };
+    auto d = [cvar](int channel) { return static_cast<double>(CvarSavedValue(cvar, channel)); };
     switch (cvar->type) {
     case CvarType::Float:
     case CvarType::Int:
     case CvarType::Enum:
     case CvarType::Bool:
-        v["value"] = {{"v", d(cvar->value[0])}};
+        v["value"] = {{"v", d(0)}};
         break;
     case CvarType::Color:
-        v["value"] = {{"r", d(cvar->value[0])}, {"g", d(cvar->value[1])}, {"b", d(cvar->value[2])},
-                      {"a", d(cvar->value[3])}};
+        v["value"] = {{"r", d(0)}, {"g", d(1)}, {"b", d(2)}, {"a", d(3)}};
         break;
     case CvarType::Vec3:
-        v["value"] = {{"x", d(cvar->value[0])}, {"y", d(cvar->value[1])}, {"z", d(cvar->value[2])}};
+        v["value"] = {{"x", d(0)}, {"y", d(1)}, {"z", d(2)}};
         break;
     case CvarType::Vec2:
-        v["value"] = {{"x", d(cvar->value[0])}, {"y", d(cvar->value[1])}};
+        v["value"] = {{"x", d(0)}, {"y", d(1)}};
         break;
     case CvarType::Curve:
         v["value"] = cvar->curve ? Curve::ToJson(*cvar->curve) : json::object();
@@ -671,6 +691,7 @@ void applyToExisting(Cvar* cvar, int64_t type, const json& v)
     default:
         break;
     }
+    std::copy(cvar->value, cvar->value + 4, cvar->restValue);
 }
 
 // A tree-owned placeholder for a stored value nobody has registered yet.

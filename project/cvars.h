@@ -58,6 +58,11 @@ struct Cvar {
     std::string materialName;
     int32_t resourceType = 0;
     Curve* curve = nullptr; // not owned
+    // The value as registered or last loaded. Channels an animation drove in the current frame are saved with
+    // it, so playing a project never rewrites its files with passing values.
+    float restValue[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    uint32_t drivenFrame = 0; // cvarAnimationFrame when drivenMask was last written
+    uint32_t drivenMask = 0;  // bit i: channel i was written by an animation in drivenFrame
 
     Cvar() = default;
     Cvar(const Cvar&) = default;
@@ -65,6 +70,14 @@ struct Cvar {
     // Tells the destroy listeners, so tracks and selections keyed by this cvar go with it.
     ~Cvar();
 };
+
+// Processed frames so far; GraphProcessing counts one up before it animates anything. 0: nothing animated yet.
+extern uint32_t cvarAnimationFrame;
+// Records that an animation (the timeline, a linked value, a following camera controller) wrote these channels
+// in the current frame.
+void CvarMarkDriven(Cvar* cvar, uint32_t channelMask);
+// The value a save writes for channel i: the rest value while an animation drives it, else the value.
+float CvarSavedValue(const Cvar* cvar, int channel);
 
 // Called with every Cvar that is being destroyed. Listeners must stay valid for the whole process (cvars may die
 // during static destruction).

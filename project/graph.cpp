@@ -70,21 +70,22 @@ private:
 // unchanged project saves to the same bytes it was loaded from.
 std::unordered_map<int32_t, int32_t>& savedIds()
 {
-    static std::unordered_map<int32_t, int32_t> ids;
+    // Never destroyed: the exit save runs after function-local statics are gone.
+    static auto& ids = *new std::unordered_map<int32_t, int32_t>();
     return ids;
 }
 
 // Stored uuids of cvar inputs whose cvar was never found, so the input is saved as a cvar input again.
 std::unordered_map<int32_t, uint64_t>& unboundCvarUuids()
 {
-    static std::unordered_map<int32_t, uint64_t> uuids;
+    static auto& uuids = *new std::unordered_map<int32_t, uint64_t>();
     return uuids;
 }
 
 // Keys of a component entry this reader does not know, by component id; written back with the component.
 std::unordered_map<int32_t, json>& extraComponentKeys()
 {
-    static std::unordered_map<int32_t, json> keys;
+    static auto& keys = *new std::unordered_map<int32_t, json>();
     return keys;
 }
 
@@ -771,15 +772,19 @@ void GraphManager::ExecuteComponent(RenderItemBuilder& builder, EngineComponent*
             continue;
         OutputPin* out = findOutputPinForRun(pin->links[0]);
         // Only Value payloads have the layout read here.
-        if (!out || !out->payload || out->payload->type != ResourceType::Value)
+        const auto* value = out ? resourceCast<ValueResource>(out->payload, ResourceType::Value) : nullptr;
+        if (!value)
             continue;
-        const auto* value = static_cast<const ValueResource*>(out->payload);
         const size_t count = value->values.size();
         if (count < 1 || count > 3)
             continue;
+        uint32_t written = 0;
         for (size_t i = 0; i < count; ++i)
-            if (value->mask & (1u << i))
+            if (value->mask & (1u << i)) {
                 pin->cvar->value[i] = value->values[i];
+                written |= 1u << i;
+            }
+        CvarMarkDriven(pin->cvar, written);
     }
 
     const bool scoped = graphHooks.executeScopeBegin && graphHooks.executeScopeEnd;

@@ -13,7 +13,8 @@ namespace {
 
 std::set<std::string>& unreadableFiles()
 {
-    static std::set<std::string> files;
+    // Never destroyed: the exit savers consult it after function-local statics are gone.
+    static auto& files = *new std::set<std::string>();
     return files;
 }
 

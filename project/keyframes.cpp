@@ -186,6 +186,7 @@ void Apply(int frame)
                     continue;
                 const std::array<float, 4> v = EvaluateTrack(cvar, static_cast<uint32_t>(frame));
                 std::copy(v.begin(), v.end(), cvar->value);
+                CvarMarkDriven(cvar, 0xFu);
                 if (shown) {
                     if (EngineComponent* owner = CvarTreeNode::FindOwner(branch))
                         owner->OnCvarChanged(cvar);

@@ -17,7 +17,8 @@ constexpr double kRadiansToDegrees = 57.29577951308232;
 // Every controller alive, so a camera that goes away can be dropped from all of them.
 std::vector<CameraController*>& liveControllers()
 {
-    static std::vector<CameraController*> list;
+    // Never destroyed: components that own controllers may die during static destruction.
+    static auto& list = *new std::vector<CameraController*>();
     return list;
 }
 
@@ -162,6 +163,9 @@ void CameraController::Update()
         setVec3(position, {f[3], f[7], f[11]});
         setVec3(direction, {f[2], f[6], f[10]});
         setVec3(up, {f[1], f[5], f[9]});
+        // Following: the pose is the attached camera's, not something to save.
+        for (Cvar* cvar : {&position, &direction, &up})
+            CvarMarkDriven(cvar, 0x7u);
     }
 
     if (attached && attached->kind == ENTITY_KIND_CAMERA) {

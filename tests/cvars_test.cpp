@@ -414,6 +414,36 @@ TEST_F(CvarTree, EveryTypeRoundTripsThroughText)
     EXPECT_EQ(CvarTreeToJson(b.get()), saved);
 }
 
+// Channels an animation wrote in the current frame are saved with their registered or loaded value; the others,
+// and every channel once a frame passes without the animation, with the value itself.
+TEST_F(CvarTree, AnimatedChannelsSaveTheirRestValue)
+{
+    Branch branch;
+    Cvar position, speed;
+    CvarTreeRegisterVec3(&position, "position", 1, 2, 3, CvarScope::Node, branch.get());
+    CvarTreeRegisterFloat(&speed, "speed", 0.5f, 0, 10, CvarScope::Node, branch.get());
+    ASSERT_NE(CvarTreeLoadFromJson(R"({"branch_name": "branch", "variables": [
+        {"name": "speed", "type": 0, "value": {"v": 4.0}}]})", CvarScope::Node, branch.get()), nullptr);
+    const uint32_t savedFrame = cvarAnimationFrame;
+    auto saved = [&] { return CvarTreeToJsonValue(branch.get())["variables"]; };
+
+    cvarAnimationFrame = 41;
+    position.value[0] = 9.0f; // the user's own edit: kept
+    position.value[1] = 7.0f;
+    CvarMarkDriven(&position, 0x2u); // y driven by a linked value
+    speed.value[0] = 8.0f;
+    CvarMarkDriven(&speed, 0xFu); // keyed
+    json v = saved();
+    EXPECT_EQ(v[0]["value"], (json{{"x", 9.0}, {"y", 2.0}, {"z", 3.0}}));
+    EXPECT_EQ(v[1]["value"], (json{{"v", 4.0}})) << "the loaded value, not the animated one";
+
+    cvarAnimationFrame = 42; // a frame without the animation: the values are the user's again
+    v = saved();
+    EXPECT_EQ(v[0]["value"], (json{{"x", 9.0}, {"y", 7.0}, {"z", 3.0}}));
+    EXPECT_EQ(v[1]["value"], (json{{"v", 8.0}}));
+    cvarAnimationFrame = savedFrame;
+}
+
 TEST_F(CvarTree, LoadEdgeCases)
 {
     Branch b("node");

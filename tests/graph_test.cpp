@@ -5,6 +5,10 @@
 #include "test_helpers.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
@@ -126,6 +130,39 @@ TEST_F(GraphFiles, FixtureLoadsAndSavesByteForByte)
     project.components.erase(project.components.begin());
     ASSERT_TRUE(GraphManager::Save(full(path)));
     EXPECT_EQ(readFile(full(path)), fixture);
+}
+
+// The engine saves from an exit function registered before anything is loaded. The loader's bookkeeping (stored
+// ids, the files that must not be overwritten) must still be there when it runs, after the function-local statics
+// made during loading are gone.
+TEST_F(GraphFiles, ExitSaveStillKnowsWhatLoadingLearnt)
+{
+    const std::string fixture = readFile(std::string(TEST_DATA_DIR) + "projects/roundtrip/graph.json");
+    const std::string good = write("projects/good/graph.json", fixture);
+    const std::string bad = write("projects/bad/graph.json", "{ \"components\": [ {\"type\": ");
+    static std::string savedGood, savedBad;
+    savedGood = full(good);
+    savedBad = full(bad);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::atexit([] {
+            GraphManager::Save(savedGood);
+            GraphManager::Save(savedBad);
+        });
+        auto* project = new ScopedProject(); // kept alive through the exit, like the engine's projects
+        (void)project;
+        GraphManager::Load(bad);
+        const bool loaded = GraphManager::Load(good);
+        std::exit(loaded ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(readFile(full(good)), fixture) << "stored ids reused at exit";
+    EXPECT_EQ(readFile(full(bad)), "{ \"components\": [ {\"type\": ") << "a file that failed to load is kept";
 }
 
 TEST_F(GraphFiles, ComponentsAddedAfterLoadGetIdsOfTheirOwn)

@@ -446,6 +446,13 @@ TEST_F(SceneComponents, CameraPublishesItsCameraAndTakesTheInput)
     EXPECT_EQ(bounds.camera, nullptr);
     for (float v : bounds.box)
         EXPECT_EQ(v, 0.0f);
+
+    // A graph load stores the values and then runs Init, which places the camera as stored.
+    setVec3(cam->position, 4, 5, 6);
+    setVec3(cam->rotation, 10, 0, 0);
+    cam->Init();
+    expectNear(cam->camera->position, {4, 5, 6});
+    expectNear(cam->camera->rotation, {10, 0, 0});
 }
 
 // ---- Null and Scene Group ----
@@ -553,7 +560,8 @@ TEST_F(SceneComponents, GraphLoadAppliesStoredValuesBeforeInit)
     EXPECT_EQ(sun->light->orthoWidth, 30.0f);
     EXPECT_EQ(resourceCast<LightResource>(sun->outputs[0]->payload, ResourceType::Light)->light, sun->light);
     EXPECT_EQ(cam->position.value[2], -10.0f);
-    expectNear(cam->camera->position, {0, 0, 0}); // until "Position" or "Rotation" changes
+    // Init places the loaded camera: it does not wait at the origin for the first change.
+    expectNear(cam->camera->position, {cam->position.value[0], cam->position.value[1], cam->position.value[2]});
     EXPECT_EQ(imported->GetParent(), pivot);
     EXPECT_EQ(sun->outputs.back(), sun->entityPin);
 }

