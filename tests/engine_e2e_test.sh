@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs the real engine on a virtual screen, on a scratch copy of an asset folder (the engine rewrites project files at
 # exit), ends it with SIGTERM like a closed window and checks its exit status and log.
-#   engine_e2e_test.sh <engine binary> <asset folder>
+#   engine_e2e_test.sh <engine binary> <asset folder> <grab_screen binary>
 # Exit 77 (skipped) only when xvfb-run is missing.
 set -u
 engine=$(realpath "$1")
 assets=$(realpath "$2")
+grab=$(realpath "$3")
 
 if ! command -v xvfb-run >/dev/null 2>&1; then
   echo "xvfb-run not found: skipped"
@@ -22,22 +23,47 @@ fail() {
 }
 
 # Starts the engine in $1 with the remaining arguments, waits for its first frame, lets it run a little, then
-# sends SIGTERM. Leaves the exit status in $status.
+# sends SIGTERM (after SETTLE seconds, 1 by default). Leaves the exit status in $status. With WATCH=1 it also reads the screen once the first frame is
+# up and then every second until the picture changes (at most 120 s): grabs.txt gets one line per reading and
+# first.png / later.png the first and the last picture.
 run_engine() {
   local dir=$1
   shift
-  (cd "$dir" && xvfb-run -a -s "-screen 0 1920x1080x24" bash -c '
+  (cd "$dir" && WATCH=${WATCH:-0} SETTLE=${SETTLE:-1} GRAB="$grab" xvfb-run -a -s "-screen 0 1920x1080x24" bash -c '
       "$@" >stdout.txt 2>stderr.txt &
       pid=$!
-      for _ in $(seq 1 600); do
+      for _ in $(seq 1 1200); do
         grep -q "Created frame" app_log.txt 2>/dev/null && break
         kill -0 $pid 2>/dev/null || break
         sleep 0.1
       done
-      sleep 1
+      sleep "$SETTLE"
+      if [[ $WATCH == 1 ]]; then
+        sleep 2
+        "$GRAB" first.png >grabs.txt
+        first=$(tail -n 1 grabs.txt)
+        for _ in $(seq 1 120); do
+          sleep 1
+          kill -0 $pid 2>/dev/null || break
+          "$GRAB" later.png >>grabs.txt
+          [[ "$(tail -n 1 grabs.txt | cut -d" " -f6)" != "$(echo "$first" | cut -d" " -f6)" ]] && break
+        done
+      fi
       kill -TERM $pid 2>/dev/null
       wait $pid' _ "$engine" "$@")
   status=$?
+}
+
+# grabs.txt of the watched run: the window showed a picture (not black, not one flat colour) that changed.
+expect_moving_picture() { # folder
+  local first last
+  first=$(head -n 1 "$1/grabs.txt" 2>/dev/null)
+  last=$(tail -n 1 "$1/grabs.txt" 2>/dev/null)
+  [[ -n "$first" ]] || { fail "the screen was never read in $1"; return; }
+  awk -v line="$first" 'BEGIN { split(line, f, " "); exit !(f[2] > 8 && f[4] > 4) }' ||
+    fail "the window shows no picture (black or flat): $first"
+  [[ "$(echo "$first" | cut -d' ' -f6)" != "$(echo "$last" | cut -d' ' -f6)" ]] ||
+    fail "the picture did not change while playing: $first / $last"
 }
 
 expect_log() { # folder, fixed text
@@ -50,20 +76,23 @@ expect_frames() { # folder: the loop ran and presented more than one frame
   [[ -n "$frames" && "$frames" -gt 1 ]] || fail "the frame loop in $1 did not run several frames (${frames:-none})"
 }
 
-# Production mode: "assets/" beside the working directory, an undecorated 1920 x 1080 window.
+# Production mode: "assets/" beside the working directory, an undecorated 1920 x 1080 window playing the
+# production; the shipped project files are what the engine writes, so its exit changes none of them.
 play="$work/play"
 mkdir -p "$play"
 cp -r "$assets" "$play/assets"
-run_engine "$play"
+WATCH=1 run_engine "$play"
 [[ $status -eq 0 ]] || fail "production run exited with $status"
 expect_log "$play" "New base path for assets:<assets/>"
 expect_log "$play" "Initialize ruvevazidi..."
 expect_log "$play" "Window <Rendering Window> 1920x1080 decorated:0, OpenGL 4."
 expect_frames "$play"
-
-# The exit writes the parameter tree and the current project's files; a second run on what the first wrote must
-# change no byte of any project file.
+expect_moving_picture "$play"
 [[ -f "$play/assets/projects/room/variables.json" ]] || fail "the exit did not write projects/room/variables.json"
+diff -r "$assets/projects" "$play/assets/projects" >"$work/projects.diff" ||
+  fail "playing the shipped production changed its files: $(head -c 2000 "$work/projects.diff")"
+
+# A second run on what the first wrote changes no byte either.
 cp -r "$play/assets/projects" "$work/projects_after_first_run"
 run_engine "$play"
 [[ $status -eq 0 ]] || fail "second production run exited with $status"
@@ -74,7 +103,7 @@ diff -r "$work/projects_after_first_run" "$play/assets/projects" >"$work/project
 edit="$work/edit/run"
 mkdir -p "$edit" "$work/edit/Pelmora1"
 cp -r "$assets" "$work/edit/Pelmora1/assets"
-run_engine "$edit" -UI
+SETTLE=6 run_engine "$edit" -UI
 [[ $status -eq 0 ]] || fail "editor run exited with $status"
 expect_log "$edit" "New base path for assets:<../Pelmora1/assets/>"
 expect_log "$edit" "Initialize ruvevazidi..."
@@ -96,6 +125,8 @@ if ((failures)); then
     cat "$dir/app_log.txt" 2>/dev/null
     echo "---- $dir/stderr.txt"
     cat "$dir/stderr.txt" 2>/dev/null
+    echo "---- $dir/grabs.txt"
+    cat "$dir/grabs.txt" 2>/dev/null
   done
   exit 1
 fi

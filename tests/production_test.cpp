@@ -1,0 +1,250 @@
+// The shipped production under assets/projects: its files are exactly what the engine writes (so playing it
+// changes nothing on disk), its timeline rows are sound, and "room" renders a lit scene that moves.
+#include "app/data_files.h"
+#include "app/engine_display.h"
+#include "app/frame_loop.h"
+#include "app/projects.h"
+#include "components/output_buffer.h"
+#include "deferred_test_scene.h"
+#include "gl_context.h"
+#include "jni/engine/grd_buffer.h"
+#include "jni/engine/grd_framebuffer.h"
+#include "jni/engine/grd_texture.h"
+#include "project/graph.h"
+#include "project/keyframes.h"
+#include "project/resources.h"
+#include "project/sequencer.h"
+#include "render/camera_controller.h"
+#include "render/deferred_postprocess.h"
+#include "render/deferred_targets.h"
+#include "render/render_graph.h"
+#include "render/shader_inputs.h"
+#include "project_test_util.h"
+#include "test_helpers.h"
+
+#include <glbinding/gl/gl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace gl;
+
+namespace {
+
+const char* const kContentProjects[] = {"instancing", "abstract_1", "room", "walk_particles", "room_rt"};
+
+struct ImageStats {
+    double mean = 0.0;   // of r + g + b
+    double stddev = 0.0; // over pixels
+    std::vector<float> pixels;
+};
+
+ImageStats readImage(const Texture* texture)
+{
+    ImageStats stats;
+    const int w = texture->images[0]->width;
+    const int h = texture->images[0]->height;
+    stats.pixels.resize(size_t(w) * size_t(h) * 4);
+    glGetTextureImage(texture->glId, 0, GL_RGBA, GL_FLOAT, GLsizei(stats.pixels.size() * 4), stats.pixels.data());
+    double sum = 0.0;
+    double squares = 0.0;
+    const size_t count = stats.pixels.size() / 4;
+    for (size_t i = 0; i < count; ++i) {
+        const double v = double(stats.pixels[i * 4]) + stats.pixels[i * 4 + 1] + stats.pixels[i * 4 + 2];
+        sum += v;
+        squares += v * v;
+    }
+    stats.mean = sum / double(count);
+    stats.stddev = std::sqrt(std::max(0.0, squares / double(count) - stats.mean * stats.mean));
+    return stats;
+}
+
+// The engine's start-up as far as the project files go: the six projects over the shipped asset folder (read
+// only), each loaded the way ProjectLoading loads it.
+class ShippedProduction : public GLTest {
+protected:
+    std::string oldBase = dataBasePath();
+    int oldWidth = screenWidth;
+    int oldHeight = screenHeight;
+    CameraController* savedController = currentCameraController;
+    std::vector<Project*> savedList = projectList;
+    Project* savedGlobal = globalProject;
+    Project* savedCurrent = currentProject;
+    Sequence* savedSequencer = sequencer;
+    bool savedExport = exportVariables;
+    testutil::TempDir out{"production"};
+
+    void SetUp() override
+    {
+        GLTest::SetUp();
+        dataSetBasePath(deferredtest::kAssets);
+        screenWidth = deferredtest::kWidth;
+        screenHeight = deferredtest::kHeight;
+        glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
+        constBufferRingShutdown();
+        ASSERT_TRUE(constBufferRingInit(1 << 24));
+        rendererInitGlobalInputs();
+        deferredRenderInit();
+        deferredCreateTargets();
+        exportVariables = true;
+        sequencer = new Sequence();
+        globalProject = projCreate("global");
+        projectList.clear();
+        for (const char* name : kContentProjects)
+            projectList.push_back(projCreate(name));
+    }
+    void TearDown() override
+    {
+        for (Project* project : projectList)
+            projDestroy(project);
+        projDestroy(globalProject);
+        projectList = savedList;
+        globalProject = savedGlobal;
+        projSetCurrent(savedCurrent);
+        delete sequencer;
+        sequencer = savedSequencer;
+        exportVariables = savedExport;
+        shaderUseProgram(nullptr);
+        deferredRenderRelease();
+        constBufferRingShutdown();
+        while (fbStackTop > 0)
+            fbPop();
+        screenWidth = oldWidth;
+        screenHeight = oldHeight;
+        currentCameraController = savedController;
+        cvarTreeCurrentBranch = &cvarTreeRoot;
+        dataSetBasePath(oldBase);
+        GLTest::TearDown();
+    }
+
+    // Loads one project's files; false when any of them fails.
+    bool load(Project* project)
+    {
+        projSetCurrent(project);
+        bool ok = project->resources->load_json(project->path + "/resources.json");
+        ok = GraphManager::Load(project->path + "/graph.json") && ok;
+        ok = SequencerManager::Load(project->path + "/sequencer.json") && ok;
+        return ok;
+    }
+
+    Project* project(const std::string& name) { return projFind(name); }
+
+    // The project's published "main output" image after the frame loop's processing at timeline frame `frame`.
+    const Texture* renderAt(int frame)
+    {
+        GraphProcessing(float(frame) / 100.0f);
+        for (Resource* resource : currentResources->get_by_type(ResourceType::Image))
+            if (auto* image = dynamic_cast<ImageResource*>(resource); image && image->name == "main output")
+                return image->texture;
+        return nullptr;
+    }
+};
+
+} // namespace
+
+// Loading a shipped project and saving it again gives back every byte: the exit save of an unchanged production
+// rewrites nothing, and every component type in the files is one the engine knows.
+TEST_F(ShippedProduction, ProjectFilesAreWhatTheEngineWrites)
+{
+    for (const char* name : kContentProjects) {
+        SCOPED_TRACE(name);
+        Project* p = project(name);
+        ASSERT_NE(p, nullptr);
+        projtest::LogCapture log;
+        ASSERT_TRUE(load(p));
+        EXPECT_EQ(log.text().find("Unknown component type"), std::string::npos) << log.text();
+        EXPECT_FALSE(p->components->empty());
+        for (const char* file : {"graph.json", "resources.json", "sequencer.json"}) {
+            const std::string saved = out.str() + name + "_" + file;
+            if (std::string(file) == "graph.json")
+                ASSERT_TRUE(GraphManager::Save(saved));
+            else if (std::string(file) == "resources.json")
+                ASSERT_TRUE(p->resources->save_json(saved));
+            else
+                ASSERT_TRUE(SequencerManager::Save(saved));
+            EXPECT_EQ(testutil::readFile(saved), testutil::readFile(dataPath(p->path + "/" + file))) << file;
+        }
+    }
+}
+
+// Every project has its own stretch of the track, the same in every project's file, and the production opens
+// with "room".
+TEST_F(ShippedProduction, TimelineRowsDoNotOverlap)
+{
+    std::vector<std::pair<int, int>> rows;
+    for (const char* name : kContentProjects) {
+        ASSERT_TRUE(load(project(name)));
+        const SequenceItem& row = sequencer->GetProjectItem(project(name));
+        rows.push_back({row.start, row.end});
+        EXPECT_LT(row.start, row.end) << name;
+        EXPECT_GE(row.start, 0) << name;
+        EXPECT_LE(row.end, sequencer->frameCount) << name;
+    }
+    EXPECT_EQ(sequencer->GetProjectItem(project("room")).start, 0);
+    std::sort(rows.begin(), rows.end());
+    for (size_t i = 1; i < rows.size(); ++i)
+        EXPECT_LE(rows[i - 1].second, rows[i].first) << "rows " << i - 1 << " and " << i << " overlap";
+}
+
+// "room" draws a lit room through its post chain; the keyed camera and the value generators move it.
+TEST_F(ShippedProduction, RoomRendersALitSceneThatMoves)
+{
+    for (const char* name : kContentProjects)
+        ASSERT_TRUE(load(project(name)));
+    projSetCurrent(project("room"));
+    for (EngineComponent* component : *currentComponents)
+        if (auto* output = dynamic_cast<outputbufferfx*>(component))
+            EXPECT_EQ(output->postInput->links.size(), 2u) << "tonemap and glow";
+    while (glGetError() != GL_NO_ERROR) {
+    }
+
+    const Texture* image = nullptr;
+    for (int i = 0; i < 2; ++i)
+        image = renderAt(500);
+    ASSERT_TRUE(image && image->glId);
+    const ImageStats early = readImage(image);
+    for (int i = 0; i < 2; ++i)
+        image = renderAt(2500);
+    const ImageStats later = readImage(image);
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+
+    for (const ImageStats* s : {&early, &later}) {
+        EXPECT_GT(s->mean, 0.3) << "lit, not black";
+        EXPECT_LT(s->mean, 2.7) << "not washed out";
+        EXPECT_GT(s->stddev, 0.1) << "not one flat colour";
+        EXPECT_TRUE(std::all_of(s->pixels.begin(), s->pixels.end(), [](float v) { return std::isfinite(v); }));
+    }
+    double moved = 0.0;
+    for (size_t i = 0; i < early.pixels.size(); ++i)
+        moved += std::fabs(early.pixels[i] - later.pixels[i]);
+    EXPECT_GT(moved / double(early.pixels.size()), 0.02) << "the camera and the shapes move";
+
+    // What the animation moved (keyed camera, driven shapes, the following controller) is not written back: the
+    // exit save after playing is the shipped file.
+    const std::string saved = out.str() + "played_graph.json";
+    ASSERT_TRUE(GraphManager::Save(saved));
+    EXPECT_EQ(testutil::readFile(saved), testutil::readFile(dataPath("projects/room/graph.json")));
+}
+
+// The other projects show something too.
+TEST_F(ShippedProduction, EveryProjectShowsAPicture)
+{
+    for (const char* name : kContentProjects)
+        ASSERT_TRUE(load(project(name)));
+    for (const char* name : kContentProjects) {
+        SCOPED_TRACE(name);
+        projSetCurrent(project(name));
+        const int start = sequencer->GetProjectItem(project(name)).start;
+        const Texture* image = nullptr;
+        for (int i = 0; i < 2; ++i)
+            image = renderAt(start + 300);
+        ASSERT_TRUE(image && image->glId);
+        const ImageStats stats = readImage(image);
+        EXPECT_GT(stats.mean, 0.05);
+        EXPECT_GT(stats.stddev, 0.05);
+    }
+}
