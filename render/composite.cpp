@@ -136,8 +136,11 @@ bool compositeV(Framebuffer* destination, ShaderProgram* program, const Timestep
     const float resolution[2] = {static_cast<float>(width), static_cast<float>(height)};
     const float resolutionInv[2] = {width ? 1.0f / static_cast<float>(width) : 0.0f,
                                     height ? 1.0f / static_cast<float>(height) : 0.0f};
-    shaderSetUniform(program, "vResolution", UNIFORM_TYPE_VEC2, resolution, sizeof resolution);
-    shaderSetUniform(program, "vResolutionInv", UNIFORM_TYPE_VEC2, resolutionInv, sizeof resolutionInv);
+    // Offered to every full-screen program; one that does not read them is not warned about them.
+    if (program->uniforms.count("vResolution"))
+        shaderSetUniform(program, "vResolution", UNIFORM_TYPE_VEC2, resolution, sizeof resolution);
+    if (program->uniforms.count("vResolutionInv"))
+        shaderSetUniform(program, "vResolutionInv", UNIFORM_TYPE_VEC2, resolutionInv, sizeof resolutionInv);
 
     glViewport(0, 0, width, height);
     RenderState state = renderStateTop();
