@@ -55,11 +55,11 @@ constexpr Section kSections[] = {
 
 const std::string* pathOf(const Resource* resource)
 {
-    if (resource->type == ResourceType::SceneUri)
-        return &static_cast<const SceneUriResource*>(resource)->path;
-    if (resource->type == ResourceType::Object || resource->type == ResourceType::Texture ||
-        resource->type == ResourceType::Envmap)
-        return &static_cast<const FileResource*>(resource)->path;
+    // Checked casts: a record of a file type that is not a file record (added by other code) has no path.
+    if (const auto* uri = resourceCast<SceneUriResource>(resource, ResourceType::SceneUri))
+        return &uri->path;
+    if (const auto* file = dynamic_cast<const FileResource*>(resource))
+        return &file->path;
     return nullptr;
 }
 
@@ -102,10 +102,10 @@ ResourceLoaders resourceLoaders = {&standInLoadObject, &standInLoadScene, &stand
 
 void Resource::set_path(const std::string& path)
 {
-    if (type == ResourceType::SceneUri)
-        static_cast<SceneUriResource*>(this)->path = path;
-    else if (type == ResourceType::Object || type == ResourceType::Texture || type == ResourceType::Envmap)
-        static_cast<FileResource*>(this)->path = path;
+    if (auto* uri = resourceCast<SceneUriResource>(this, ResourceType::SceneUri))
+        uri->path = path;
+    else if (auto* file = dynamic_cast<FileResource*>(this))
+        file->path = path;
     else
         LOG_WARNING("Resource <%s> of type %d has no path", name.c_str(), type);
 }
@@ -305,8 +305,8 @@ bool ResourceManagerStorage::save_json(const std::string& path)
             if (!filePath || filePath->empty())
                 continue;
             json entry = {{"name", resource->name}, {"path", *filePath}};
-            if (section.type == ResourceType::SceneUri)
-                entry["load_on_startup"] = static_cast<SceneUriResource*>(resource)->load_on_startup;
+            if (const auto* uri = resourceCast<SceneUriResource>(resource, ResourceType::SceneUri))
+                entry["load_on_startup"] = uri->load_on_startup;
             entries.push_back(std::move(entry));
         }
         auto kept = store->keptEntries_.find(section.key);
