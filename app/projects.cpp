@@ -92,6 +92,7 @@ void projDestroy(Project* project)
         delete project->components;
     }
     delete project->resources;
+    delete project->nullObject;
     delete project;
 }
 
@@ -128,8 +129,10 @@ ProjectLoadingState* ProjectLoading(int width, int height)
         // One shared set: the first read fills it, the later ones enter the same records into this store.
         if (globalProject)
             load_gradients_json(globalProject->path + "/resources.json");
-        // Never freed, like the projects: the record keeps pointing at it.
-        project->resources->add_object("global/null_object", new Object());
+        if (!project->nullObject) {
+            project->nullObject = new Object();
+            project->resources->add_object("global/null_object", project->nullObject);
+        }
         if (!GraphManager::Load(project->path + "/graph.json")) {
             LOG_WARNING("Project %s has no usable graph; it gets the default graph", project->name.c_str());
             buildDefaultGraph(width, height);

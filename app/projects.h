@@ -8,12 +8,14 @@
 
 struct ResourceManagerStorage;
 class EngineComponent;
+class Object;
 
 struct Project {
     std::string name;
     std::string path; // "projects/{name}", relative to the asset base path
     ResourceManagerStorage* resources = nullptr;
     std::vector<EngineComponent*>* components = nullptr;
+    Object* nullObject = nullptr; // "global/null_object", an empty object made by ProjectLoading
 };
 
 // The content projects in load and play order; "global" is not among them.

@@ -1,6 +1,7 @@
 #include "gl_context.h"
 
 #include "jni/engine/grd_state.h"
+#include "jni/engine/grd_texture.h"
 #include "tests/egl_context.h"
 
 #include <glbinding/gl/gl.h>
@@ -23,4 +24,6 @@ void GLTest::TearDown()
 {
     EXPECT_EQ(glGetError(), GL_NO_ERROR);
     renderStateStack.clear();
+    // The frame's texture pool lives as long as the engine; a test ends it while its context is current.
+    txtDestroyCachedTextures();
 }
