@@ -23,9 +23,9 @@ fail() {
 }
 
 # Starts the engine in $1 with the remaining arguments, waits for its first frame, lets it run a little, then
-# sends SIGTERM (after SETTLE seconds, 1 by default). Leaves the exit status in $status. With WATCH=1 it also reads the screen once the first frame is
-# up and then every second until the picture changes (at most 120 s): grabs.txt gets one line per reading and
-# first.png / later.png the first and the last picture.
+# sends SIGTERM (after SETTLE seconds, 1 by default). Leaves the exit status in $status. With WATCH=1 it also
+# reads the screen every second until it shows a picture (first.txt, first.png), then until that picture changes
+# (at most 120 s each): grabs.txt gets one line per reading, later.png the last picture.
 run_engine() {
   local dir=$1
   shift
@@ -39,14 +39,20 @@ run_engine() {
       done
       sleep "$SETTLE"
       if [[ $WATCH == 1 ]]; then
-        sleep 2
-        "$GRAB" first.png >grabs.txt
-        first=$(tail -n 1 grabs.txt)
+        # The first picture: the first reading that is not one flat colour (a slow first frame leaves it black).
+        for _ in $(seq 1 120); do
+          "$GRAB" first.png >>grabs.txt
+          spread=$(tail -n 1 grabs.txt | cut -d" " -f4)
+          [[ ${spread%%.*} -gt 4 ]] && break
+          kill -0 $pid 2>/dev/null || break
+          sleep 1
+        done
+        tail -n 1 grabs.txt >first.txt
         for _ in $(seq 1 120); do
           sleep 1
           kill -0 $pid 2>/dev/null || break
           "$GRAB" later.png >>grabs.txt
-          [[ "$(tail -n 1 grabs.txt | cut -d" " -f6)" != "$(echo "$first" | cut -d" " -f6)" ]] && break
+          [[ "$(tail -n 1 grabs.txt | cut -d" " -f6)" != "$(cut -d" " -f6 first.txt)" ]] && break
         done
       fi
       kill -TERM $pid 2>/dev/null
@@ -54,10 +60,10 @@ run_engine() {
   status=$?
 }
 
-# grabs.txt of the watched run: the window showed a picture (not black, not one flat colour) that changed.
+# The watched run: the window showed a picture (not black, not one flat colour) that changed.
 expect_moving_picture() { # folder
   local first last
-  first=$(head -n 1 "$1/grabs.txt" 2>/dev/null)
+  first=$(cat "$1/first.txt" 2>/dev/null)
   last=$(tail -n 1 "$1/grabs.txt" 2>/dev/null)
   [[ -n "$first" ]] || { fail "the screen was never read in $1"; return; }
   awk -v line="$first" 'BEGIN { split(line, f, " "); exit !(f[2] > 8 && f[4] > 4) }' ||
