@@ -22,10 +22,11 @@ fail() {
   failures=$((failures + 1))
 }
 
-# Starts the engine in $1 with the remaining arguments, waits for its first frame, lets it run a little, then
-# sends SIGTERM (after SETTLE seconds, 1 by default). Leaves the exit status in $status. With WATCH=1 it also
-# reads the screen every second until it shows a picture (first.txt, first.png), then until that picture changes
-# (at most 120 s each): grabs.txt gets one line per reading, later.png the last picture.
+# Starts the engine in $1 with the remaining arguments, waits for its first frame, lets it run SETTLE seconds (1 by
+# default), then sends SIGTERM. Leaves the exit status in $status. With WATCH=1 the SETTLE seconds start once the
+# screen shows a picture (first.txt, first.png; read every second, at most 120 s), and then the screen is read
+# every second until that picture changes (at most 120 s). grabs.txt gets one line per reading, later.png the last
+# picture. (The editor draws its own windows over a flat background, so only playback is watched.)
 run_engine() {
   local dir=$1
   shift
@@ -37,7 +38,6 @@ run_engine() {
         kill -0 $pid 2>/dev/null || break
         sleep 0.1
       done
-      sleep "$SETTLE"
       if [[ $WATCH == 1 ]]; then
         # The first picture: the first reading that is not one flat colour (a slow first frame leaves it black).
         for _ in $(seq 1 120); do
@@ -48,11 +48,14 @@ run_engine() {
           sleep 1
         done
         tail -n 1 grabs.txt >first.txt
+      fi
+      sleep "$SETTLE"
+      if [[ $WATCH == 1 ]]; then
         for _ in $(seq 1 120); do
-          sleep 1
           kill -0 $pid 2>/dev/null || break
           "$GRAB" later.png >>grabs.txt
           [[ "$(tail -n 1 grabs.txt | cut -d" " -f6)" != "$(cut -d" " -f6 first.txt)" ]] && break
+          sleep 1
         done
       fi
       kill -TERM $pid 2>/dev/null
@@ -109,7 +112,7 @@ diff -r "$work/projects_after_first_run" "$play/assets/projects" >"$work/project
 edit="$work/edit/run"
 mkdir -p "$edit" "$work/edit/Pelmora1"
 cp -r "$assets" "$work/edit/Pelmora1/assets"
-SETTLE=6 run_engine "$edit" -UI
+SETTLE=15 run_engine "$edit" -UI
 [[ $status -eq 0 ]] || fail "editor run exited with $status"
 expect_log "$edit" "New base path for assets:<../Pelmora1/assets/>"
 expect_log "$edit" "Initialize ruvevazidi..."
