@@ -7,27 +7,13 @@
 #include "components/post_effects.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_texture.h"
+#include "project/graph.h"
 
 #include <utility>
 
 namespace {
 
 constexpr int kOutputBufferRow = 36;
-
-// The output pin with this id among the current project's components, first match in list order.
-OutputPin* findProducer(int32_t linkId)
-{
-    if (!currentComponents)
-        return nullptr;
-    for (EngineComponent* component : *currentComponents) {
-        if (!component)
-            continue;
-        for (OutputPin* pin : component->outputs)
-            if (pin && pin->id == linkId)
-                return pin;
-    }
-    return nullptr;
-}
 
 } // namespace
 
@@ -76,7 +62,7 @@ void outputbufferfx::Execute(RenderItemBuilder& builder, Timestep)
 template <typename T>
 T* outputbufferfx::linkedPayload(int32_t linkId, int32_t type)
 {
-    OutputPin* pin = findProducer(linkId);
+    OutputPin* pin = GraphManager::FindOutputPin(linkId);
     if (!pin || !pin->payload)
         return nullptr;
     T* payload = resourceCast<T>(pin->payload, type);

@@ -44,18 +44,6 @@ bool drawable(const GeometrySurface* surface)
     return surface && !surface->disabled && surface->triangleCount > 0;
 }
 
-// The output pin of that id, on the component of the current project that has it.
-OutputPin* findOutputPin(int32_t id)
-{
-    EngineComponent* owner = GraphManager::FindComponentByPinId(id);
-    if (!owner)
-        return nullptr;
-    for (OutputPin* pin : owner->outputs)
-        if (pin->id == id)
-            return pin;
-    return nullptr;
-}
-
 // The branch of that name under parent, created and appended when missing.
 CvarTreeNode* childBranch(CvarTreeNode* parent, const std::string& name)
 {
@@ -423,7 +411,7 @@ InstanceBuffers* primitivefx::LinkedInstances()
     if (!instPin || instPin->links.empty())
         return nullptr;
     const int32_t link = instPin->links.front();
-    OutputPin* pin = findOutputPin(link);
+    OutputPin* pin = GraphManager::FindOutputPin(link);
     if (!pin || !pin->payload)
         return nullptr;
     auto* instances = resourceCast<InstancesResource>(pin->payload, ResourceType::Instances);

@@ -71,24 +71,24 @@ float componentValue(EngineComponent* component, const char* name)
     return 0.0f;
 }
 
+// The light, object or camera a linked payload carries; null for anything else.
+const void* linkedEntity(const Resource* payload)
+{
+    if (auto* light = resourceCast<LightResource>(payload, ResourceType::Light))
+        return light->light;
+    if (auto* object = resourceCast<FileResource>(payload, ResourceType::Object))
+        return object->GetObject();
+    if (auto* camera = resourceCast<CameraResource>(payload, ResourceType::Camera))
+        return camera->camera;
+    return nullptr;
+}
+
 // The voxelizer's parameters latched into words 0-7, in the settings' order.
 constexpr const char* kLatchedVoxelValues[8] = {
     "light smoothing position factor", "light smoothing normaln factor", "light smoothing color factor",
     "light falloff",                   "occlusion falloff",              "light trace distance scale",
     "reprojection tolerance",          "trace max range",
 };
-
-// The output pin of that id among the current project's components; the first match counts.
-OutputPin* findOutputPin(int32_t id)
-{
-    if (!currentComponents)
-        return nullptr;
-    for (EngineComponent* c : *currentComponents)
-        for (OutputPin* pin : c->outputs)
-            if (pin->id == id)
-                return pin;
-    return nullptr;
-}
 
 // A child branch of parent, found by name or created, made current for the registrations that follow.
 void enterChildBranch(CvarTreeNode* parent, const std::string& name)
@@ -283,27 +283,26 @@ void sceneplayerfx::Init()
     scene->activeCamera = ownCamera;
 
     for (int32_t id : fxPin->links) {
-        OutputPin* pin = findOutputPin(id);
+        OutputPin* pin = GraphManager::FindOutputPin(id);
         Resource* payload = pin ? pin->payload : nullptr;
-        const void* entity = nullptr;
         if (auto* light = resourceCast<LightResource>(payload, ResourceType::Light)) {
-            if ((entity = light->light))
+            if (light->light)
                 scene->AddLight(light->light);
         } else if (auto* object = resourceCast<FileResource>(payload, ResourceType::Object)) {
-            if ((entity = object->GetObject()))
+            if (object->GetObject())
                 scene->AddObject(object->GetObject());
         }
-        seenLinks.push_back({id, payload, entity});
+        seenLinks.push_back({id, payload, linkedEntity(payload)});
     }
     for (int32_t id : cmrPin->links) {
-        OutputPin* pin = findOutputPin(id);
+        OutputPin* pin = GraphManager::FindOutputPin(id);
         Resource* payload = pin ? pin->payload : nullptr;
         auto* camera = resourceCast<CameraResource>(payload, ResourceType::Camera);
         if (camera && camera->camera) {
             scene->cameras.push_back(camera->camera);
             scene->activeCamera = camera->camera;
         }
-        seenLinks.push_back({id, payload, camera ? camera->camera : nullptr});
+        seenLinks.push_back({id, payload, linkedEntity(payload)});
     }
     cameraIdx.max = float(scene->cameras.size() - 1);
     currentScenePlayer = this;
@@ -316,16 +315,9 @@ bool sceneplayerfx::LinksChanged() const
         for (int32_t id : pin->links) {
             if (next >= seenLinks.size() || seenLinks[next].id != id)
                 return true;
-            const OutputPin* output = findOutputPin(id);
+            const OutputPin* output = GraphManager::FindOutputPin(id);
             const Resource* payload = output ? output->payload : nullptr;
-            const void* entity = nullptr;
-            if (auto* light = resourceCast<LightResource>(payload, ResourceType::Light))
-                entity = light->light;
-            else if (auto* object = resourceCast<FileResource>(payload, ResourceType::Object))
-                entity = object->GetObject();
-            else if (auto* camera = resourceCast<CameraResource>(payload, ResourceType::Camera))
-                entity = camera->camera;
-            if (seenLinks[next].payload != payload || seenLinks[next].entity != entity)
+            if (seenLinks[next].payload != payload || seenLinks[next].entity != linkedEntity(payload))
                 return true;
             ++next;
         }
@@ -383,9 +375,8 @@ void sceneplayerfx::Execute(RenderItemBuilder& builder, Timestep)
 
 void sceneplayerfx::PrepareFrame()
 {
-    scene->Update();
-    controller->Update();
-    scene->UpdateShadowMatrices(controller->camera);
+    // Execute has just updated the scene, the controller and the shadow matrices; from here on the frame renders
+    // through the controller's camera.
     scene->activeCamera = controller->camera;
 
     // Each frame's shadow maps come from the texture pool, released at the start of every frame; a shadowing light

@@ -59,7 +59,8 @@ public:
     void OnInputChanged(int32_t) override { Init(); }
     bool IsDependencyOnly() override { return false; }
 
-    // The renderer's per-frame light and material tables.
+    // The frame's shadow maps and the renderer's light and material tables; Execute calls it once the scene, the
+    // controller and the shadow matrices are up to date.
     void PrepareFrame();
 
     // Voxelizer and raytracer of the current project, looked up on use: a deleted one is never reached.

@@ -180,13 +180,16 @@ OutputPin* findOutputPin(int32_t id, EngineComponent** owner = nullptr)
 {
     if (!currentComponents)
         return nullptr;
-    for (EngineComponent* component : *currentComponents)
+    for (EngineComponent* component : *currentComponents) {
+        if (!component)
+            continue;
         for (OutputPin* pin : component->outputs)
-            if (pin->id == id) {
+            if (pin && pin->id == id) {
                 if (owner)
                     *owner = component;
                 return pin;
             }
+    }
     return nullptr;
 }
 
@@ -311,6 +314,8 @@ EngineComponent* GraphManager::FindComponentByPinId(int32_t id)
 }
 
 bool GraphManager::IsOutputIdUsed(int32_t id) { return findOutputPin(id) != nullptr; }
+
+OutputPin* GraphManager::FindOutputPin(int32_t id) { return findOutputPinForRun(id); }
 
 std::vector<EngineComponent*> GraphManager::FindComponentsByType(int32_t typeIndex)
 {

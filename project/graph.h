@@ -44,6 +44,8 @@ public:
 
     static void NotifyOutputChanged(int32_t outputId);
     static EngineComponent* FindComponentByPinId(int32_t id);
+    // The output pin of that id among the current project's components (the first match), or null.
+    static OutputPin* FindOutputPin(int32_t id);
     static bool IsOutputIdUsed(int32_t id);
     static std::vector<EngineComponent*> FindComponentsByType(int32_t typeIndex);
 

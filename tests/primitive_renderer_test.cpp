@@ -14,6 +14,7 @@
 #include "project/component_table.h"
 #include "project/graph.h"
 #include "project_test_util.h"
+#include "renderer_fixture.h"
 #include "render/camera_controller.h"
 #include "render/deferred_postprocess.h"
 #include "render/render_graph.h"
@@ -71,12 +72,8 @@ uint32_t triangleCount(const Geometry* geometry)
     return n;
 }
 
-class PrimitiveRendererGL : public GLTest {
+class PrimitiveRendererGL : public RendererGLTest {
 protected:
-    std::string oldBase = dataBasePath();
-    int oldWidth = screenWidth;
-    int oldHeight = screenHeight;
-    CameraController* savedController = currentCameraController;
     EventLog* savedEvents = uiEventLog;
     EventLog events;
     std::unique_ptr<ScopedProject> project;
@@ -84,18 +81,8 @@ protected:
 
     void SetUp() override
     {
-        GLTest::SetUp();
-        dataSetBasePath(deferredtest::kAssets);
-        screenWidth = deferredtest::kWidth;
-        screenHeight = deferredtest::kHeight;
+        RendererGLTest::SetUp();
         uiEventLog = &events;
-        glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
-        constBufferRingShutdown();
-        ASSERT_TRUE(constBufferRingInit(1 << 22));
-        rendererInitGlobalInputs();
-        deferredRenderInit();
-        deferredCreateTargets();
-        resetMaterialTable();
         project = std::make_unique<ScopedProject>();
         deferredscene::placeCamera(camera, {0, 0, -30}, {0, 0, 0}, float(deferredtest::kWidth) / deferredtest::kHeight);
     }
@@ -103,18 +90,8 @@ protected:
     {
         project.reset();
         instanceModifierProgramsRelease();
-        shaderUseProgram(nullptr);
-        deferredRenderRelease();
-        constBufferRingShutdown();
-        while (fbStackTop > 0)
-            fbPop();
-        screenWidth = oldWidth;
-        screenHeight = oldHeight;
-        currentCameraController = savedController;
         uiEventLog = savedEvents;
-        cvarTreeCurrentBranch = &cvarTreeRoot;
-        dataSetBasePath(oldBase);
-        GLTest::TearDown();
+        RendererGLTest::TearDown();
     }
 
     // A component made by its table row, with the pins the graph gives components that have a transform.

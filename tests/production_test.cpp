@@ -6,7 +6,6 @@
 #include "app/projects.h"
 #include "components/output_buffer.h"
 #include "deferred_test_scene.h"
-#include "gl_context.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_texture.h"
@@ -20,6 +19,7 @@
 #include "render/render_graph.h"
 #include "render/shader_inputs.h"
 #include "project_test_util.h"
+#include "renderer_fixture.h"
 #include "test_helpers.h"
 
 #include <glbinding/gl/gl.h>
@@ -65,12 +65,10 @@ ImageStats readImage(const Texture* texture)
 
 // The engine's start-up as far as the project files go: the six projects over the shipped asset folder (read
 // only), each loaded the way ProjectLoading loads it.
-class ShippedProduction : public GLTest {
+class ShippedProduction : public RendererGLTest {
 protected:
-    std::string oldBase = dataBasePath();
-    int oldWidth = screenWidth;
-    int oldHeight = screenHeight;
-    CameraController* savedController = currentCameraController;
+    ShippedProduction() : RendererGLTest(size_t(1) << 24) {}
+
     std::vector<Project*> savedList = projectList;
     Project* savedGlobal = globalProject;
     Project* savedCurrent = currentProject;
@@ -80,16 +78,7 @@ protected:
 
     void SetUp() override
     {
-        GLTest::SetUp();
-        dataSetBasePath(deferredtest::kAssets);
-        screenWidth = deferredtest::kWidth;
-        screenHeight = deferredtest::kHeight;
-        glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
-        constBufferRingShutdown();
-        ASSERT_TRUE(constBufferRingInit(1 << 24));
-        rendererInitGlobalInputs();
-        deferredRenderInit();
-        deferredCreateTargets();
+        RendererGLTest::SetUp();
         exportVariables = true;
         sequencer = new Sequence();
         globalProject = projCreate("global");
@@ -108,17 +97,7 @@ protected:
         delete sequencer;
         sequencer = savedSequencer;
         exportVariables = savedExport;
-        shaderUseProgram(nullptr);
-        deferredRenderRelease();
-        constBufferRingShutdown();
-        while (fbStackTop > 0)
-            fbPop();
-        screenWidth = oldWidth;
-        screenHeight = oldHeight;
-        currentCameraController = savedController;
-        cvarTreeCurrentBranch = &cvarTreeRoot;
-        dataSetBasePath(oldBase);
-        GLTest::TearDown();
+        RendererGLTest::TearDown();
     }
 
     // Loads one project's files; false when any of them fails.

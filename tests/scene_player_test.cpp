@@ -9,6 +9,7 @@
 #include "render/shader_inputs.h"
 #include "project/component_table.h"
 #include "project_test_util.h"
+#include "renderer_fixture.h"
 #include "render/builtin_shapes.h"
 #include "render/camera_controller.h"
 #include "render/deferred_postprocess.h"
@@ -72,43 +73,19 @@ OutputPin* outputOfType(EngineComponent* component, int32_t type)
     return nullptr;
 }
 
-class ScenePlayerGL : public GLTest {
+class ScenePlayerGL : public RendererGLTest {
 protected:
-    std::string oldBase = dataBasePath();
-    int oldWidth = screenWidth;
-    int oldHeight = screenHeight;
-    CameraController* savedController = currentCameraController;
     std::unique_ptr<ScopedProject> project;
 
     void SetUp() override
     {
-        GLTest::SetUp();
-        dataSetBasePath(deferredtest::kAssets);
-        screenWidth = deferredtest::kWidth;
-        screenHeight = deferredtest::kHeight;
-        glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
-        constBufferRingShutdown();
-        ASSERT_TRUE(constBufferRingInit(1 << 22));
-        rendererInitGlobalInputs();
-        deferredRenderInit();
-        deferredCreateTargets();
-        resetMaterialTable();
+        RendererGLTest::SetUp();
         project = std::make_unique<ScopedProject>();
     }
     void TearDown() override
     {
         project.reset();
-        shaderUseProgram(nullptr);
-        deferredRenderRelease();
-        constBufferRingShutdown();
-        while (fbStackTop > 0)
-            fbPop();
-        screenWidth = oldWidth;
-        screenHeight = oldHeight;
-        currentCameraController = savedController;
-        cvarTreeCurrentBranch = &cvarTreeRoot;
-        dataSetBasePath(oldBase);
-        GLTest::TearDown();
+        RendererGLTest::TearDown();
     }
 
     sceneplayerfx* addPlayer(const std::string& name)
