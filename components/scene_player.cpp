@@ -535,8 +535,8 @@ void sceneplayerfx::VoxelLighting()
 {
     deferredSetHBAOParams(isSet(ssaoEnabled), ssaoIntensity.value[0], ssaoBias.value[0], ssaoRadius.value[0]);
     deferredRenderInit();
-    ::ssrEnabled = isSet(ssrEnabled);
-    ::ssrDepthThickness = ssrDepthThickness.value[0];
+    deferredRenderer.ssrEnabled = isSet(ssrEnabled);
+    deferredRenderer.ssrDepthThickness = ssrDepthThickness.value[0];
     if (!FindVoxelizer())
         return;
     deferredCreateTargets();

@@ -20,7 +20,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <optional>
 
 using namespace gl;
 
@@ -28,10 +27,6 @@ DeferredDispatchObserver deferredDispatchObserver = nullptr;
 DeferredVoxelSceneSource deferredVoxelSceneSource = nullptr;
 
 namespace {
-
-BufferObject* dispatchParamsBuffer = nullptr;
-BufferObject* stencilParamsBuffer = nullptr;
-Framebuffer* stencilFramebuffer = nullptr;
 
 Texture* colorTexture(const Framebuffer* framebuffer, int slot = FB_ATTACHMENT_COLOR0)
 {
@@ -73,9 +68,10 @@ float perspectiveExtent(const Camera& camera)
 
 void deferredFillDispatchParams(DispatchCompute2Params* out, int width, int height)
 {
+    const DeferredRenderer& r = deferredRenderer;
     *out = DispatchCompute2Params{};
-    const Camera& cur = deferredCamera;
-    const Camera& prev = deferredPreviousCamera;
+    const Camera& cur = r.deferredCamera;
+    const Camera& prev = r.deferredPreviousCamera;
     out->projection = cur.projection;
     out->world = cur.world;
     out->previousWorld = prev.world;
@@ -111,8 +107,9 @@ void deferredRenderCompute2(ShaderProgram* program, int groupsX, int groupsY, Fr
         LOG_ERROR("Compute program <%s> did not build; nothing is dispatched", program->compute->path.c_str());
         return;
     }
-    if (!dispatchParamsBuffer)
-        dispatchParamsBuffer = boCreate("DispatchCompute2Params", sizeof(DispatchCompute2Params));
+    DeferredRenderer& r = deferredRenderer;
+    if (!r.dispatchParamsBuffer)
+        r.dispatchParamsBuffer = boCreate("DispatchCompute2Params", sizeof(DispatchCompute2Params));
     int width = 0;
     int height = 0;
     deferredTextureSize(colorTexture(target), &width, &height);
@@ -120,17 +117,17 @@ void deferredRenderCompute2(ShaderProgram* program, int groupsX, int groupsY, Fr
         return;
     DispatchCompute2Params params;
     deferredFillDispatchParams(&params, width, height);
-    if (dispatchParamsBuffer) {
-        std::memcpy(dispatchParamsBuffer->hostCopy, &params, sizeof params);
-        glNamedBufferSubData(dispatchParamsBuffer->glId, 0, sizeof params, &params);
-        dispatchParamsBuffer->dirty = false;
+    if (r.dispatchParamsBuffer) {
+        std::memcpy(r.dispatchParamsBuffer->hostCopy, &params, sizeof params);
+        glNamedBufferSubData(r.dispatchParamsBuffer->glId, 0, sizeof params, &params);
+        r.dispatchParamsBuffer->dirty = false;
     }
 
     if (textures)
         shaderBindTextures(program, *textures);
     BufferBindings all = buffers ? *buffers : BufferBindings{};
-    if (dispatchParamsBuffer)
-        shaderBindingsAddBuffer(all, "DeferredParams", dispatchParamsBuffer);
+    if (r.dispatchParamsBuffer)
+        shaderBindingsAddBuffer(all, "DeferredParams", r.dispatchParamsBuffer);
     shaderBindBuffers(program, all);
     rendererBindGlobalInputs(program, Timestep{});
 
@@ -171,8 +168,9 @@ void RenderVoxelizationLighting(RaytraceSceneBuffers* scene, const VoxelLighting
 {
     deferredRenderInit();
     deferredCreateTargets();
-    const int h = historyIndex & 1;
-    Texture* const target = txtVXLighting[h];
+    const DeferredRenderer& r = deferredRenderer;
+    const int h = r.historyIndex & 1;
+    Texture* const target = r.txtVXLighting[h];
     DeferredVoxelScene voxels;
     if ((settings.voxelized & 0xFFu) == 0 || !voxelSceneOf(scene, &voxels) || voxels.voxelizeFaceCount == 0) {
         clearToZero(target);
@@ -183,18 +181,18 @@ void RenderVoxelizationLighting(RaytraceSceneBuffers* scene, const VoxelLighting
     deferredFillVoxelLightingParams(&params, settings, 0);
 
     TextureBindings first;
-    shaderBindingsAddTexture(first, "imAlbedo", txtDeferredColor[h]);
-    shaderBindingsAddTexture(first, "imNormalMaterial", txtDeferredNormalAttribute);
-    shaderBindingsAddTexture(first, "imShadows", txtDeferredGlobalShadows);
-    shaderBindingsAddTexture(first, "imMetalnessRoughnessMaterialTags", txtDeferredMetalnessRoughnessMaterialTags);
+    shaderBindingsAddTexture(first, "imAlbedo", r.txtDeferredColor[h]);
+    shaderBindingsAddTexture(first, "imNormalMaterial", r.txtDeferredNormalAttribute);
+    shaderBindingsAddTexture(first, "imShadows", r.txtDeferredGlobalShadows);
+    shaderBindingsAddTexture(first, "imMetalnessRoughnessMaterialTags", r.txtDeferredMetalnessRoughnessMaterialTags);
     shaderBindingsAddTexture(first, "s_voxel_colors_filtered", voxels.voxelColorTexture);
     shaderBindingsAddTexture(first, "s_voxel_occupancy_filtered", voxels.voxelOccupancyTexture);
-    shaderBindingsAddTexture(first, "sTextureDepth", txtDeferredDepth[h], SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(first, "sTextureDepthPrevious", txtDeferredDepth[1 - h], SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(first, "sTargetPrevious", txtVXLighting[1 - h], SAMPLER_LINEAR_CLAMP);
+    shaderBindingsAddTexture(first, "sTextureDepth", r.txtDeferredDepth[h], SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(first, "sTextureDepthPrevious", r.txtDeferredDepth[1 - h], SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(first, "sTargetPrevious", r.txtVXLighting[1 - h], SAMPLER_LINEAR_CLAMP);
     TextureBindings second = first;
-    shaderBindingsAddTexture(first, "imTarget", txtVXLightingTemp);
-    shaderBindingsAddTexture(second, "imOcclusion", txtVXLightingTemp);
+    shaderBindingsAddTexture(first, "imTarget", r.txtVXLightingTemp);
+    shaderBindingsAddTexture(second, "imOcclusion", r.txtVXLightingTemp);
     shaderBindingsAddTexture(second, "imTarget", target);
 
     int groupsX = 0;
@@ -205,19 +203,20 @@ void RenderVoxelizationLighting(RaytraceSceneBuffers* scene, const VoxelLighting
     shaderBindingsAddData(buffers, "VoxelLightingParams", &params, sizeof params);
 
     fbPush();
-    fbBind(fbDeferredVoxelLightingTemp);
+    fbBind(r.fbDeferredVoxelLightingTemp);
     {
         ScopedGpuTimer timer("VX Render Lighting", false);
-        deferredBindLightSamplers(voxelLightingProgram);
-        groupsFor(txtVXLightingTemp, 16, 16, &groupsX, &groupsY);
-        deferredRenderCompute2(voxelLightingProgram, groupsX, groupsY, fbDeferredVoxelLightingTemp, &first, &buffers);
+        deferredBindLightSamplers(r.voxelLightingProgram);
+        groupsFor(r.txtVXLightingTemp, 16, 16, &groupsX, &groupsY);
+        deferredRenderCompute2(r.voxelLightingProgram, groupsX, groupsY, r.fbDeferredVoxelLightingTemp, &first,
+                               &buffers);
     }
-    fbBind(fbDeferredVoxelLighting[h]);
+    fbBind(r.fbDeferredVoxelLighting[h]);
     {
         ScopedGpuTimer timer("VX Blur Lighting", false);
         params.passIndex = 1;
-        groupsFor(txtVXLightingTemp, 8, 4, &groupsX, &groupsY);
-        deferredRenderCompute2(voxelLightingBlurProgram, groupsX, groupsY, fbDeferredVoxelLighting[h], &second,
+        groupsFor(r.txtVXLightingTemp, 8, 4, &groupsX, &groupsY);
+        deferredRenderCompute2(r.voxelLightingBlurProgram, groupsX, groupsY, r.fbDeferredVoxelLighting[h], &second,
                                &buffers);
     }
     fbPop();
@@ -234,26 +233,27 @@ void RenderVolumetricFog(RaytraceSceneBuffers* scene, const VoxelLightingSetting
 {
     deferredRenderInit();
     deferredCreateTargets();
-    const int h = historyIndex & 1;
-    Framebuffer* const target = fbDeferredVolumetricFog[h];
-    Framebuffer* const previous = fbDeferredVolumetricFog[1 - h];
+    const DeferredRenderer& r = deferredRenderer;
+    const int h = r.historyIndex & 1;
+    Framebuffer* const target = r.fbDeferredVolumetricFog[h];
+    Framebuffer* const previous = r.fbDeferredVolumetricFog[1 - h];
     DeferredVoxelScene voxels;
     if (!voxelSceneOf(scene, &voxels)) {
         clearToZero(colorTexture(target));
         return;
     }
     glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "RenderVolumetricFog");
-    Texture* normals = colorTexture(fbDeferredDeep, FB_ATTACHMENT_COLOR1);
-    Texture* tags = colorTexture(fbDeferredDeep, FB_ATTACHMENT_COLOR2);
+    Texture* normals = colorTexture(r.fbDeferredDeep, FB_ATTACHMENT_COLOR1);
+    Texture* tags = colorTexture(r.fbDeferredDeep, FB_ATTACHMENT_COLOR2);
     TextureBindings textures;
-    shaderBindingsAddTexture(textures, "imNormalMaterial", normals ? normals : txtDeferredNormalAttribute);
+    shaderBindingsAddTexture(textures, "imNormalMaterial", normals ? normals : r.txtDeferredNormalAttribute);
     shaderBindingsAddTexture(textures, "imMetalnessRoughnessMaterialTags",
-                             tags ? tags : txtDeferredMetalnessRoughnessMaterialTags);
+                             tags ? tags : r.txtDeferredMetalnessRoughnessMaterialTags);
     shaderBindingsAddTexture(textures, "s_voxel_colors_filtered", voxels.voxelColorTexture, SAMPLER_TRILINEAR_BORDER);
     shaderBindingsAddTexture(textures, "s_voxel_occupancy_filtered", voxels.voxelOccupancyTexture,
                              SAMPLER_TRILINEAR_BORDER);
-    shaderBindingsAddTexture(textures, "sTextureDepth", txtDeferredDepth[h], SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sTextureDepthPrevious", txtDeferredDepth[1 - h], SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(textures, "sTextureDepth", r.txtDeferredDepth[h], SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(textures, "sTextureDepthPrevious", r.txtDeferredDepth[1 - h], SAMPLER_NEAREST_CLAMP);
     shaderBindingsAddTexture(textures, "imTarget", colorTexture(target));
     shaderBindingsAddTexture(textures, "sTargetPrevious", colorTexture(previous), SAMPLER_LINEAR_CLAMP);
     int groupsX = 0;
@@ -268,7 +268,7 @@ void RenderVolumetricFog(RaytraceSceneBuffers* scene, const VoxelLightingSetting
     shaderBindingsAddData(buffers, "VoxelFogParams", &params, sizeof params);
     {
         ScopedGpuTimer timer("Render Volumetric Fog", false);
-        deferredRenderCompute2(volumetricFogProgram, groupsX, groupsY, target, &textures, &buffers);
+        deferredRenderCompute2(r.volumetricFogProgram, groupsX, groupsY, target, &textures, &buffers);
     }
     glPopDebugGroup();
 }
@@ -293,98 +293,159 @@ void deferredFillCompositeParams(CompositeParams* out, const DeferredCompositePa
     out->view = view >= 0 && view < COMPOSITE_VIEW_COUNT ? view : COMPOSITE_VIEW_COMPOSITE;
 }
 
-void DeferredComposite(Framebuffer* destination, const DeferredCompositeParams& settings)
-{
-    deferredRenderInit();
-    deferredCreateTargets();
-    Texture* const output = colorTexture(destination);
-    if (!output) {
-        LOG_ERROR("DeferredComposite: destination <%s> has no colour target; nothing is composited",
-                  destination ? destination->name.c_str() : "null");
-        return;
-    }
-    glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "DeferredComposite");
-    if (ssrEnabled || hbaoEnabled)
-        deferredRenderLinearDepth(&deferredCamera);
+namespace {
 
-    // No culling, no depth, no blending, no stencil; the rest at the defaults.
+// The composite's passes, in the order DeferredComposite runs them.
+
+// No culling, no depth, no blending, no stencil; the rest at the defaults.
+RenderState compositeState()
+{
     RenderState state;
     state.cullMode = 2;
     state.depthWrite = false;
     state.depthTest = false;
-    renderStatePush(state);
+    return state;
+}
 
-    if (!colorTexture(fbDeferredHBAO))
-        fbAttach(fbDeferredHBAO, FB_ATTACHMENT_COLOR0, txtDeferredHBAO);
-    deferredSetUpFramebuffer(fbDeferredHBAO);
-    deferredSetUpFramebuffer(fbSSRDest);
+// The occlusion and the reflections reconstruct positions from the linear depth; nothing else reads it.
+void linearDepthPass(const DeferredRenderer& r)
+{
+    if (r.ssrEnabled || r.hbaoEnabled)
+        deferredRenderLinearDepth(&r.deferredCamera);
+}
+
+// Both targets are read by the composite whether or not their pass runs; no program of an earlier pass stays bound.
+void setUpScreenSpaceTargets(const DeferredRenderer& r)
+{
+    if (!colorTexture(r.fbDeferredHBAO))
+        fbAttach(r.fbDeferredHBAO, FB_ATTACHMENT_COLOR0, r.txtDeferredHBAO);
+    deferredSetUpFramebuffer(r.fbDeferredHBAO);
+    deferredSetUpFramebuffer(r.fbSSRDest);
     shaderUseProgram(nullptr);
+}
 
-    if (hbaoEnabled) {
-        RenderHBAO(&deferredCamera);
-    } else {
-        const float open[4] = {1.0f, 1.0f, 1.0f, 1.0f};
-        if (Texture* occlusion = colorTexture(fbDeferredHBAO); occlusion && occlusion->glId)
-            glClearTexImage(occlusion->glId, 0, GL_RGBA, GL_FLOAT, open);
+// Ambient occlusion; fully open (white) when it is off.
+void occlusionPass(const DeferredRenderer& r)
+{
+    if (r.hbaoEnabled) {
+        RenderHBAO(&r.deferredCamera);
+        return;
     }
-    clearToZero(txtSSRDest);
-    if (ssrEnabled)
-        RenderSSR(&deferredCamera, fbDeferredDeep);
+    const float open[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+    if (Texture* occlusion = colorTexture(r.fbDeferredHBAO); occlusion && occlusion->glId)
+        glClearTexImage(occlusion->glId, 0, GL_RGBA, GL_FLOAT, open);
+}
 
+// Reflections into SSRDest; black when they are off.
+void reflectionPass(const DeferredRenderer& r)
+{
+    clearToZero(r.txtSSRDest);
+    if (r.ssrEnabled)
+        RenderSSR(&r.deferredCamera, r.fbDeferredDeep);
+}
+
+// What the composite and the temporal resolve bind. The buffer bindings point at the two records, so the
+// inputs stay where they were filled until the dispatches are issued.
+struct CompositeInputs {
     CompositeParams params;
-    deferredFillCompositeParams(&params, settings, renderingMain);
     BasicDeferredParams basic;
-    deferredFillBasicParams(&basic, &deferredCamera);
-    std::optional<ScopedGpuTimer> timer(std::in_place, "Deferred Composite", false);
-
-    const int h = historyIndex & 1;
-    Texture* const previous = colorTexture(destination, FB_ATTACHMENT_COLOR1);
     TextureBindings textures;
-    shaderBindingsAddTexture(textures, "sCompositePrevious", txtDeferredColor[1 - h], SAMPLER_LINEAR_CLAMP);
-    shaderBindingsAddTexture(textures, "sAlbedo", txtDeferredColor[h], SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sTextureDepth", txtDeferredDepth[h], SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sTextureDepthPrevious", txtDeferredDepth[1 - h], SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sNormalMaterial", txtDeferredNormalAttribute, SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sMetalnessRoughnessMaterialTags", txtDeferredMetalnessRoughnessMaterialTags,
-                             SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sShadow", txtDeferredGlobalShadows, SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sHBAO", colorTexture(fbDeferredHBAO), SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sSSR", txtSSRDest, SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sVoxelLighting", txtVXLighting[h], SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sWireframeColor", txtWireframeColor, SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sWireframeDepth", txtWireframeDepth, SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sRaytrace", txtRaytrace[h], SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sVolumetricFog", txtVolumetricFog[h], SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sParticles", txtBlendedParticles, SAMPLER_NEAREST_CLAMP);
-    // Emission has no other way into the image: the lighting pass does not read it.
-    shaderBindingsAddTexture(textures, "sEmissive", txtDeferredEmissive, SAMPLER_NEAREST_CLAMP);
-    if (previous)
-        shaderBindingsAddTexture(textures, "sTargetPrevious", previous, SAMPLER_LINEAR_CLAMP);
-
     BufferBindings buffers;
-    shaderBindingsCreate(buffers);
-    shaderBindingsAddData(buffers, "CompositeParamsBuffer", &params, sizeof params);
-    shaderBindingsAddData(buffers, "BasicDeferredParamsBuffer", &basic, sizeof basic);
+    int groupsX = 0; // 8 x 8 groups over the destination's colour 0
+    int groupsY = 0;
+};
 
+void bindCompositeInputs(const DeferredRenderer& r, const Framebuffer* destination, CompositeInputs* in)
+{
+    const int h = r.historyIndex & 1;
+    TextureBindings& t = in->textures;
+    shaderBindingsAddTexture(t, "sCompositePrevious", r.txtDeferredColor[1 - h], SAMPLER_LINEAR_CLAMP);
+    shaderBindingsAddTexture(t, "sAlbedo", r.txtDeferredColor[h], SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sTextureDepth", r.txtDeferredDepth[h], SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sTextureDepthPrevious", r.txtDeferredDepth[1 - h], SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sNormalMaterial", r.txtDeferredNormalAttribute, SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sMetalnessRoughnessMaterialTags", r.txtDeferredMetalnessRoughnessMaterialTags,
+                             SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sShadow", r.txtDeferredGlobalShadows, SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sHBAO", colorTexture(r.fbDeferredHBAO), SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sSSR", r.txtSSRDest, SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sVoxelLighting", r.txtVXLighting[h], SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sWireframeColor", r.txtWireframeColor, SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sWireframeDepth", r.txtWireframeDepth, SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sRaytrace", r.txtRaytrace[h], SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sVolumetricFog", r.txtVolumetricFog[h], SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(t, "sParticles", r.txtBlendedParticles, SAMPLER_NEAREST_CLAMP);
+    // Emission has no other way into the image: the lighting pass does not read it.
+    shaderBindingsAddTexture(t, "sEmissive", r.txtDeferredEmissive, SAMPLER_NEAREST_CLAMP);
+    if (Texture* previous = colorTexture(destination, FB_ATTACHMENT_COLOR1))
+        shaderBindingsAddTexture(t, "sTargetPrevious", previous, SAMPLER_LINEAR_CLAMP);
+
+    shaderBindingsCreate(in->buffers);
+    shaderBindingsAddData(in->buffers, "CompositeParamsBuffer", &in->params, sizeof in->params);
+    shaderBindingsAddData(in->buffers, "BasicDeferredParamsBuffer", &in->basic, sizeof in->basic);
+    groupsFor(colorTexture(destination), 8, 8, &in->groupsX, &in->groupsY);
+}
+
+// The resolve blends with the previous result (the destination's colour 1) and needs an intermediate image of the
+// destination's size.
+bool temporalResolveOn(const DeferredRenderer& r, const Framebuffer* destination,
+                       const DeferredCompositeParams& settings)
+{
     int width = 0;
     int height = 0;
-    deferredTextureSize(output, &width, &height);
+    deferredTextureSize(colorTexture(destination), &width, &height);
     int tempWidth = 0;
     int tempHeight = 0;
-    deferredTextureSize(txtTempRGBA16F, &tempWidth, &tempHeight);
-    // The resolve needs the previous result and an intermediate image of the destination's size.
-    const bool resolve = settings.newFrameBlendFactor < 1.0f && previous && tempWidth == width &&
-                         tempHeight == height;
-    shaderBindingsAddTexture(textures, "imTarget", resolve ? txtTempRGBA16F : output);
-    const int groupsX = (width + 7) / 8;
-    const int groupsY = (height + 7) / 8;
-    deferredRenderCompute2(compositeProgram, groupsX, groupsY, destination, &textures, &buffers);
-    if (resolve) {
-        shaderBindingsAddTexture(textures, "sTargetCurrent", txtTempRGBA16F, SAMPLER_LINEAR_CLAMP);
-        shaderBindingsAddTexture(textures, "imTarget", output);
-        deferredRenderCompute2(taaResolveProgram, groupsX, groupsY, destination, &textures, &buffers);
+    deferredTextureSize(r.txtTempRGBA16F, &tempWidth, &tempHeight);
+    return settings.newFrameBlendFactor < 1.0f && colorTexture(destination, FB_ATTACHMENT_COLOR1) &&
+           tempWidth == width && tempHeight == height;
+}
+
+// Into txtTempRGBA16F when the resolve follows, else straight into the destination's colour 0.
+void compositeDispatch(const DeferredRenderer& r, Framebuffer* destination, CompositeInputs* in, bool resolve)
+{
+    Texture* const output = colorTexture(destination);
+    shaderBindingsAddTexture(in->textures, "imTarget", resolve ? r.txtTempRGBA16F : output);
+    deferredRenderCompute2(r.compositeProgram, in->groupsX, in->groupsY, destination, &in->textures, &in->buffers);
+}
+
+void temporalResolve(const DeferredRenderer& r, Framebuffer* destination, CompositeInputs* in)
+{
+    shaderBindingsAddTexture(in->textures, "sTargetCurrent", r.txtTempRGBA16F, SAMPLER_LINEAR_CLAMP);
+    shaderBindingsAddTexture(in->textures, "imTarget", colorTexture(destination));
+    deferredRenderCompute2(r.taaResolveProgram, in->groupsX, in->groupsY, destination, &in->textures, &in->buffers);
+}
+
+} // namespace
+
+void DeferredComposite(Framebuffer* destination, const DeferredCompositeParams& settings)
+{
+    deferredRenderInit();
+    deferredCreateTargets();
+    if (!colorTexture(destination)) {
+        LOG_ERROR("DeferredComposite: destination <%s> has no colour target; nothing is composited",
+                  destination ? destination->name.c_str() : "null");
+        return;
     }
-    timer.reset();
+    const DeferredRenderer& r = deferredRenderer;
+    glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "DeferredComposite");
+    linearDepthPass(r);
+    renderStatePush(compositeState());
+    setUpScreenSpaceTargets(r);
+    occlusionPass(r);
+    reflectionPass(r);
+
+    CompositeInputs inputs;
+    deferredFillCompositeParams(&inputs.params, settings, renderingMain);
+    deferredFillBasicParams(&inputs.basic, &r.deferredCamera);
+    {
+        ScopedGpuTimer timer("Deferred Composite", false);
+        bindCompositeInputs(r, destination, &inputs);
+        const bool resolve = temporalResolveOn(r, destination, settings);
+        compositeDispatch(r, destination, &inputs, resolve);
+        if (resolve)
+            temporalResolve(r, destination, &inputs);
+    }
     renderStatePop();
     glPopDebugGroup();
 }
@@ -398,13 +459,14 @@ void CopyRTMaterialPropertyToStencil()
 {
     deferredRenderInit();
     deferredCreateTargets();
+    DeferredRenderer& r = deferredRenderer;
     glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "CopyRTMaterialPropertyToStencil");
-    if (!stencilParamsBuffer)
-        stencilParamsBuffer = boCreate("BasicDeferredParams", sizeof(BasicDeferredParams));
-    if (!stencilFramebuffer)
-        stencilFramebuffer = fbCreate("temp_fb");
-    ShaderProgram* const program = copyToStencilProgram;
-    if (!program || program->errors || !program->linked || !stencilFramebuffer) {
+    if (!r.stencilParamsBuffer)
+        r.stencilParamsBuffer = boCreate("BasicDeferredParams", sizeof(BasicDeferredParams));
+    if (!r.stencilFramebuffer)
+        r.stencilFramebuffer = fbCreate("temp_fb");
+    ShaderProgram* const program = r.copyToStencilProgram;
+    if (!program || program->errors || !program->linked || !r.stencilFramebuffer) {
         LOG_ERROR("Stencil copy program not usable; no pixel is marked for ray tracing");
         glPopDebugGroup();
         return;
@@ -420,29 +482,29 @@ void CopyRTMaterialPropertyToStencil()
     glStencilOp(GL_REPLACE, GL_REPLACE, GL_REPLACE);
     glStencilFunc(GL_ALWAYS, 1, 1);
 
-    Texture* const depth = txtDeferredDepth[historyIndex & 1];
-    fbAttach(stencilFramebuffer, FB_ATTACHMENT_DEPTH, depth);
-    fbAttach(stencilFramebuffer, FB_ATTACHMENT_STENCIL, depth);
+    Texture* const depth = r.txtDeferredDepth[r.historyIndex & 1];
+    fbAttach(r.stencilFramebuffer, FB_ATTACHMENT_DEPTH, depth);
+    fbAttach(r.stencilFramebuffer, FB_ATTACHMENT_STENCIL, depth);
 
     BasicDeferredParams basic;
     deferredFillBasicParams(&basic, nullptr);
-    if (stencilParamsBuffer) {
-        std::memcpy(stencilParamsBuffer->hostCopy, &basic, sizeof basic);
-        glNamedBufferSubData(stencilParamsBuffer->glId, 0, sizeof basic, &basic);
-        stencilParamsBuffer->dirty = false;
+    if (r.stencilParamsBuffer) {
+        std::memcpy(r.stencilParamsBuffer->hostCopy, &basic, sizeof basic);
+        glNamedBufferSubData(r.stencilParamsBuffer->glId, 0, sizeof basic, &basic);
+        r.stencilParamsBuffer->dirty = false;
     }
     BufferBindings buffers;
     shaderBindingsCreate(buffers);
-    if (stencilParamsBuffer)
-        shaderBindingsAddBuffer(buffers, "BasicDeferredParamsBuffer", stencilParamsBuffer);
+    if (r.stencilParamsBuffer)
+        shaderBindingsAddBuffer(buffers, "BasicDeferredParamsBuffer", r.stencilParamsBuffer);
     TextureBindings textures;
-    shaderBindingsAddTexture(textures, "imMetalnessRoughnessMaterialTags", txtDeferredMetalnessRoughnessMaterialTags);
+    shaderBindingsAddTexture(textures, "imMetalnessRoughnessMaterialTags", r.txtDeferredMetalnessRoughnessMaterialTags);
 
     shaderUseProgram(program);
     shaderBindBuffers(program, buffers);
     shaderBindTextures(program, textures);
     const Timestep zero{};
-    composite(stencilFramebuffer, program, &zero, nullptr);
+    composite(r.stencilFramebuffer, program, &zero, nullptr);
 
     renderStatePop();
     glPopDebugGroup();

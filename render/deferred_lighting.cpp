@@ -25,8 +25,6 @@
 
 using namespace gl;
 
-Texture* envMapFallback = nullptr;
-
 namespace {
 
 // Stack depth the last successful deferredRenderBegin left; -1 when no frame holds a saved framebuffer.
@@ -54,8 +52,9 @@ RenderState deferredState(bool depth)
 // vertex order (bottom-left, bottom-right, top-right, top-left on screen).
 void writeProjectionPlane(const Camera* camera, const Framebuffer* destination)
 {
-    uint8_t* data = geomFindAttributeData(projectionPlaneQuad, kProjectionPlaneAttribute);
-    BufferObject* buffer = projectionPlaneQuad ? projectionPlaneQuad->FindAttributeBuffer(kProjectionPlaneAttribute)
+    DeferredRenderer& r = deferredRenderer;
+    uint8_t* data = geomFindAttributeData(r.projectionPlaneQuad, kProjectionPlaneAttribute);
+    BufferObject* buffer = r.projectionPlaneQuad ? r.projectionPlaneQuad->FindAttributeBuffer(kProjectionPlaneAttribute)
                                                : nullptr;
     if (!data || !buffer)
         return;
@@ -82,9 +81,9 @@ Texture* environmentMap(const std::string& name)
     return deferredEnvMapFallback();
 }
 
-bool lightingProgramUsable()
+bool lightingProgramUsable(const ShaderProgram* program)
 {
-    if (lightingProgram && lightingProgram->linked && !lightingProgram->errors)
+    if (program && program->linked && !program->errors)
         return true;
     if (!lightingProgramReported)
         LOG_ERROR("deferredRenderLights: the lighting program is missing or failed to build; no lighting is drawn");
@@ -96,15 +95,16 @@ bool lightingProgramUsable()
 
 Texture* deferredEnvMapFallback()
 {
-    if (envMapFallback)
-        return envMapFallback;
-    envMapFallback = txtCreate(TEXTURE_TYPE_CUBE, 1, 1, IMAGE_TYPE_RGBA8);
-    if (!envMapFallback)
+    DeferredRenderer& r = deferredRenderer;
+    if (r.envMapFallback)
+        return r.envMapFallback;
+    r.envMapFallback = txtCreate(TEXTURE_TYPE_CUBE, 1, 1, IMAGE_TYPE_RGBA8);
+    if (!r.envMapFallback)
         return nullptr;
-    envMapFallback->name = "EnvMapFallback";
-    txtSetupForGL(envMapFallback);
-    txtSetLabel(envMapFallback, envMapFallback->name.c_str());
-    return envMapFallback;
+    r.envMapFallback->name = "EnvMapFallback";
+    txtSetupForGL(r.envMapFallback);
+    txtSetLabel(r.envMapFallback, r.envMapFallback->name.c_str());
+    return r.envMapFallback;
 }
 
 bool deferredRenderBegin(Camera* camera, Framebuffer* destination)
@@ -115,23 +115,13 @@ bool deferredRenderBegin(Camera* camera, Framebuffer* destination)
     }
     deferredRenderInit();
     deferredCreateTargets();
-    historyIndex = 1 - historyIndex;
-    deferredPreviousCamera = deferredCamera;
-    deferredCamera = *camera;
+    DeferredRenderer& r = deferredRenderer;
+    r.historyIndex = 1 - r.historyIndex;
+    r.deferredPreviousCamera = r.deferredCamera;
+    r.deferredCamera = *camera;
 
     renderStateApply(deferredState(true));
-
-    const int h = historyIndex;
-    fbAttach(fbDeferredParticles, FB_ATTACHMENT_DEPTH, txtDeferredDepth[h]);
-    fbAttach(fbDeferredDeep, FB_ATTACHMENT_DEPTH, txtDeferredDepth[h]);
-    fbAttach(fbDeferredDeep, FB_ATTACHMENT_COLOR0, txtDeferredColor[h]);
-    fbAttach(fbDeferredDeep, FB_ATTACHMENT_COLOR1, txtDeferredNormalAttribute);
-    fbAttach(fbDeferredDeep, FB_ATTACHMENT_COLOR2, txtDeferredMetalnessRoughnessMaterialTags);
-    fbAttach(fbDeferredDeep, FB_ATTACHMENT_COLOR3, txtDeferredEmissive);
-    fbAttach(fbDeferredDeepShadow, FB_ATTACHMENT_DEPTH, txtDeferredDepth[h]);
-    fbAttach(fbDeferredDeepShadow, FB_ATTACHMENT_COLOR0, txtDeferredGlobalShadows);
-    fbAttach(fbDeferredHBAO, FB_ATTACHMENT_COLOR0, txtDeferredHBAO);
-    fbAttach(fbDeferredLinearDepth, FB_ATTACHMENT_COLOR0, txtDeferredLinearDepth);
+    deferredAttachFrameTargets();
 
     // A frame that was never ended keeps its saved framebuffer; this one saves its own on top.
     const int before = fbStackTop;
@@ -177,19 +167,20 @@ void deferredClearTargets()
     glDepthMask(GL_TRUE);
 
     deferredCreateTargets();
-    deferredSetUpFramebuffer(fbDeferredDeep);
+    const DeferredRenderer& r = deferredRenderer;
+    deferredSetUpFramebuffer(r.fbDeferredDeep);
     const float black[4] = {0.0f, 0.0f, 0.0f, 1.0f};
     const float none[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     const float farDepth = 1.0f;
-    glClearNamedFramebufferfv(fbDeferredDeep->glId, GL_COLOR, 0, black);
+    glClearNamedFramebufferfv(r.fbDeferredDeep->glId, GL_COLOR, 0, black);
     // Emitted light too: pixels no surface covers this frame must not keep an earlier frame's glow.
-    if (fbDeferredDeep->slots[FB_ATTACHMENT_COLOR3].texture)
-        glClearNamedFramebufferfv(fbDeferredDeep->glId, GL_COLOR, 3, none);
-    glClearNamedFramebufferfv(fbDeferredDeep->glId, GL_DEPTH, 0, &farDepth);
-    deferredSetUpFramebuffer(fbDeferredParticles);
-    glClearNamedFramebufferfv(fbDeferredParticles->glId, GL_COLOR, 0, black);
+    if (r.fbDeferredDeep->slots[FB_ATTACHMENT_COLOR3].texture)
+        glClearNamedFramebufferfv(r.fbDeferredDeep->glId, GL_COLOR, 3, none);
+    glClearNamedFramebufferfv(r.fbDeferredDeep->glId, GL_DEPTH, 0, &farDepth);
+    deferredSetUpFramebuffer(r.fbDeferredParticles);
+    glClearNamedFramebufferfv(r.fbDeferredParticles->glId, GL_COLOR, 0, black);
 
-    Texture* depth = fbDeferredDeep->slots[FB_ATTACHMENT_DEPTH].texture;
+    Texture* depth = r.fbDeferredDeep->slots[FB_ATTACHMENT_DEPTH].texture;
     if (depth && depth->glId) {
         struct {
             float depth;
@@ -199,14 +190,14 @@ void deferredClearTargets()
     }
     const uint32_t noSurface = 0xC0000000u;
     const uint32_t zero = 0;
-    if (txtDeferredNormalAttribute && txtDeferredNormalAttribute->glId)
-        glClearTexImage(txtDeferredNormalAttribute->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT, &noSurface);
-    if (txtDeferredMetalnessRoughnessMaterialTags && txtDeferredMetalnessRoughnessMaterialTags->glId)
-        glClearTexImage(txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT, &zero);
+    if (r.txtDeferredNormalAttribute && r.txtDeferredNormalAttribute->glId)
+        glClearTexImage(r.txtDeferredNormalAttribute->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT, &noSurface);
+    if (r.txtDeferredMetalnessRoughnessMaterialTags && r.txtDeferredMetalnessRoughnessMaterialTags->glId)
+        glClearTexImage(r.txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT, &zero);
 
-    deferredSetUpFramebuffer(fbDeferredDeepShadow);
-    glClearNamedFramebufferfv(fbDeferredDeepShadow->glId, GL_COLOR, 0, black);
-    glClearNamedFramebufferfv(fbDeferredRaytrace[historyIndex]->glId, GL_COLOR, 0, black);
+    deferredSetUpFramebuffer(r.fbDeferredDeepShadow);
+    glClearNamedFramebufferfv(r.fbDeferredDeepShadow->glId, GL_COLOR, 0, black);
+    glClearNamedFramebufferfv(r.fbDeferredRaytrace[r.historyIndex]->glId, GL_COLOR, 0, black);
 }
 
 void deferredRenderLights(const std::string& envmapName, float envmapIntensity, Framebuffer* gbuffer)
@@ -226,23 +217,25 @@ void deferredRenderLights(const std::string& envmapName, float envmapIntensity, 
                   gbuffer->name.c_str());
         return;
     }
-    if (!lightingProgramUsable())
+    DeferredRenderer& r = deferredRenderer;
+    ShaderProgram* const program = r.lightingProgram;
+    if (!lightingProgramUsable(program))
         return;
 
     glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "deferredRenderLights");
     {
         ScopedGpuTimer timer("Deferrer:RenderLightBuffer", false);
         rendererInitGlobalInputs();
-        rendererBindGlobalInputs(lightingProgram, Timestep{});
-        shaderUseProgram(lightingProgram);
+        rendererBindGlobalInputs(program, Timestep{});
+        shaderUseProgram(program);
 
         BasicDeferredParams basic;
-        deferredFillBasicParams(&basic, &deferredCamera);
+        deferredFillBasicParams(&basic, &r.deferredCamera);
         DeferredRenderLightsParams params;
         params.envmapIntensity = envmapIntensity;
 
-        shaderSetAttributesFromGeometry(lightingProgram, projectionPlaneQuad);
-        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, projectionPlaneQuad->surfaces[0]->indexBuffer->glId);
+        shaderSetAttributesFromGeometry(program, r.projectionPlaneQuad);
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, r.projectionPlaneQuad->surfaces[0]->indexBuffer->glId);
         glBlendFunc(GL_ONE, GL_ONE);
 
         TextureBindings textures;
@@ -251,23 +244,23 @@ void deferredRenderLights(const std::string& envmapName, float envmapIntensity, 
         shaderBindingsAddTexture(textures, "sAlbedo", albedo, SAMPLER_LINEAR_CLAMP, 0);
         shaderBindingsAddTexture(textures, "sMetalnessRoughnessMaterialTags", tags, SAMPLER_NEAREST_CLAMP, 0);
         shaderBindingsAddTexture(textures, "sEnviromentMap", environment, SAMPLER_TRILINEAR_CLAMP, 0);
-        if (Texture* raytrace = txtRaytrace[historyIndex])
+        if (Texture* raytrace = r.txtRaytrace[r.historyIndex])
             shaderBindingsAddTexture(textures, "sRaytrace", raytrace, -1, 4);
 
         BufferBindings buffers;
         shaderBindingsCreate(buffers);
-        shaderBindingsAddGeometry(buffers, projectionPlaneQuad);
+        shaderBindingsAddGeometry(buffers, r.projectionPlaneQuad);
         shaderBindingsAddData(buffers, "DeferredRenderLightsParamsBuffer", &params, sizeof params);
         shaderBindingsAddData(buffers, "BasicDeferredParamsBuffer", &basic, sizeof basic);
-        shaderBindBuffers(lightingProgram, buffers);
-        shaderBindTextures(lightingProgram, textures);
-        deferredBindLightSamplers(lightingProgram);
+        shaderBindBuffers(program, buffers);
+        shaderBindTextures(program, textures);
+        deferredBindLightSamplers(program);
 
         const int lightCount = int(frameLights.size());
-        shaderSetUniform(lightingProgram, "g_lights_num", UNIFORM_TYPE_INT, &lightCount, sizeof lightCount);
+        shaderSetUniform(program, "g_lights_num", UNIFORM_TYPE_INT, &lightCount, sizeof lightCount);
 
         renderStatePush(deferredState(false));
-        glDrawElements(GL_TRIANGLES, GLsizei(3 * projectionPlaneQuad->surfaces[0]->triangleCount), GL_UNSIGNED_INT,
+        glDrawElements(GL_TRIANGLES, GLsizei(3 * r.projectionPlaneQuad->surfaces[0]->triangleCount), GL_UNSIGNED_INT,
                        nullptr);
         renderStatePop();
 
@@ -279,8 +272,6 @@ void deferredRenderLights(const std::string& envmapName, float envmapIntensity, 
 
 void deferredLightingRelease()
 {
-    txtDestroy(envMapFallback);
-    envMapFallback = nullptr;
     framePushedTop = -1;
     lightingProgramReported = false;
 }

@@ -10,9 +10,8 @@ class Camera;
 struct Framebuffer;
 struct Texture;
 
-// 1 x 1 black cube "EnvMapFallback", sampled when the scene has no environment map; made by the first lighting
-// pass (or by deferredEnvMapFallback).
-extern Texture* envMapFallback;
+// 1 x 1 black cube "EnvMapFallback" (the record's envMapFallback), sampled when the scene has no environment map;
+// made on first use.
 Texture* deferredEnvMapFallback();
 
 // 4 bytes, the storage block "DeferredRenderLightsParamsBuffer".
@@ -32,5 +31,5 @@ void deferredClearTargets();
 // The lighting pass. The environment map is the current project's Envmap resource of that name, else the fallback.
 void deferredRenderLights(const std::string& envmapName, float envmapIntensity, Framebuffer* gbuffer);
 
-// Tests and benchmarks: releases the fallback cube and forgets an open frame.
+// Tests and benchmarks: forgets an open frame and the reported lighting-program failure.
 void deferredLightingRelease();

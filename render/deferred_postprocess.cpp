@@ -19,16 +19,11 @@
 
 using namespace gl;
 
-float ssrDepthThickness = 0.1f;
-
 namespace {
 
 // The fixed extents the passes were tuned with: 2 tan(29 degrees), and 16:9.
 constexpr float kFixedExtent = 1.108618f;
 constexpr float kFixedAspect = 1.7777778f;
-
-BufferObject* linearDepthParams = nullptr;
-BufferObject* ssrParamsBuffer = nullptr;
 
 bool usable(const ShaderProgram* program)
 {
@@ -48,9 +43,10 @@ void nearFarTerms(const Camera& camera, float out[4])
 // The G-buffer depth: what the frame attached to "deferred_deep", else this frame's depth texture.
 Texture* gbufferDepth()
 {
-    if (fbDeferredDeep && fbDeferredDeep->slots[FB_ATTACHMENT_DEPTH].texture)
-        return fbDeferredDeep->slots[FB_ATTACHMENT_DEPTH].texture;
-    return txtDeferredDepth[historyIndex & 1];
+    const DeferredRenderer& r = deferredRenderer;
+    if (r.fbDeferredDeep && r.fbDeferredDeep->slots[FB_ATTACHMENT_DEPTH].texture)
+        return r.fbDeferredDeep->slots[FB_ATTACHMENT_DEPTH].texture;
+    return r.txtDeferredDepth[r.historyIndex & 1];
 }
 
 // A target the frame attaches in deferredRenderBegin; passes that run without it attach it themselves.
@@ -144,48 +140,50 @@ void deferredFillSSRParams(SSRParams* out, const Camera& camera, int width, int 
     out->extent[1] = extent;
     nearFarTerms(camera, out->nearFar);
     out->zero = 0;
-    out->depthThickness = ssrDepthThickness;
+    out->depthThickness = deferredRenderer.ssrDepthThickness;
 }
 
 void deferredRenderLinearDepth(const Camera* camera)
 {
+    DeferredRenderer& r = deferredRenderer;
     deferredRenderInit();
     deferredCreateTargets();
     if (!camera) {
         LOG_ERROR("deferredRenderLinearDepth without a camera");
         return;
     }
-    if (!usable(linearizeDepthProgram)) {
+    if (!usable(r.linearizeDepthProgram)) {
         LOG_ERROR("Linear depth program not usable; the linear depth keeps its contents");
         return;
     }
-    if (!linearDepthParams)
-        linearDepthParams = boCreate("BasicDeferredParams", sizeof(BasicDeferredParams));
+    if (!r.linearDepthParamsBuffer)
+        r.linearDepthParamsBuffer = boCreate("BasicDeferredParams", sizeof(BasicDeferredParams));
     BasicDeferredParams record;
     deferredFillBasicParams(&record, nullptr);
-    uploadBuffer(linearDepthParams, &record, sizeof record);
+    uploadBuffer(r.linearDepthParamsBuffer, &record, sizeof record);
 
     BufferBindings buffers;
     shaderBindingsCreate(buffers);
-    if (linearDepthParams)
-        shaderBindingsAddBuffer(buffers, "BasicDeferredParamsBuffer", linearDepthParams);
+    if (r.linearDepthParamsBuffer)
+        shaderBindingsAddBuffer(buffers, "BasicDeferredParamsBuffer", r.linearDepthParamsBuffer);
 
-    ShaderProgram* program = linearizeDepthProgram;
-    setReconstructionUniforms(program, *camera, txtDeferredLinearDepth);
+    ShaderProgram* program = r.linearizeDepthProgram;
+    setReconstructionUniforms(program, *camera, r.txtDeferredLinearDepth);
     float nearFar[4];
     nearFarTerms(*camera, nearFar);
     shaderSetUniform(program, "vNearFarPlane", UNIFORM_TYPE_VEC4, nearFar, sizeof nearFar);
     shaderBindBuffers(program, buffers);
 
-    ensureAttached(fbDeferredLinearDepth, txtDeferredLinearDepth);
+    ensureAttached(r.fbDeferredLinearDepth, r.txtDeferredLinearDepth);
     const Timestep zero{};
-    composite(fbDeferredLinearDepth, program, &zero, gbufferDepth(), nullptr);
+    composite(r.fbDeferredLinearDepth, program, &zero, gbufferDepth(), nullptr);
 }
 
 void deferredSetHBAOParams(bool enabled, float powExponent, float bias, float radius)
 {
+    DeferredRenderer& r = deferredRenderer;
     deferredRenderInit();
-    hbaoEnabled = enabled;
+    r.hbaoEnabled = enabled;
     const HBAOUniforms u = deferredComputeHBAOUniforms(powExponent, bias, radius);
     static bool biasReported = false;
     if (u.nDotVBias != bias && std::isfinite(bias) && !biasReported) {
@@ -193,7 +191,7 @@ void deferredSetHBAOParams(bool enabled, float powExponent, float bias, float ra
                     u.nDotVBias);
         biasReported = true;
     }
-    ShaderProgram* program = hbaoProgram;
+    ShaderProgram* program = r.hbaoProgram;
     if (!program)
         return;
     shaderSetUniform(program, "PowExponent", UNIFORM_TYPE_FLOAT, &u.powExponent, sizeof(float));
@@ -208,23 +206,24 @@ void deferredSetHBAOParams(bool enabled, float powExponent, float bias, float ra
 
 void RenderHBAO(const Camera* camera)
 {
+    DeferredRenderer& r = deferredRenderer;
     deferredRenderInit();
     deferredCreateTargets();
     if (!camera) {
         LOG_ERROR("RenderHBAO without a camera");
         return;
     }
-    if (!usable(hbaoProgram) || !usable(hbaoBlurProgram)) {
+    if (!usable(r.hbaoProgram) || !usable(r.hbaoBlurProgram)) {
         LOG_ERROR("Ambient-occlusion programs not usable; the occlusion is left open");
         return;
     }
-    setReconstructionUniforms(hbaoProgram, *camera, txtDeferredHBAOBlurredH);
+    setReconstructionUniforms(r.hbaoProgram, *camera, r.txtDeferredHBAOBlurredH);
     float nearFar[4];
     nearFarTerms(*camera, nearFar);
-    shaderSetUniform(hbaoBlurProgram, "vNearFarPlane", UNIFORM_TYPE_VEC4, nearFar, sizeof nearFar);
+    shaderSetUniform(r.hbaoBlurProgram, "vNearFarPlane", UNIFORM_TYPE_VEC4, nearFar, sizeof nearFar);
     int width = 0;
     int height = 0;
-    deferredTextureSize(txtDeferredHBAOBlurredH, &width, &height);
+    deferredTextureSize(r.txtDeferredHBAOBlurredH, &width, &height);
     const float sx = width > 0 ? 1.0f / static_cast<float>(width) : 0.0f;
     const float sy = height > 0 ? 1.0f / static_cast<float>(height) : 0.0f;
 
@@ -234,30 +233,31 @@ void RenderHBAO(const Camera* camera)
 
     TextureBindings textures;
     shaderBindingsAddTexture(textures, "s_texture0", depth);
-    shaderBindingsAddTexture(textures, "s_texture1", hbaoRotationTexture);
-    shaderBindingsAddTexture(textures, "s_texture2", txtDeferredLinearDepth);
-    shaderBindTextures(hbaoProgram, textures);
-    fbAttach(fbDeferredHBAO, FB_ATTACHMENT_COLOR0, txtDeferredHBAO);
-    composite(fbDeferredHBAO, hbaoProgram, &zero, nullptr);
+    shaderBindingsAddTexture(textures, "s_texture1", r.hbaoRotationTexture);
+    shaderBindingsAddTexture(textures, "s_texture2", r.txtDeferredLinearDepth);
+    shaderBindTextures(r.hbaoProgram, textures);
+    fbAttach(r.fbDeferredHBAO, FB_ATTACHMENT_COLOR0, r.txtDeferredHBAO);
+    composite(r.fbDeferredHBAO, r.hbaoProgram, &zero, nullptr);
 
     // Separable blur: occlusion -> BlurredH -> BlurredV.
-    Texture* const passes[2][2] = {{txtDeferredHBAO, txtDeferredHBAOBlurredH},
-                                   {txtDeferredHBAOBlurredH, txtDeferredHBAOBlurredV}};
+    Texture* const passes[2][2] = {{r.txtDeferredHBAO, r.txtDeferredHBAOBlurredH},
+                                   {r.txtDeferredHBAOBlurredH, r.txtDeferredHBAOBlurredV}};
     const float directions[2][2] = {{sx, 0.0f}, {0.0f, sy}};
     for (int pass = 0; pass < 2; ++pass) {
         TextureBindings blur;
         shaderBindingsAddTexture(blur, "s_texture0", depth);
         shaderBindingsAddTexture(blur, "s_texture1", passes[pass][0]);
-        shaderBindTextures(hbaoBlurProgram, blur);
-        shaderSetUniform(hbaoBlurProgram, "vBlurDirection", UNIFORM_TYPE_VEC2, directions[pass],
+        shaderBindTextures(r.hbaoBlurProgram, blur);
+        shaderSetUniform(r.hbaoBlurProgram, "vBlurDirection", UNIFORM_TYPE_VEC2, directions[pass],
                          sizeof directions[pass]);
-        fbAttach(fbDeferredHBAO, FB_ATTACHMENT_COLOR0, passes[pass][1]);
-        composite(fbDeferredHBAO, hbaoBlurProgram, &zero, nullptr);
+        fbAttach(r.fbDeferredHBAO, FB_ATTACHMENT_COLOR0, passes[pass][1]);
+        composite(r.fbDeferredHBAO, r.hbaoBlurProgram, &zero, nullptr);
     }
 }
 
 void RenderSSR(const Camera* camera, Framebuffer* gbuffer)
 {
+    DeferredRenderer& r = deferredRenderer;
     deferredShadowPointSampler();
     glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "RenderSSR");
     Texture* const depth = gbuffer ? gbuffer->slots[FB_ATTACHMENT_DEPTH].texture : nullptr;
@@ -266,8 +266,8 @@ void RenderSSR(const Camera* camera, Framebuffer* gbuffer)
     int width = 0;
     int height = 0;
     deferredTextureSize(albedo, &width, &height);
-    if (!usable(ssrProgram) || !camera || !depth || !albedo || !normals || !txtSSRSource || !txtSSRDest) {
-        if (camera && gbuffer && usable(ssrProgram))
+    if (!usable(r.ssrProgram) || !camera || !depth || !albedo || !normals || !r.txtSSRSource || !r.txtSSRDest) {
+        if (camera && gbuffer && usable(r.ssrProgram))
             LOG_ERROR("RenderSSR: the G-buffer <%s> lacks depth, albedo or normals", gbuffer->name.c_str());
         glPopDebugGroup();
         return;
@@ -281,49 +281,49 @@ void RenderSSR(const Camera* camera, Framebuffer* gbuffer)
     int sourceHeight = 0;
     int litWidth = 0;
     int litHeight = 0;
-    deferredTextureSize(txtSSRSource, &sourceWidth, &sourceHeight);
-    deferredTextureSize(txtDeferredGlobalShadows, &litWidth, &litHeight);
-    if (txtDeferredGlobalShadows && txtDeferredGlobalShadows->glId && txtSSRSource->glId &&
+    deferredTextureSize(r.txtSSRSource, &sourceWidth, &sourceHeight);
+    deferredTextureSize(r.txtDeferredGlobalShadows, &litWidth, &litHeight);
+    if (r.txtDeferredGlobalShadows && r.txtDeferredGlobalShadows->glId && r.txtSSRSource->glId &&
         sourceWidth == litWidth && sourceHeight == litHeight) {
-        glCopyImageSubData(txtDeferredGlobalShadows->glId, GL_TEXTURE_2D, 0, 0, 0, 0, txtSSRSource->glId,
+        glCopyImageSubData(r.txtDeferredGlobalShadows->glId, GL_TEXTURE_2D, 0, 0, 0, 0, r.txtSSRSource->glId,
                            GL_TEXTURE_2D, 0, 0, 0, 0, sourceWidth, sourceHeight, 1);
     }
 
-    shaderUseProgram(ssrProgram);
+    shaderUseProgram(r.ssrProgram);
     TextureBindings textures;
     shaderBindingsAddTexture(textures, "sTextureDepth", depth, SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sTextureLinearDepth", txtDeferredLinearDepth, SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(textures, "sTextureLinearDepth", r.txtDeferredLinearDepth, SAMPLER_NEAREST_CLAMP);
     shaderBindingsAddTexture(textures, "imAlbedo", albedo);
     shaderBindingsAddTexture(textures, "imNormalMaterial", normals);
-    shaderBindingsAddTexture(textures, "imReflectionSource", txtSSRSource);
-    shaderBindingsAddTexture(textures, "imReflectionDest", txtSSRDest);
-    shaderBindingsAddTexture(textures, "imMetalnessRoughnessMaterialTags", txtDeferredMetalnessRoughnessMaterialTags);
-    shaderBindingsAddTexture(textures, "sTexturesBase", txtSSRSource, -1, 4);
+    shaderBindingsAddTexture(textures, "imReflectionSource", r.txtSSRSource);
+    shaderBindingsAddTexture(textures, "imReflectionDest", r.txtSSRDest);
+    shaderBindingsAddTexture(textures, "imMetalnessRoughnessMaterialTags", r.txtDeferredMetalnessRoughnessMaterialTags);
+    shaderBindingsAddTexture(textures, "sTexturesBase", r.txtSSRSource, -1, 4);
 
     SSRParams params;
     deferredFillSSRParams(&params, *camera, width, height);
     const float resolution[2] = {static_cast<float>(width), static_cast<float>(height)};
     const float resolutionInv[2] = {width > 0 ? 1.0f / resolution[0] : 0.0f, height > 0 ? 1.0f / resolution[1] : 0.0f};
     const float scaling = 1.0f;
-    shaderSetUniform(ssrProgram, "vResolution", UNIFORM_TYPE_VEC2, resolution, sizeof resolution);
-    shaderSetUniform(ssrProgram, "vResolutionInv", UNIFORM_TYPE_VEC2, resolutionInv, sizeof resolutionInv);
-    shaderSetUniform(ssrProgram, "scalingFactor", UNIFORM_TYPE_FLOAT, &scaling, sizeof scaling);
-    if (!ssrParamsBuffer)
-        ssrParamsBuffer = boCreate("SSRParams", sizeof(SSRParams));
-    uploadBuffer(ssrParamsBuffer, &params, sizeof params);
+    shaderSetUniform(r.ssrProgram, "vResolution", UNIFORM_TYPE_VEC2, resolution, sizeof resolution);
+    shaderSetUniform(r.ssrProgram, "vResolutionInv", UNIFORM_TYPE_VEC2, resolutionInv, sizeof resolutionInv);
+    shaderSetUniform(r.ssrProgram, "scalingFactor", UNIFORM_TYPE_FLOAT, &scaling, sizeof scaling);
+    if (!r.ssrParamsBuffer)
+        r.ssrParamsBuffer = boCreate("SSRParams", sizeof(SSRParams));
+    uploadBuffer(r.ssrParamsBuffer, &params, sizeof params);
 
     BufferBindings buffers;
     shaderBindingsCreate(buffers);
-    if (ssrParamsBuffer)
-        shaderBindingsAddBuffer(buffers, "SSRSetupBuffer", ssrParamsBuffer);
-    shaderBindBuffers(ssrProgram, buffers);
-    shaderBindTextures(ssrProgram, textures);
+    if (r.ssrParamsBuffer)
+        shaderBindingsAddBuffer(buffers, "SSRSetupBuffer", r.ssrParamsBuffer);
+    shaderBindBuffers(r.ssrProgram, buffers);
+    shaderBindTextures(r.ssrProgram, textures);
     {
         ScopedGpuTimer timer("SSR Rendering", false);
         glDispatchCompute(static_cast<GLuint>((width + 15) / 16), static_cast<GLuint>((height + 15) / 16), 1);
     }
     glMemoryBarrier(GL_SHADER_IMAGE_ACCESS_BARRIER_BIT | GL_SHADER_STORAGE_BARRIER_BIT | GL_TEXTURE_FETCH_BARRIER_BIT);
-    shaderUseProgram(ssrBlurProgram && ssrBlurProgram->linked ? ssrBlurProgram : nullptr);
+    shaderUseProgram(r.ssrBlurProgram && r.ssrBlurProgram->linked ? r.ssrBlurProgram : nullptr);
     glPopDebugGroup();
     if (pushed)
         fbPop();

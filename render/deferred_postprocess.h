@@ -10,9 +10,6 @@ class Camera;
 struct Framebuffer;
 struct Texture;
 
-// How far a reflected ray may pass behind a surface and still hit it; written by the scene player every frame.
-extern float ssrDepthThickness;
-
 // A bias of 1 or more would make the occlusion multiplier 1 / (1 - bias) infinite; a radius of 0 the falloff
 // -1 / radius^2. Both are held inside these limits.
 constexpr float kHBAOMaxBias = 0.95f;

@@ -35,9 +35,10 @@ bool tableFullReported = false;
 
 LightProperties* lightRecords()
 {
-    if (!lightPropertiesBuffer)
+    if (!deferredRenderer.lightPropertiesBuffer)
         deferredRenderInit();
-    return lightPropertiesBuffer ? reinterpret_cast<LightProperties*>(lightPropertiesBuffer->hostCopy) : nullptr;
+    BufferObject* buffer = deferredRenderer.lightPropertiesBuffer;
+    return buffer ? reinterpret_cast<LightProperties*>(buffer->hostCopy) : nullptr;
 }
 
 void copyMatrix(Matrix& out, const Matrix& in)
@@ -250,9 +251,9 @@ void deferredUpdateLights(const std::vector<Light*>& lights)
     if (dropped)
         LOG_WARNING("Light buffer holds %d lights: %zu more lights are left out this frame", kMaxFrameLights,
                     dropped);
-    glNamedBufferSubData(lightPropertiesBuffer->glId, 0, GLsizeiptr(lightPropertiesBuffer->size),
-                         lightPropertiesBuffer->hostCopy);
-    lightPropertiesBuffer->dirty = false;
+    BufferObject* buffer = deferredRenderer.lightPropertiesBuffer;
+    glNamedBufferSubData(buffer->glId, 0, GLsizeiptr(buffer->size), buffer->hostCopy);
+    buffer->dirty = false;
 }
 
 void deferredUpdateLights(Scene*, const std::vector<Light*>& lights)
@@ -262,9 +263,10 @@ void deferredUpdateLights(Scene*, const std::vector<Light*>& lights)
 
 const LightProperties* deferredLightRecord(int index)
 {
-    if (!lightPropertiesBuffer || index < 0 || index >= kMaxFrameLights)
+    const BufferObject* buffer = deferredRenderer.lightPropertiesBuffer;
+    if (!buffer || index < 0 || index >= kMaxFrameLights)
         return nullptr;
-    return reinterpret_cast<const LightProperties*>(lightPropertiesBuffer->hostCopy) + index;
+    return reinterpret_cast<const LightProperties*>(buffer->hostCopy) + index;
 }
 
 void deferredBindLightSamplers(ShaderProgram* program)
@@ -288,7 +290,7 @@ void deferredBindLightSamplers(ShaderProgram* program)
         }
     }
     if (compare)
-        bindShadowMaps(program, compare, shadowCompareSampler, "LightShadowmapCmpSamplers");
+        bindShadowMaps(program, compare, deferredRenderer.shadowCompareSampler, "LightShadowmapCmpSamplers");
     if (plain)
         bindShadowMaps(program, plain, deferredShadowPointSampler(), "LightShadowmapSamplers");
 }
@@ -370,7 +372,7 @@ void deferredUpdateMaterials()
 {
     materialTextureKeys.clear();
     materialTextureIndex.clear();
-    if (!materialPropertiesBuffer)
+    if (!deferredRenderer.materialPropertiesBuffer)
         deferredRenderInit();
     if (materialCount > kMaterialTableSize) {
         // Renderers that wrote past the table without materialTableAppend.
@@ -392,10 +394,11 @@ void deferredUpdateMaterials()
     int next = 0;
     for (const MaterialTextureKey& key : materialTextureKeys)
         materialTextureIndex[key] = next++;
-    if (!materialPropertiesBuffer || count == 0)
+    BufferObject* buffer = deferredRenderer.materialPropertiesBuffer;
+    if (!buffer || count == 0)
         return;
 
-    auto* records = reinterpret_cast<MaterialPropertiesGPU*>(materialPropertiesBuffer->hostCopy);
+    auto* records = reinterpret_cast<MaterialPropertiesGPU*>(buffer->hostCopy);
     for (int i = 0; i < count; ++i) {
         const MaterialProperties& m = materialTable[i];
         const bool srgb = m.albedoTexture && m.albedoTexture->srgbViewId != 0;
@@ -407,8 +410,7 @@ void deferredUpdateMaterials()
         };
         records[i] = materialToGPU(m, indices);
     }
-    glNamedBufferSubData(materialPropertiesBuffer->glId, 0, GLsizeiptr(count) * kMaterialRecordSize,
-                         materialPropertiesBuffer->hostCopy);
+    glNamedBufferSubData(buffer->glId, 0, GLsizeiptr(count) * kMaterialRecordSize, buffer->hostCopy);
 }
 
 void deferredBindMaterialTextures(ShaderProgram* program)

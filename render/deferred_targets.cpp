@@ -19,36 +19,11 @@
 
 using namespace gl;
 
-bool deferredRendererReady = false;
-
-ShaderProgram* lightingProgram = nullptr;
-ShaderProgram* voxelLightingProgram = nullptr;
-ShaderProgram* voxelLightingBlurProgram = nullptr;
-ShaderProgram* linearizeDepthProgram = nullptr;
-ShaderProgram* compositeProgram = nullptr;
-ShaderProgram* taaResolveProgram = nullptr;
-ShaderProgram* hbaoProgram = nullptr;
-ShaderProgram* hbaoBlurProgram = nullptr;
-ShaderProgram* ssrProgram = nullptr;
-ShaderProgram* ssrBlurProgram = nullptr;
-ShaderProgram* copyToStencilProgram = nullptr;
-ShaderProgram* volumetricFogProgram = nullptr;
+DeferredRenderer deferredRenderer;
 
 const char* const kProjectionPlaneAttribute = "VTXDeferredProjectionPlane";
-Geometry* projectionPlaneQuad = nullptr;
-unsigned int shadowCompareSampler = 0;
-unsigned int shadowPointSampler = 0;
-Texture* hbaoRotationTexture = nullptr;
-BufferObject* lightPropertiesBuffer = nullptr;
-BufferObject* materialPropertiesBuffer = nullptr;
 
-int historyIndex = 0;
-bool hbaoEnabled = false;
-bool ssrEnabled = false;
-
-namespace {
-
-Camera startCamera()
+Camera deferredStartCamera()
 {
     Camera camera;
     camera.kind = ENTITY_KIND_CAMERA;
@@ -60,129 +35,192 @@ Camera startCamera()
     return camera;
 }
 
-} // namespace
-
-Camera deferredCamera = startCamera();
-Camera deferredPreviousCamera = startCamera();
-
-Framebuffer* fbDeferredDeep = nullptr;
-Framebuffer* fbDeferredDeepShadow = nullptr;
-Framebuffer* fbDeferredHBAO = nullptr;
-Framebuffer* fbSSRSource = nullptr;
-Framebuffer* fbSSRDest = nullptr;
-Framebuffer* fbDeferredLinearDepth = nullptr;
-Framebuffer* fbDeferredVoxelLighting[2] = {};
-Framebuffer* fbDeferredVoxelLightingTemp = nullptr;
-Framebuffer* fbDeferredVolumetricFog[2] = {};
-Framebuffer* fbDeferredFinalComposite = nullptr;
-Framebuffer* fbDeferredRaytrace[2] = {};
-Framebuffer* fbDeferredParticles = nullptr;
-Framebuffer* fbWireframe = nullptr;
-
-Texture* txtDeferredDepth[2] = {};
-Texture* txtDeferredColor[2] = {};
-Texture* txtDeferredNormalAttribute = nullptr;
-Texture* txtDeferredMetalnessRoughnessMaterialTags = nullptr;
-Texture* txtDeferredEmissive = nullptr;
-Texture* txtDeferredGlobalShadows = nullptr;
-Texture* txtDeferredHBAO = nullptr;
-Texture* txtDeferredHBAOBlurredH = nullptr;
-Texture* txtDeferredHBAOBlurredV = nullptr;
-Texture* txtSSRSource = nullptr;
-Texture* txtSSRDest = nullptr;
-Texture* txtDeferredLinearDepth = nullptr;
-Texture* txtVXLighting[2] = {};
-Texture* txtVXLightingTemp = nullptr;
-Texture* txtVolumetricFog[2] = {};
-Texture* txtFinalComposite = nullptr;
-Texture* txtRaytrace[2] = {};
-Texture* txtBlendedParticles = nullptr;
-Texture* txtWireframeColor = nullptr;
-Texture* txtWireframeDepth = nullptr;
-Texture* txtTempRGBA16F = nullptr;
-
 namespace {
 
-// Every framebuffer and texture of the target table, for lookups by name and for release.
-Framebuffer** const kFramebuffers[] = {
-    &fbDeferredDeep,          &fbDeferredDeepShadow,       &fbDeferredHBAO,
-    &fbSSRSource,             &fbSSRDest,                  &fbDeferredLinearDepth,
-    &fbDeferredVoxelLighting[0], &fbDeferredVoxelLighting[1], &fbDeferredVoxelLightingTemp,
-    &fbDeferredVolumetricFog[0], &fbDeferredVolumetricFog[1], &fbDeferredFinalComposite,
-    &fbDeferredRaytrace[0],   &fbDeferredRaytrace[1],      &fbDeferredParticles,
-    &fbWireframe,
+using R = DeferredRenderer;
+
+// A field of the record holding one framebuffer or texture: a plain member, or one side of a history pair.
+template <typename T>
+struct Field {
+    T* R::*single = nullptr;
+    T* (R::*pair)[2] = nullptr;
+    int side = 0;
+
+    constexpr Field() = default;
+    constexpr Field(T* R::*member) : single(member) {}
+    constexpr Field(T* (R::*member)[2], int historySide) : pair(member), side(historySide) {}
+
+    explicit operator bool() const { return single || pair; }
+    // With `history` = historyIndex, side 0 of a pair is this frame's target and side 1 the previous frame's.
+    T*& in(R& r, int history = 0) const { return single ? r.*single : (r.*pair)[(side + history) & 1]; }
 };
 
-Texture** const kTextures[] = {
-    &txtDeferredDepth[0],      &txtDeferredDepth[1],    &txtDeferredColor[0],
-    &txtDeferredColor[1],      &txtDeferredNormalAttribute, &txtDeferredMetalnessRoughnessMaterialTags,
-    &txtDeferredEmissive,      &txtDeferredGlobalShadows, &txtDeferredHBAO,
-    &txtDeferredHBAOBlurredH,  &txtDeferredHBAOBlurredV, &txtSSRSource,
-    &txtSSRDest,               &txtDeferredLinearDepth, &txtVXLighting[0],
-    &txtVXLighting[1],         &txtVXLightingTemp,      &txtVolumetricFog[0],
-    &txtVolumetricFog[1],      &txtFinalComposite,      &txtRaytrace[0],
-    &txtRaytrace[1],           &txtBlendedParticles,    &txtWireframeColor,
-    &txtWireframeDepth,        &txtTempRGBA16F,
+// In creation order. "fbWireframe" is made with its first texture; the rest up front.
+struct FramebufferRow {
+    const char* name;
+    Field<Framebuffer> field;
+    bool madeWithItsTargets = false;
 };
 
-struct ProgramEntry {
-    ShaderProgram** program;
+const FramebufferRow kFramebuffers[] = {
+    {"deferred_deep", &R::fbDeferredDeep},
+    {"deferred_deep_shadow", &R::fbDeferredDeepShadow},
+    {"deferred_hbao", &R::fbDeferredHBAO},
+    {"fxr_ssr_source", &R::fbSSRSource},
+    {"fxr_ssr_dest", &R::fbSSRDest},
+    {"deferred_linear_depth", &R::fbDeferredLinearDepth},
+    {"deferred_voxel_lighting0", {&R::fbDeferredVoxelLighting, 0}},
+    {"deferred_voxel_lighting1", {&R::fbDeferredVoxelLighting, 1}},
+    {"deferred_voxel_lighting_temp", &R::fbDeferredVoxelLightingTemp},
+    {"deferred_volumetric_fog_0", {&R::fbDeferredVolumetricFog, 0}},
+    {"deferred_volumetric_fog_1", {&R::fbDeferredVolumetricFog, 1}},
+    {"deferred_final_composite", &R::fbDeferredFinalComposite},
+    {"deferred_raytrace0", {&R::fbDeferredRaytrace, 0}},
+    {"deferred_raytrace1", {&R::fbDeferredRaytrace, 1}},
+    {"deferred_particles", &R::fbDeferredParticles},
+    {"fbWireframe", &R::fbWireframe, true},
+};
+
+// Texture settings beyond the format; GL_NONE leaves the filter as created.
+struct Sampling {
+    SamplerType samplerType = SAMPLER_NONE;
+    bool clampToEdge = false;
+    GLenum filter = GL_NONE;
+};
+constexpr Sampling kOwnSampling{};
+constexpr Sampling kClamped{SAMPLER_NONE, true, GL_NONE};
+constexpr Sampling kClampedNearest{SAMPLER_NONE, true, GL_NEAREST};
+constexpr Sampling kClampedNearestBorderSampler{SAMPLER_NEAREST_MIPMAP_BORDER, true, GL_NEAREST};
+constexpr Sampling kLinear{SAMPLER_NONE, false, GL_LINEAR};
+
+// In creation order. A texture may be attached to a framebuffer when it is made (`slot` of `attachTo`); `setUp`
+// lists the framebuffers set up once it is attached.
+struct TextureRow {
+    const char* name;
+    ImageType format;
+    Sampling sampling;
+    Field<Texture> field;
+    Field<Framebuffer> attachTo = {};
+    int slot = FB_ATTACHMENT_COLOR0;
+    Field<Framebuffer> setUp[2] = {};
+};
+
+const TextureRow kTextures[] = {
+    {"txtDeferredDepth0", IMAGE_TYPE_DEPTH32F_STENCIL8, kClamped, {&R::txtDeferredDepth, 0}},
+    {"txtDeferredDepth1", IMAGE_TYPE_DEPTH32F_STENCIL8, kClamped, {&R::txtDeferredDepth, 1}},
+    {"txtWireframeColor", IMAGE_TYPE_RGBA8, kOwnSampling, &R::txtWireframeColor, &R::fbWireframe},
+    {"txtWireframeDepth", IMAGE_TYPE_DEPTH32F, kOwnSampling, &R::txtWireframeDepth, &R::fbWireframe,
+     FB_ATTACHMENT_DEPTH, {&R::fbWireframe}},
+    {"txtDeferredLinearDepth", IMAGE_TYPE_R32F, kOwnSampling, &R::txtDeferredLinearDepth},
+    {"txtDeferredColor0", IMAGE_TYPE_RGBA16F, kOwnSampling, {&R::txtDeferredColor, 0}},
+    {"txtDeferredColor1", IMAGE_TYPE_RGBA16F, kOwnSampling, {&R::txtDeferredColor, 1}},
+    {"txtDeferredEmissive", IMAGE_TYPE_RGBA16F, kOwnSampling, &R::txtDeferredEmissive},
+    {"txtTempRGBA16F", IMAGE_TYPE_RGBA16F, kOwnSampling, &R::txtTempRGBA16F},
+    {"txtDeferredNormalAttribute", IMAGE_TYPE_R32UI, kClampedNearest, &R::txtDeferredNormalAttribute},
+    {"txtDeferredMetalnessRoughnessMaterialTags", IMAGE_TYPE_RGBA16UI, kClampedNearestBorderSampler,
+     &R::txtDeferredMetalnessRoughnessMaterialTags},
+    {"txtDeferredGlobalShadows", IMAGE_TYPE_RGBA16F, kOwnSampling, &R::txtDeferredGlobalShadows},
+    {"txtDeferredHBAO", IMAGE_TYPE_R16F, kOwnSampling, &R::txtDeferredHBAO},
+    {"txtDeferredHBAOBlurredH", IMAGE_TYPE_R16F, kOwnSampling, &R::txtDeferredHBAOBlurredH},
+    {"txtDeferredHBAOBlurredV", IMAGE_TYPE_R16F, kOwnSampling, &R::txtDeferredHBAOBlurredV},
+    {"SSRSource", IMAGE_TYPE_RGBA16F, kOwnSampling, &R::txtSSRSource, &R::fbSSRSource},
+    {"SSRDest", IMAGE_TYPE_RGBA16F, kLinear, &R::txtSSRDest, &R::fbSSRDest, FB_ATTACHMENT_COLOR0,
+     {&R::fbSSRDest, &R::fbSSRSource}},
+    {"FinalComposite", IMAGE_TYPE_RGBA8, kOwnSampling, &R::txtFinalComposite, &R::fbDeferredFinalComposite},
+    {"VXLighting0", IMAGE_TYPE_RGBA16F, kOwnSampling, {&R::txtVXLighting, 0}, {&R::fbDeferredVoxelLighting, 0}},
+    {"VXLighting1", IMAGE_TYPE_RGBA16F, kOwnSampling, {&R::txtVXLighting, 1}, {&R::fbDeferredVoxelLighting, 1}},
+    {"VXLightingTemp", IMAGE_TYPE_RGBA16F, kOwnSampling, &R::txtVXLightingTemp, &R::fbDeferredVoxelLightingTemp},
+    {"VolumetricFog0", IMAGE_TYPE_RGBA16F, kOwnSampling, {&R::txtVolumetricFog, 0}, {&R::fbDeferredVolumetricFog, 0}},
+    {"VolumetricFog1", IMAGE_TYPE_RGBA16F, kOwnSampling, {&R::txtVolumetricFog, 1}, {&R::fbDeferredVolumetricFog, 1},
+     FB_ATTACHMENT_COLOR0, {{&R::fbDeferredVolumetricFog, 0}, {&R::fbDeferredVolumetricFog, 1}}},
+    {"Raytrace0", IMAGE_TYPE_RGBA16F, kOwnSampling, {&R::txtRaytrace, 0}, {&R::fbDeferredRaytrace, 0}},
+    {"Raytrace1", IMAGE_TYPE_RGBA16F, kOwnSampling, {&R::txtRaytrace, 1}, {&R::fbDeferredRaytrace, 1},
+     FB_ATTACHMENT_COLOR0, {{&R::fbDeferredRaytrace, 0}, {&R::fbDeferredRaytrace, 1}}},
+    {"BlendedParticles", IMAGE_TYPE_RGBA16F, kOwnSampling, &R::txtBlendedParticles, &R::fbDeferredParticles,
+     FB_ATTACHMENT_COLOR0, {&R::fbDeferredParticles}},
+};
+
+// What deferredRenderBegin attaches every frame, in this order; side 0 of a pair is this frame's.
+struct FrameAttachment {
+    Field<Framebuffer> framebuffer;
+    int slot;
+    Field<Texture> texture;
+};
+
+const FrameAttachment kFrameAttachments[] = {
+    {&R::fbDeferredParticles, FB_ATTACHMENT_DEPTH, {&R::txtDeferredDepth, 0}},
+    {&R::fbDeferredDeep, FB_ATTACHMENT_DEPTH, {&R::txtDeferredDepth, 0}},
+    {&R::fbDeferredDeep, FB_ATTACHMENT_COLOR0, {&R::txtDeferredColor, 0}},
+    {&R::fbDeferredDeep, FB_ATTACHMENT_COLOR1, &R::txtDeferredNormalAttribute},
+    {&R::fbDeferredDeep, FB_ATTACHMENT_COLOR2, &R::txtDeferredMetalnessRoughnessMaterialTags},
+    {&R::fbDeferredDeep, FB_ATTACHMENT_COLOR3, &R::txtDeferredEmissive},
+    {&R::fbDeferredDeepShadow, FB_ATTACHMENT_DEPTH, {&R::txtDeferredDepth, 0}},
+    {&R::fbDeferredDeepShadow, FB_ATTACHMENT_COLOR0, &R::txtDeferredGlobalShadows},
+    {&R::fbDeferredHBAO, FB_ATTACHMENT_COLOR0, &R::txtDeferredHBAO},
+    {&R::fbDeferredLinearDepth, FB_ATTACHMENT_COLOR0, &R::txtDeferredLinearDepth},
+};
+
+// In build order; every program gets shaderGlobalDefines plus its own defines.
+struct ProgramRow {
+    ShaderProgram* R::*field;
     const char* vertex; // null: compute
     const char* file;
+    const char* defines[2][2] = {};
 };
 
-// The build order of the renderer's programs.
-const ProgramEntry kPrograms[kDeferredProgramCount] = {
-    {&lightingProgram, "shaders/basic_defered.vsh", "shaders/deferred/basic_multilight_defered.fsh"},
-    {&voxelLightingProgram, nullptr, "shaders/deferred/basic_voxellight_defered.comp"},
-    {&voxelLightingBlurProgram, nullptr, "shaders/deferred/basic_voxellight_defered_blur.comp"},
-    {&linearizeDepthProgram, "shaders/basic_defered.vsh", "shaders/deferred/linearize_depth.fsh"},
-    {&compositeProgram, nullptr, "shaders/deferred/composite.fsh"},
-    {&taaResolveProgram, nullptr, "shaders/deferred/taa_resolve.comp"},
-    {&hbaoProgram, "shaders/basic.vsh", "shaders/post/hbao.fsh"},
-    {&hbaoBlurProgram, "shaders/basic.vsh", "shaders/post/hbao_blur.fsh"},
-    {&ssrProgram, nullptr, "kq_demo/shaders/destroy/render_ssr.comp"},
-    {&ssrBlurProgram, nullptr, "kq_demo/shaders/destroy/blur_ssr.comp"},
-    {&copyToStencilProgram, "shaders/basic_defered.vsh", "shaders/deferred/copy_rt_to_stencil.fsh"},
-    {&volumetricFogProgram, nullptr, "shaders/deferred/basic_volumetric_fog_defered.comp"},
+const ProgramRow kPrograms[] = {
+    {&R::lightingProgram, "shaders/basic_defered.vsh", "shaders/deferred/basic_multilight_defered.fsh"},
+    {&R::voxelLightingProgram, nullptr, "shaders/deferred/basic_voxellight_defered.comp"},
+    {&R::voxelLightingBlurProgram, nullptr, "shaders/deferred/basic_voxellight_defered_blur.comp",
+     {{"SEARCH_RANGE", "2"}, {"SEARCH_STEP", "1"}}},
+    {&R::linearizeDepthProgram, "shaders/basic_defered.vsh", "shaders/deferred/linearize_depth.fsh"},
+    {&R::compositeProgram, nullptr, "shaders/deferred/composite.fsh"},
+    {&R::taaResolveProgram, nullptr, "shaders/deferred/taa_resolve.comp"},
+    {&R::hbaoProgram, "shaders/basic.vsh", "shaders/post/hbao.fsh"},
+    {&R::hbaoBlurProgram, "shaders/basic.vsh", "shaders/post/hbao_blur.fsh"},
+    {&R::ssrProgram, nullptr, "kq_demo/shaders/destroy/render_ssr.comp"},
+    {&R::ssrBlurProgram, nullptr, "kq_demo/shaders/destroy/blur_ssr.comp"},
+    {&R::copyToStencilProgram, "shaders/basic_defered.vsh", "shaders/deferred/copy_rt_to_stencil.fsh"},
+    {&R::volumetricFogProgram, nullptr, "shaders/deferred/basic_volumetric_fog_defered.comp"},
 };
 
-void buildPrograms()
+void buildPrograms(R& r)
 {
-    for (const ProgramEntry& entry : kPrograms) {
-        if (*entry.program)
+    for (const ProgramRow& row : kPrograms) {
+        ShaderProgram*& program = r.*row.field;
+        if (program)
             continue;
         ShaderDefines defines = shaderGlobalDefines;
-        if (entry.program == &voxelLightingBlurProgram) {
-            defines["SEARCH_RANGE"] = "2";
-            defines["SEARCH_STEP"] = "1";
-        }
-        *entry.program = entry.vertex ? shaderLoadProgram(entry.vertex, entry.file, defines)
-                                    : shaderLoadProgramCompute(entry.file, defines);
+        for (const auto& define : row.defines)
+            if (define[0])
+                defines[define[0]] = define[1];
+        program = row.vertex ? shaderLoadProgram(row.vertex, row.file, defines)
+                             : shaderLoadProgramCompute(row.file, defines);
     }
 }
 
-void createProjectionPlaneQuad()
+Geometry* createProjectionPlaneQuad()
 {
-    projectionPlaneQuad = geomCreateQuad(1.0f, 1.0f);
-    if (!projectionPlaneQuad)
-        return;
+    Geometry* quad = geomCreateQuad(1.0f, 1.0f);
+    if (!quad)
+        return nullptr;
     VertexAttribute attribute;
     attribute.code = VERTEX_ATTRIBUTE_CUSTOM;
     attribute.componentType = 0;
     attribute.componentCount = 3;
     attribute.name = kProjectionPlaneAttribute;
-    if (projectionPlaneQuad->AddAttribute(attribute))
-        geomUpdate(projectionPlaneQuad);
+    if (quad->AddAttribute(attribute))
+        geomUpdate(quad);
+    return quad;
 }
 
-void createRotationTexture()
+Texture* createRotationTexture()
 {
-    hbaoRotationTexture = txtCreate(TEXTURE_TYPE_2D, 4, 4, IMAGE_TYPE_RGBA32F);
-    if (!hbaoRotationTexture)
-        return;
-    hbaoRotationTexture->name = "hbaoRotationTexture";
-    auto* texels = reinterpret_cast<float*>(hbaoRotationTexture->images[0]->levels[0]);
+    Texture* texture = txtCreate(TEXTURE_TYPE_2D, 4, 4, IMAGE_TYPE_RGBA32F);
+    if (!texture)
+        return nullptr;
+    texture->name = "hbaoRotationTexture";
+    auto* texels = reinterpret_cast<float*>(texture->images[0]->levels[0]);
     rendererXorshift.seed(0, 0, 0x159a55e5u);
     for (int i = 0; i < 16; ++i) {
         const uint32_t r1 = rendererXorshift.next();
@@ -194,10 +232,11 @@ void createRotationTexture()
         texels[i * 4 + 2] = float(r2 & 0x7fff) / 32767.0f;
         texels[i * 4 + 3] = 0.0f;
     }
-    txtSetupForGL(hbaoRotationTexture);
-    txtSetLabel(hbaoRotationTexture, hbaoRotationTexture->name.c_str());
-    glTextureParameteri(hbaoRotationTexture->glId, GL_TEXTURE_MIN_FILTER, GLint(GL_NEAREST));
-    glTextureParameteri(hbaoRotationTexture->glId, GL_TEXTURE_MAG_FILTER, GLint(GL_NEAREST));
+    txtSetupForGL(texture);
+    txtSetLabel(texture, texture->name.c_str());
+    glTextureParameteri(texture->glId, GL_TEXTURE_MIN_FILTER, GLint(GL_NEAREST));
+    glTextureParameteri(texture->glId, GL_TEXTURE_MAG_FILTER, GLint(GL_NEAREST));
+    return texture;
 }
 
 void drainGlErrors()
@@ -207,10 +246,10 @@ void drainGlErrors()
 }
 
 // Entered into every shaderBindingsCreate map.
-void enterSharedRecords()
+void enterSharedRecords(const R& r)
 {
-    shaderBindingsLightProperties = lightPropertiesBuffer;
-    shaderBindingsMaterialProperties = materialPropertiesBuffer;
+    shaderBindingsLightProperties = r.lightPropertiesBuffer;
+    shaderBindingsMaterialProperties = r.materialPropertiesBuffer;
 }
 
 Framebuffer* makeFramebuffer(const char* name)
@@ -222,31 +261,48 @@ Framebuffer* makeFramebuffer(const char* name)
     return framebuffer;
 }
 
-Texture* makeTarget(const char* name, ImageType type)
+const FramebufferRow* framebufferRow(const Field<Framebuffer>& field)
 {
-    Texture* texture = txtCreate(TEXTURE_TYPE_2D, screenWidth, screenHeight, type);
+    for (const FramebufferRow& row : kFramebuffers)
+        if (row.field.single == field.single && row.field.pair == field.pair && row.field.side == field.side)
+            return &row;
+    return nullptr;
+}
+
+Texture* makeTarget(const TextureRow& row)
+{
+    Texture* texture = txtCreate(TEXTURE_TYPE_2D, screenWidth, screenHeight, row.format);
     if (!texture)
         return nullptr;
-    texture->name = name;
+    texture->name = row.name;
     txtSetupForGL(texture);
-    txtSetLabel(texture, name);
+    txtSetLabel(texture, row.name);
+    if (row.sampling.samplerType != SAMPLER_NONE)
+        texture->samplerType = row.sampling.samplerType;
+    if (!texture->glId)
+        return texture;
+    if (row.sampling.clampToEdge) {
+        glTextureParameteri(texture->glId, GL_TEXTURE_WRAP_S, GLint(GL_CLAMP_TO_EDGE));
+        glTextureParameteri(texture->glId, GL_TEXTURE_WRAP_T, GLint(GL_CLAMP_TO_EDGE));
+    }
+    if (row.sampling.filter != GL_NONE) {
+        glTextureParameteri(texture->glId, GL_TEXTURE_MIN_FILTER, GLint(row.sampling.filter));
+        glTextureParameteri(texture->glId, GL_TEXTURE_MAG_FILTER, GLint(row.sampling.filter));
+    }
     return texture;
 }
 
-void setFilter(Texture* texture, GLenum filter)
+void createTexture(R& r, const TextureRow& row)
 {
-    if (!texture || !texture->glId)
-        return;
-    glTextureParameteri(texture->glId, GL_TEXTURE_MIN_FILTER, GLint(filter));
-    glTextureParameteri(texture->glId, GL_TEXTURE_MAG_FILTER, GLint(filter));
-}
-
-void setClampToEdge(Texture* texture)
-{
-    if (!texture || !texture->glId)
-        return;
-    glTextureParameteri(texture->glId, GL_TEXTURE_WRAP_S, GLint(GL_CLAMP_TO_EDGE));
-    glTextureParameteri(texture->glId, GL_TEXTURE_WRAP_T, GLint(GL_CLAMP_TO_EDGE));
+    if (row.attachTo && !row.attachTo.in(r))
+        if (const FramebufferRow* owner = framebufferRow(row.attachTo))
+            row.attachTo.in(r) = makeFramebuffer(owner->name);
+    Texture* texture = row.field.in(r) = makeTarget(row);
+    if (row.attachTo)
+        fbAttach(row.attachTo.in(r), row.slot, texture);
+    for (const Field<Framebuffer>& framebuffer : row.setUp)
+        if (framebuffer)
+            deferredSetUpFramebuffer(framebuffer.in(r));
 }
 
 } // namespace
@@ -278,122 +334,61 @@ unsigned int deferredCreateSampler(unsigned int minFilter, unsigned int magFilte
 
 unsigned int deferredShadowPointSampler()
 {
-    if (!shadowPointSampler)
-        shadowPointSampler = deferredCreateSampler(GLuint(GL_NEAREST), GLuint(GL_NEAREST), GLuint(GL_CLAMP_TO_EDGE));
-    return shadowPointSampler;
+    unsigned int& sampler = deferredRenderer.shadowPointSampler;
+    if (!sampler)
+        sampler = deferredCreateSampler(GLuint(GL_NEAREST), GLuint(GL_NEAREST), GLuint(GL_CLAMP_TO_EDGE));
+    return sampler;
 }
 
 void deferredRenderInit()
 {
-    if (deferredRendererReady)
+    R& r = deferredRenderer;
+    if (r.deferredRendererReady)
         return;
-    if (!projectionPlaneQuad)
-        createProjectionPlaneQuad();
-    buildPrograms();
+    if (!r.projectionPlaneQuad)
+        r.projectionPlaneQuad = createProjectionPlaneQuad();
+    buildPrograms(r);
 
-    shadowCompareSampler = deferredCreateSampler(GLuint(GL_LINEAR), GLuint(GL_LINEAR), GLuint(GL_CLAMP_TO_EDGE));
-    glSamplerParameteri(shadowCompareSampler, GL_TEXTURE_COMPARE_MODE, GLint(GL_COMPARE_REF_TO_TEXTURE));
-    glSamplerParameteri(shadowCompareSampler, GL_TEXTURE_COMPARE_FUNC, GLint(GL_GEQUAL));
+    r.shadowCompareSampler = deferredCreateSampler(GLuint(GL_LINEAR), GLuint(GL_LINEAR), GLuint(GL_CLAMP_TO_EDGE));
+    glSamplerParameteri(r.shadowCompareSampler, GL_TEXTURE_COMPARE_MODE, GLint(GL_COMPARE_REF_TO_TEXTURE));
+    glSamplerParameteri(r.shadowCompareSampler, GL_TEXTURE_COMPARE_FUNC, GLint(GL_GEQUAL));
 
-    createRotationTexture();
+    r.hbaoRotationTexture = createRotationTexture();
     drainGlErrors();
 
-    lightPropertiesBuffer = boCreate("LightProperties", uint64_t(kMaxFrameLights) * kLightRecordSize);
+    r.lightPropertiesBuffer = boCreate("LightProperties", uint64_t(kMaxFrameLights) * kLightRecordSize);
     frameLights.clear();
-    materialPropertiesBuffer = boCreate("MaterialProperties", uint64_t(kMaxMaterials) * kMaterialRecordSize);
-    enterSharedRecords();
-    deferredRendererReady = true;
+    r.materialPropertiesBuffer = boCreate("MaterialProperties", uint64_t(kMaxMaterials) * kMaterialRecordSize);
+    enterSharedRecords(r);
+    r.deferredRendererReady = true;
 }
 
 void deferredCreateTargets()
 {
-    if (fbDeferredDeep)
+    R& r = deferredRenderer;
+    if (r.fbDeferredDeep)
         return;
-    fbDeferredDeep = makeFramebuffer("deferred_deep");
-    fbDeferredDeepShadow = makeFramebuffer("deferred_deep_shadow");
-    fbDeferredHBAO = makeFramebuffer("deferred_hbao");
-    fbSSRSource = makeFramebuffer("fxr_ssr_source");
-    fbSSRDest = makeFramebuffer("fxr_ssr_dest");
-    fbDeferredLinearDepth = makeFramebuffer("deferred_linear_depth");
-    fbDeferredVoxelLighting[0] = makeFramebuffer("deferred_voxel_lighting0");
-    fbDeferredVoxelLighting[1] = makeFramebuffer("deferred_voxel_lighting1");
-    fbDeferredVoxelLightingTemp = makeFramebuffer("deferred_voxel_lighting_temp");
-    fbDeferredVolumetricFog[0] = makeFramebuffer("deferred_volumetric_fog_0");
-    fbDeferredVolumetricFog[1] = makeFramebuffer("deferred_volumetric_fog_1");
-    fbDeferredFinalComposite = makeFramebuffer("deferred_final_composite");
-    fbDeferredRaytrace[0] = makeFramebuffer("deferred_raytrace0");
-    fbDeferredRaytrace[1] = makeFramebuffer("deferred_raytrace1");
-    fbDeferredParticles = makeFramebuffer("deferred_particles");
+    for (const FramebufferRow& row : kFramebuffers)
+        if (!row.madeWithItsTargets)
+            row.field.in(r) = makeFramebuffer(row.name);
+    for (const TextureRow& row : kTextures)
+        createTexture(r, row);
+}
 
-    txtDeferredDepth[0] = makeTarget("txtDeferredDepth0", IMAGE_TYPE_DEPTH32F_STENCIL8);
-    txtDeferredDepth[1] = makeTarget("txtDeferredDepth1", IMAGE_TYPE_DEPTH32F_STENCIL8);
-    fbWireframe = makeFramebuffer("fbWireframe");
-    txtWireframeColor = makeTarget("txtWireframeColor", IMAGE_TYPE_RGBA8);
-    txtWireframeDepth = makeTarget("txtWireframeDepth", IMAGE_TYPE_DEPTH32F);
-    fbAttach(fbWireframe, FB_ATTACHMENT_COLOR0, txtWireframeColor);
-    fbAttach(fbWireframe, FB_ATTACHMENT_DEPTH, txtWireframeDepth);
-    deferredSetUpFramebuffer(fbWireframe);
-
-    txtDeferredLinearDepth = makeTarget("txtDeferredLinearDepth", IMAGE_TYPE_R32F);
-    txtDeferredColor[0] = makeTarget("txtDeferredColor0", IMAGE_TYPE_RGBA16F);
-    txtDeferredColor[1] = makeTarget("txtDeferredColor1", IMAGE_TYPE_RGBA16F);
-    txtDeferredEmissive = makeTarget("txtDeferredEmissive", IMAGE_TYPE_RGBA16F);
-    txtTempRGBA16F = makeTarget("txtTempRGBA16F", IMAGE_TYPE_RGBA16F);
-    txtDeferredNormalAttribute = makeTarget("txtDeferredNormalAttribute", IMAGE_TYPE_R32UI);
-    txtDeferredMetalnessRoughnessMaterialTags =
-        makeTarget("txtDeferredMetalnessRoughnessMaterialTags", IMAGE_TYPE_RGBA16UI);
-    txtDeferredGlobalShadows = makeTarget("txtDeferredGlobalShadows", IMAGE_TYPE_RGBA16F);
-    txtDeferredHBAO = makeTarget("txtDeferredHBAO", IMAGE_TYPE_R16F);
-    txtDeferredHBAOBlurredH = makeTarget("txtDeferredHBAOBlurredH", IMAGE_TYPE_R16F);
-    txtDeferredHBAOBlurredV = makeTarget("txtDeferredHBAOBlurredV", IMAGE_TYPE_R16F);
-
-    if (txtDeferredMetalnessRoughnessMaterialTags)
-        txtDeferredMetalnessRoughnessMaterialTags->samplerType = SAMPLER_NEAREST_MIPMAP_BORDER;
-    setClampToEdge(txtDeferredMetalnessRoughnessMaterialTags);
-    setFilter(txtDeferredMetalnessRoughnessMaterialTags, GL_NEAREST);
-    setClampToEdge(txtDeferredNormalAttribute);
-    setFilter(txtDeferredNormalAttribute, GL_NEAREST);
-    setClampToEdge(txtDeferredDepth[0]);
-    setClampToEdge(txtDeferredDepth[1]);
-
-    txtSSRSource = makeTarget("SSRSource", IMAGE_TYPE_RGBA16F);
-    fbAttach(fbSSRSource, FB_ATTACHMENT_COLOR0, txtSSRSource);
-    txtSSRDest = makeTarget("SSRDest", IMAGE_TYPE_RGBA16F);
-    fbAttach(fbSSRDest, FB_ATTACHMENT_COLOR0, txtSSRDest);
-    deferredSetUpFramebuffer(fbSSRDest);
-    deferredSetUpFramebuffer(fbSSRSource);
-    setFilter(txtSSRDest, GL_LINEAR);
-
-    txtFinalComposite = makeTarget("FinalComposite", IMAGE_TYPE_RGBA8);
-    fbAttach(fbDeferredFinalComposite, FB_ATTACHMENT_COLOR0, txtFinalComposite);
-    txtVXLighting[0] = makeTarget("VXLighting0", IMAGE_TYPE_RGBA16F);
-    fbAttach(fbDeferredVoxelLighting[0], FB_ATTACHMENT_COLOR0, txtVXLighting[0]);
-    txtVXLighting[1] = makeTarget("VXLighting1", IMAGE_TYPE_RGBA16F);
-    fbAttach(fbDeferredVoxelLighting[1], FB_ATTACHMENT_COLOR0, txtVXLighting[1]);
-    txtVXLightingTemp = makeTarget("VXLightingTemp", IMAGE_TYPE_RGBA16F);
-    fbAttach(fbDeferredVoxelLightingTemp, FB_ATTACHMENT_COLOR0, txtVXLightingTemp);
-    txtVolumetricFog[0] = makeTarget("VolumetricFog0", IMAGE_TYPE_RGBA16F);
-    fbAttach(fbDeferredVolumetricFog[0], FB_ATTACHMENT_COLOR0, txtVolumetricFog[0]);
-    txtVolumetricFog[1] = makeTarget("VolumetricFog1", IMAGE_TYPE_RGBA16F);
-    fbAttach(fbDeferredVolumetricFog[1], FB_ATTACHMENT_COLOR0, txtVolumetricFog[1]);
-    deferredSetUpFramebuffer(fbDeferredVolumetricFog[0]);
-    deferredSetUpFramebuffer(fbDeferredVolumetricFog[1]);
-    txtRaytrace[0] = makeTarget("Raytrace0", IMAGE_TYPE_RGBA16F);
-    fbAttach(fbDeferredRaytrace[0], FB_ATTACHMENT_COLOR0, txtRaytrace[0]);
-    txtRaytrace[1] = makeTarget("Raytrace1", IMAGE_TYPE_RGBA16F);
-    fbAttach(fbDeferredRaytrace[1], FB_ATTACHMENT_COLOR0, txtRaytrace[1]);
-    deferredSetUpFramebuffer(fbDeferredRaytrace[0]);
-    deferredSetUpFramebuffer(fbDeferredRaytrace[1]);
-    txtBlendedParticles = makeTarget("BlendedParticles", IMAGE_TYPE_RGBA16F);
-    fbAttach(fbDeferredParticles, FB_ATTACHMENT_COLOR0, txtBlendedParticles);
-    deferredSetUpFramebuffer(fbDeferredParticles);
+void deferredAttachFrameTargets()
+{
+    R& r = deferredRenderer;
+    for (const FrameAttachment& attachment : kFrameAttachments)
+        fbAttach(attachment.framebuffer.in(r), attachment.slot, attachment.texture.in(r, r.historyIndex));
 }
 
 Framebuffer* deferredFindFramebuffer(const std::string& name)
 {
-    for (Framebuffer** slot : kFramebuffers)
-        if (*slot && (*slot)->name == name)
-            return *slot;
+    for (const FramebufferRow& row : kFramebuffers) {
+        Framebuffer* framebuffer = row.field.in(deferredRenderer);
+        if (framebuffer && framebuffer->name == name)
+            return framebuffer;
+    }
     return nullptr;
 }
 
@@ -402,7 +397,7 @@ Framebuffer* deferredTarget(int target)
     if (target != 0 && target != 1)
         return nullptr;
     deferredCreateTargets();
-    return target == 0 ? fbDeferredDeep : fbDeferredParticles;
+    return target == 0 ? deferredRenderer.fbDeferredDeep : deferredRenderer.fbDeferredParticles;
 }
 
 void deferredFillBasicParams(BasicDeferredParams* out, const Camera* camera)
@@ -446,41 +441,35 @@ uint8_t* geomFindAttributeData(Geometry* geometry, const std::string& name)
 
 void deferredReleaseTargets()
 {
-    for (Framebuffer** slot : kFramebuffers) {
-        fbDestroy(*slot);
-        *slot = nullptr;
+    R& r = deferredRenderer;
+    for (const FramebufferRow& row : kFramebuffers) {
+        fbDestroy(row.field.in(r));
+        row.field.in(r) = nullptr;
     }
-    for (Texture** slot : kTextures) {
-        txtDestroy(*slot);
-        *slot = nullptr;
+    for (const TextureRow& row : kTextures) {
+        txtDestroy(row.field.in(r));
+        row.field.in(r) = nullptr;
     }
 }
 
 void deferredRenderRelease()
 {
+    R& r = deferredRenderer;
     deferredReleaseTargets();
     deferredRecordsRelease();
     deferredLightingRelease();
-    for (const ProgramEntry& entry : kPrograms) {
-        shaderDeleteProgram(*entry.program);
-        *entry.program = nullptr;
-    }
-    geomDelete(projectionPlaneQuad);
-    projectionPlaneQuad = nullptr;
-    for (unsigned int* sampler : {&shadowCompareSampler, &shadowPointSampler}) {
+    for (const ProgramRow& row : kPrograms)
+        shaderDeleteProgram(r.*row.field);
+    geomDelete(r.projectionPlaneQuad);
+    for (unsigned int* sampler : {&r.shadowCompareSampler, &r.shadowPointSampler})
         if (*sampler)
             glDeleteSamplers(1, sampler);
-        *sampler = 0;
-    }
-    txtDestroy(hbaoRotationTexture);
-    hbaoRotationTexture = nullptr;
-    boDelete(lightPropertiesBuffer);
-    boDelete(materialPropertiesBuffer);
-    lightPropertiesBuffer = materialPropertiesBuffer = nullptr;
-    enterSharedRecords();
-    historyIndex = 0;
-    hbaoEnabled = ssrEnabled = false;
-    deferredCamera = startCamera();
-    deferredPreviousCamera = startCamera();
-    deferredRendererReady = false;
+    for (Texture* texture : {r.hbaoRotationTexture, r.envMapFallback})
+        txtDestroy(texture);
+    for (BufferObject* buffer : {r.lightPropertiesBuffer, r.materialPropertiesBuffer, r.dispatchParamsBuffer,
+                                 r.linearDepthParamsBuffer, r.ssrParamsBuffer, r.stencilParamsBuffer})
+        boDelete(buffer);
+    fbDestroy(r.stencilFramebuffer);
+    r = DeferredRenderer{};
+    enterSharedRecords(r);
 }

@@ -17,100 +17,116 @@ struct Geometry;
 struct ShaderProgram;
 struct Texture;
 
-// ---- Set-up state ----
-
-extern bool deferredRendererReady; // set at the end of deferredRenderInit
-
-// Programs, built by deferredRenderInit in this order with shaderGlobalDefines. Each pass's GLSL file lives with
-// its pass; a missing or broken file leaves a program with `errors` set, which the pass must check.
-extern ShaderProgram* lightingProgram;          // "shaders/basic_defered.vsh" + "shaders/deferred/basic_multilight_defered.fsh"
-extern ShaderProgram* voxelLightingProgram;     // compute "shaders/deferred/basic_voxellight_defered.comp"
-extern ShaderProgram* voxelLightingBlurProgram; // compute "shaders/deferred/basic_voxellight_defered_blur.comp", SEARCH_RANGE 2, SEARCH_STEP 1
-extern ShaderProgram* linearizeDepthProgram;    // "shaders/basic_defered.vsh" + "shaders/deferred/linearize_depth.fsh"
-extern ShaderProgram* compositeProgram;         // compute "shaders/deferred/composite.fsh"
-extern ShaderProgram* taaResolveProgram;        // compute "shaders/deferred/taa_resolve.comp"
-extern ShaderProgram* hbaoProgram;              // "shaders/basic.vsh" + "shaders/post/hbao.fsh"
-extern ShaderProgram* hbaoBlurProgram;          // "shaders/basic.vsh" + "shaders/post/hbao_blur.fsh"
-extern ShaderProgram* ssrProgram;               // compute "kq_demo/shaders/destroy/render_ssr.comp"
-extern ShaderProgram* ssrBlurProgram;           // compute "kq_demo/shaders/destroy/blur_ssr.comp"
-extern ShaderProgram* copyToStencilProgram;     // "shaders/basic_defered.vsh" + "shaders/deferred/copy_rt_to_stencil.fsh"
-extern ShaderProgram* volumetricFogProgram;     // compute "shaders/deferred/basic_volumetric_fog_defered.comp"
-constexpr int kDeferredProgramCount = 12;
-
-// Name of the projection-plane attribute: the camera-space direction of each screen corner.
-extern const char* const kProjectionPlaneAttribute; // "VTXDeferredProjectionPlane"
-// The quad the lighting pass draws; its corner directions are rewritten by every deferredRenderBegin.
-extern Geometry* projectionPlaneQuad;
-// Linear, compare-to-reference (GEQUAL), clamped: the shadow maps' soft (PCF) lookups.
-extern unsigned int shadowCompareSampler;
-// Nearest, clamped: plain shadow-map reads and the reflection pass. Made on first use.
-extern unsigned int shadowPointSampler;
-unsigned int deferredShadowPointSampler();
-// 4 x 4 RGBA32F: per texel (cos a, sin a, s, 0) of the ambient-occlusion sample rotation.
-extern Texture* hbaoRotationTexture;
-
 // "LightProperties", 16 records of 736 bytes; "MaterialProperties", 512 records of 80 bytes. Bound to every
 // program by shaderBindingsCreate as "LightPropertiesBuffer" and "MaterialPropertiesDataBuffer".
 constexpr int kMaxFrameLights = 16;
 constexpr int kLightRecordSize = 736;
 constexpr int kMaxMaterials = 512;
 constexpr int kMaterialRecordSize = 80;
-extern BufferObject* lightPropertiesBuffer;
-extern BufferObject* materialPropertiesBuffer;
 
-// 0 or 1, flipped by every deferredRenderBegin. Target pairs: [historyIndex] is this frame's, the other the
-// previous frame's.
-extern int historyIndex;
-extern bool hbaoEnabled; // set by deferredSetHBAOParams
-extern bool ssrEnabled;  // set by the scene player
+// The cameras' start-up state: {fov 90, near 0.1, far 10000, aspect 0, split weight 0.75}.
+Camera deferredStartCamera();
 
-// The frame's camera and the previous frame's (for reprojection); both start as {fov 90, near 0.1, far 10000}.
-extern Camera deferredCamera;
-extern Camera deferredPreviousCamera;
+// Name of the projection-plane attribute: the camera-space direction of each screen corner.
+extern const char* const kProjectionPlaneAttribute; // "VTXDeferredProjectionPlane"
 
-// ---- Targets (all screenWidth x screenHeight, made by deferredCreateTargets) ----
+// Everything the renderer owns, in one record with one instance. The programs, framebuffers and textures are
+// described once, in the tables of deferred_targets.cpp (files, names, formats, sampling, attachments); creation,
+// lookup by name and release walk those tables.
+struct DeferredRenderer {
+    bool deferredRendererReady = false; // set at the end of deferredRenderInit
 
-extern Framebuffer* fbDeferredDeep;              // "deferred_deep": the G-buffer, attached each frame
-extern Framebuffer* fbDeferredDeepShadow;        // "deferred_deep_shadow": depth + txtDeferredGlobalShadows
-extern Framebuffer* fbDeferredHBAO;              // "deferred_hbao"
-extern Framebuffer* fbSSRSource;                 // "fxr_ssr_source": SSRSource
-extern Framebuffer* fbSSRDest;                   // "fxr_ssr_dest": SSRDest
-extern Framebuffer* fbDeferredLinearDepth;       // "deferred_linear_depth"
-extern Framebuffer* fbDeferredVoxelLighting[2];  // "deferred_voxel_lighting0/1": VXLighting0/1
-extern Framebuffer* fbDeferredVoxelLightingTemp; // "deferred_voxel_lighting_temp": VXLightingTemp
-extern Framebuffer* fbDeferredVolumetricFog[2];  // "deferred_volumetric_fog_0/1": VolumetricFog0/1
-extern Framebuffer* fbDeferredFinalComposite;    // "deferred_final_composite": FinalComposite
-extern Framebuffer* fbDeferredRaytrace[2];       // "deferred_raytrace0/1": Raytrace0/1
-extern Framebuffer* fbDeferredParticles;         // "deferred_particles": BlendedParticles, depth attached each frame
-extern Framebuffer* fbWireframe;                 // "fbWireframe": txtWireframeColor + txtWireframeDepth
+    // Programs, built by deferredRenderInit with shaderGlobalDefines. A missing or broken GLSL file leaves a
+    // program with `errors` set, which the pass must check.
+    ShaderProgram* lightingProgram = nullptr;
+    ShaderProgram* voxelLightingProgram = nullptr;
+    ShaderProgram* voxelLightingBlurProgram = nullptr;
+    ShaderProgram* linearizeDepthProgram = nullptr;
+    ShaderProgram* compositeProgram = nullptr;
+    ShaderProgram* taaResolveProgram = nullptr;
+    ShaderProgram* hbaoProgram = nullptr;
+    ShaderProgram* hbaoBlurProgram = nullptr;
+    ShaderProgram* ssrProgram = nullptr;
+    ShaderProgram* ssrBlurProgram = nullptr;
+    ShaderProgram* copyToStencilProgram = nullptr;
+    ShaderProgram* volumetricFogProgram = nullptr;
 
-extern Texture* txtDeferredDepth[2];                        // DEPTH32F_STENCIL8
-extern Texture* txtDeferredColor[2];                        // RGBA16F albedo
-extern Texture* txtDeferredNormalAttribute;                 // R32UI normal + material index
-extern Texture* txtDeferredMetalnessRoughnessMaterialTags;  // RGBA16UI
-extern Texture* txtDeferredEmissive;                        // RGBA16F
-extern Texture* txtDeferredGlobalShadows;                   // RGBA16F, the lighting pass's target
-extern Texture* txtDeferredHBAO;                            // R16F
-extern Texture* txtDeferredHBAOBlurredH;                    // R16F
-extern Texture* txtDeferredHBAOBlurredV;                    // R16F
-extern Texture* txtSSRSource;                               // "SSRSource", RGBA16F
-extern Texture* txtSSRDest;                                 // "SSRDest", RGBA16F
-extern Texture* txtDeferredLinearDepth;                     // R32F
-extern Texture* txtVXLighting[2];                           // "VXLighting0/1", RGBA16F
-extern Texture* txtVXLightingTemp;                          // "VXLightingTemp", RGBA16F
-extern Texture* txtVolumetricFog[2];                        // "VolumetricFog0/1", RGBA16F
-extern Texture* txtFinalComposite;                          // "FinalComposite", RGBA8
-extern Texture* txtRaytrace[2];                             // "Raytrace0/1", RGBA16F
-extern Texture* txtBlendedParticles;                        // "BlendedParticles", RGBA16F
-extern Texture* txtWireframeColor;                          // RGBA8
-extern Texture* txtWireframeDepth;                          // DEPTH32F
-extern Texture* txtTempRGBA16F;                             // the composite's intermediate target
+    // The quad the lighting pass draws; its corner directions are rewritten by every deferredRenderBegin.
+    Geometry* projectionPlaneQuad = nullptr;
+    // Linear, compare-to-reference (GEQUAL), clamped: the shadow maps' soft (PCF) lookups.
+    unsigned int shadowCompareSampler = 0;
+    // Nearest, clamped: plain shadow-map reads and the reflection pass. Made on first use.
+    unsigned int shadowPointSampler = 0;
+    // 4 x 4 RGBA32F: per texel (cos a, sin a, s, 0) of the ambient-occlusion sample rotation.
+    Texture* hbaoRotationTexture = nullptr;
+    BufferObject* lightPropertiesBuffer = nullptr;
+    BufferObject* materialPropertiesBuffer = nullptr;
+
+    // 0 or 1, flipped by every deferredRenderBegin. Target pairs: [historyIndex] is this frame's, the other the
+    // previous frame's.
+    int historyIndex = 0;
+    bool hbaoEnabled = false; // set by deferredSetHBAOParams
+    bool ssrEnabled = false;  // set by the scene player
+    // How far a reflected ray may pass behind a surface and still hit it; set by the scene player every frame.
+    float ssrDepthThickness = 0.1f;
+
+    // The frame's camera and the previous frame's (for reprojection).
+    Camera deferredCamera = deferredStartCamera();
+    Camera deferredPreviousCamera = deferredStartCamera();
+
+    // Targets, all screenWidth x screenHeight, made by deferredCreateTargets.
+    Framebuffer* fbDeferredDeep = nullptr;              // "deferred_deep": the G-buffer, attached each frame
+    Framebuffer* fbDeferredDeepShadow = nullptr;        // "deferred_deep_shadow": depth + txtDeferredGlobalShadows
+    Framebuffer* fbDeferredHBAO = nullptr;              // "deferred_hbao"
+    Framebuffer* fbSSRSource = nullptr;                 // "fxr_ssr_source"
+    Framebuffer* fbSSRDest = nullptr;                   // "fxr_ssr_dest"
+    Framebuffer* fbDeferredLinearDepth = nullptr;       // "deferred_linear_depth"
+    Framebuffer* fbDeferredVoxelLighting[2] = {};       // "deferred_voxel_lighting0/1"
+    Framebuffer* fbDeferredVoxelLightingTemp = nullptr; // "deferred_voxel_lighting_temp"
+    Framebuffer* fbDeferredVolumetricFog[2] = {};       // "deferred_volumetric_fog_0/1"
+    Framebuffer* fbDeferredFinalComposite = nullptr;    // "deferred_final_composite"
+    Framebuffer* fbDeferredRaytrace[2] = {};            // "deferred_raytrace0/1"
+    Framebuffer* fbDeferredParticles = nullptr;         // "deferred_particles": depth attached each frame
+    Framebuffer* fbWireframe = nullptr;                 // "fbWireframe"
+
+    Texture* txtDeferredDepth[2] = {};                  // DEPTH32F_STENCIL8
+    Texture* txtDeferredColor[2] = {};                  // RGBA16F albedo
+    Texture* txtDeferredNormalAttribute = nullptr;      // R32UI normal + material index
+    Texture* txtDeferredMetalnessRoughnessMaterialTags = nullptr; // RGBA16UI
+    Texture* txtDeferredEmissive = nullptr;
+    Texture* txtDeferredGlobalShadows = nullptr;        // the lighting pass's target
+    Texture* txtDeferredHBAO = nullptr;
+    Texture* txtDeferredHBAOBlurredH = nullptr;
+    Texture* txtDeferredHBAOBlurredV = nullptr;
+    Texture* txtSSRSource = nullptr;                    // "SSRSource"
+    Texture* txtSSRDest = nullptr;                      // "SSRDest"
+    Texture* txtDeferredLinearDepth = nullptr;
+    Texture* txtVXLighting[2] = {};                     // "VXLighting0/1"
+    Texture* txtVXLightingTemp = nullptr;               // "VXLightingTemp"
+    Texture* txtVolumetricFog[2] = {};                  // "VolumetricFog0/1"
+    Texture* txtFinalComposite = nullptr;               // "FinalComposite"
+    Texture* txtRaytrace[2] = {};                       // "Raytrace0/1"
+    Texture* txtBlendedParticles = nullptr;             // "BlendedParticles"
+    Texture* txtWireframeColor = nullptr;
+    Texture* txtWireframeDepth = nullptr;
+    Texture* txtTempRGBA16F = nullptr;                  // the composite's intermediate target
+
+    // Made by the passes on first use.
+    BufferObject* dispatchParamsBuffer = nullptr;   // "DispatchCompute2Params"
+    BufferObject* linearDepthParamsBuffer = nullptr; // "BasicDeferredParams" of the linear-depth pass
+    BufferObject* ssrParamsBuffer = nullptr;        // "SSRParams"
+    BufferObject* stencilParamsBuffer = nullptr;    // "BasicDeferredParams" of the stencil copy
+    Framebuffer* stencilFramebuffer = nullptr;      // "temp_fb"
+    Texture* envMapFallback = nullptr;              // "EnvMapFallback", see deferredEnvMapFallback
+};
+
+extern DeferredRenderer deferredRenderer;
 
 // ---- Interfaces ----
 
 // Programs, the projection-plane quad, samplers, the rotation texture and the two record buffers, once.
 void deferredRenderInit();
-// The framebuffers and textures above, once (when "deferred_deep" does not exist yet).
+// The framebuffers and textures of the record, once (when "deferred_deep" does not exist yet).
 void deferredCreateTargets();
 // Framebuffer of the target table by its name ("deferred_deep", "fbWireframe", ...); null when unknown or not
 // created yet.
@@ -118,12 +134,17 @@ Framebuffer* deferredFindFramebuffer(const std::string& name);
 // The render graph's Deferred targets: 0 "deferred_deep", 1 "deferred_particles" (created when needed); null
 // for any other index.
 Framebuffer* deferredTarget(int target);
+// Attaches this frame's side of the history pairs, and the targets that passes swap out, to their framebuffers
+// (deferredRenderBegin, after flipping historyIndex).
+void deferredAttachFrameTargets();
 
 // Sets up a framebuffer's attachments now (on the main thread directly, restoring the current binding); false when
 // it is incomplete or null.
 bool deferredSetUpFramebuffer(Framebuffer* framebuffer);
 // A new GL sampler object with these filters and the wrap mode on S, T and R (GL enum values).
 unsigned int deferredCreateSampler(unsigned int minFilter, unsigned int magFilter, unsigned int wrap);
+// The record's shadowPointSampler, made on first use.
+unsigned int deferredShadowPointSampler();
 
 // 224 bytes, the uniform block "BasicDeferredParamsBuffer".
 struct BasicDeferredParams {
@@ -143,5 +164,5 @@ uint8_t* geomFindAttributeData(Geometry* geometry, const std::string& name);
 // Tests and benchmarks only (the renderer itself never tears down): releases the targets, so the next
 // deferredCreateTargets makes them at the then current output size.
 void deferredReleaseTargets();
-// Tests and benchmarks only: releases the targets, programs, samplers, quad and buffers.
+// Tests and benchmarks only: releases everything the record owns and puts it back to its start-up state.
 void deferredRenderRelease();

@@ -158,7 +158,7 @@ Texture* fx_layers_render_context(FxLayerContext* context, float time)
     // Completes the set-up of the deferred renderer's final target, whose texture the output and the editor read.
     fbPush();
     deferredCreateTargets();
-    setcurrent(fbDeferredFinalComposite);
+    setcurrent(deferredRenderer.fbDeferredFinalComposite);
     fbPop();
     fbBind(nullptr);
     return source;

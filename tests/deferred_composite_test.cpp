@@ -26,18 +26,18 @@ TEST(DeferredCompositeRecords, DispatchRecordFromTheFrameCameras)
     EXPECT_EQ(offsetof(DispatchCompute2Params, extent), 336u);
     EXPECT_EQ(offsetof(DispatchCompute2Params, size), 368u);
 
-    const Camera savedCurrent = deferredCamera;
-    const Camera savedPrevious = deferredPreviousCamera;
-    deferredCamera.fov = 90.0f;
-    deferredCamera.nearPlane = 0.5f;
-    deferredCamera.farPlane = 100.0f;
-    deferredCamera.position = {1.0f, 2.0f, 3.0f};
-    deferredCamera.view = Matrix::Translation(-1.0f, -2.0f, -3.0f);
-    deferredPreviousCamera.view = Matrix::Translation(4.0f, 5.0f, 6.0f);
+    const Camera savedCurrent = deferredRenderer.deferredCamera;
+    const Camera savedPrevious = deferredRenderer.deferredPreviousCamera;
+    deferredRenderer.deferredCamera.fov = 90.0f;
+    deferredRenderer.deferredCamera.nearPlane = 0.5f;
+    deferredRenderer.deferredCamera.farPlane = 100.0f;
+    deferredRenderer.deferredCamera.position = {1.0f, 2.0f, 3.0f};
+    deferredRenderer.deferredCamera.view = Matrix::Translation(-1.0f, -2.0f, -3.0f);
+    deferredRenderer.deferredPreviousCamera.view = Matrix::Translation(4.0f, 5.0f, 6.0f);
     DispatchCompute2Params params;
     deferredFillDispatchParams(&params, 1920, 1080);
-    deferredCamera = savedCurrent;
-    deferredPreviousCamera = savedPrevious;
+    deferredRenderer.deferredCamera = savedCurrent;
+    deferredRenderer.deferredPreviousCamera = savedPrevious;
 
     const float extent[4] = {2.0f * 1920.0f / 1080.0f, 2.0f, 1920.0f / 1080.0f, 1.0f};
     const float nearFar[4] = {0.5f, 100.0f, 100.0f, 99.5f};
@@ -138,8 +138,9 @@ protected:
                                         kHeight, IMAGE_TYPE_RGBA16F);
         fbAttach(destination, FB_ATTACHMENT_COLOR0, results[0]);
         fbAttach(destination, FB_ATTACHMENT_COLOR1, results[1]);
-        for (Texture* texture : {txtVXLighting[0], txtRaytrace[0], txtVolumetricFog[0], txtBlendedParticles,
-                                 txtDeferredEmissive, txtWireframeColor})
+        for (Texture* texture : {deferredRenderer.txtVXLighting[0], deferredRenderer.txtRaytrace[0],
+                                 deferredRenderer.txtVolumetricFog[0], deferredRenderer.txtBlendedParticles,
+                                 deferredRenderer.txtDeferredEmissive, deferredRenderer.txtWireframeColor})
             fill(texture, 0.0f, 0.0f, 0.0f, 0.0f);
     }
     void TearDown() override
@@ -185,14 +186,14 @@ protected:
     static void flagLeftHalf(uint16_t flags)
     {
         std::vector<uint16_t> tags(static_cast<size_t>(kWidth) * kHeight * 4, 0);
-        glGetTextureImage(txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RGBA_INTEGER, GL_UNSIGNED_SHORT,
-                          static_cast<GLsizei>(tags.size() * sizeof(uint16_t)), tags.data());
+        glGetTextureImage(deferredRenderer.txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RGBA_INTEGER,
+                          GL_UNSIGNED_SHORT, static_cast<GLsizei>(tags.size() * sizeof(uint16_t)), tags.data());
         for (size_t i = 0; i < tags.size(); i += 4)
             if ((i / 4) % kWidth < kWidth / 2) {
                 tags[i + 2] = flags;
                 tags[i + 3] = deferredtest::kTagSurface;
             }
-        glTextureSubImage2D(txtDeferredMetalnessRoughnessMaterialTags->glId, 0, 0, 0, kWidth, kHeight,
+        glTextureSubImage2D(deferredRenderer.txtDeferredMetalnessRoughnessMaterialTags->glId, 0, 0, 0, kWidth, kHeight,
                             GL_RGBA_INTEGER, GL_UNSIGNED_SHORT, tags.data());
     }
 
@@ -223,10 +224,10 @@ TEST_F(DeferredCompositeTest, DebugViewsShowWhatTheyName)
     surface.material = 3;
     drawScene({surface});
     flagLeftHalf(deferredtest::kFlagRaytrace);
-    fill(txtVXLighting[0], 0.05f, 0.1f, 0.15f, 0.4f);
-    fill(txtRaytrace[0], 0.3f, 0.2f, 0.1f, 1.0f);
-    fill(txtVolumetricFog[0], 0.1f, 0.2f, 0.05f, 0.5f);
-    fill(txtBlendedParticles, 0.02f, 0.03f, 0.04f, 1.0f);
+    fill(deferredRenderer.txtVXLighting[0], 0.05f, 0.1f, 0.15f, 0.4f);
+    fill(deferredRenderer.txtRaytrace[0], 0.3f, 0.2f, 0.1f, 1.0f);
+    fill(deferredRenderer.txtVolumetricFog[0], 0.1f, 0.2f, 0.05f, 0.5f);
+    fill(deferredRenderer.txtBlendedParticles, 0.02f, 0.03f, 0.04f, 1.0f);
 
     const ViewCase cases[] = {
         {0, {0.72f, 0.13f, 0.34f}},    // lit + particles under the plain settings
@@ -273,11 +274,11 @@ TEST_F(DeferredCompositeTest, TemporalResolveConvergesOnAStillScene)
 {
     drawScene({floor(), wall()});
     // A noisy lit image, so the history clamp has a neighbourhood to work with.
-    std::vector<float> lit = read(txtDeferredGlobalShadows);
+    std::vector<float> lit = read(deferredRenderer.txtDeferredGlobalShadows);
     for (size_t i = 0; i < lit.size(); i += 4)
         for (int c = 0; c < 3; ++c)
             lit[i + c] += 0.2f * static_cast<float>((i * 2654435761u + c * 40503u) % 1000u) / 1000.0f;
-    upload(txtDeferredGlobalShadows, lit);
+    upload(deferredRenderer.txtDeferredGlobalShadows, lit);
     deferredSetHBAOParams(true, 1.0f, 0.1f, 1.0f);
 
     DeferredCompositeParams settings;
@@ -310,7 +311,7 @@ TEST_F(DeferredCompositeTest, TemporalResolveConvergesOnAStillScene)
     for (size_t i = 0; i < previous.size(); ++i)
         difference = std::max(difference, static_cast<double>(std::fabs(previous[i] - reference[i])));
     EXPECT_LT(difference, 4e-3) << "the resolve settles on the composite itself";
-    hbaoEnabled = false;
+    deferredRenderer.hbaoEnabled = false;
 }
 
 TEST_F(DeferredCompositeTest, ResolveRunsOnlyWithAHistoryOfTheRightSize)
@@ -320,7 +321,7 @@ TEST_F(DeferredCompositeTest, ResolveRunsOnlyWithAHistoryOfTheRightSize)
     settings.newFrameBlendFactor = 1.0f;
     DeferredComposite(destination, settings);
     ASSERT_EQ(dispatches.size(), 1u);
-    EXPECT_EQ(dispatches[0].program, compositeProgram);
+    EXPECT_EQ(dispatches[0].program, deferredRenderer.compositeProgram);
     EXPECT_EQ(dispatches[0].groupsX, 64);
     EXPECT_EQ(dispatches[0].groupsY, 36);
 
@@ -328,8 +329,8 @@ TEST_F(DeferredCompositeTest, ResolveRunsOnlyWithAHistoryOfTheRightSize)
     settings.newFrameBlendFactor = 0.5f;
     DeferredComposite(destination, settings);
     ASSERT_EQ(dispatches.size(), 2u);
-    EXPECT_EQ(dispatches[0].program, compositeProgram);
-    EXPECT_EQ(dispatches[1].program, taaResolveProgram);
+    EXPECT_EQ(dispatches[0].program, deferredRenderer.compositeProgram);
+    EXPECT_EQ(dispatches[1].program, deferredRenderer.taaResolveProgram);
     EXPECT_EQ(dispatches[1].groupsX, 64);
 
     // Without a previous result the composite goes straight into colour 0.
@@ -367,7 +368,7 @@ TEST_F(DeferredCompositeTest, DispatcherRefusesProgramsWithoutComputeStage)
 {
     projtest::LogCapture log;
     deferredRenderCompute2(nullptr, 1, 1, destination, nullptr, nullptr);
-    deferredRenderCompute2(hbaoProgram, 1, 1, destination, nullptr, nullptr);
+    deferredRenderCompute2(deferredRenderer.hbaoProgram, 1, 1, destination, nullptr, nullptr);
     EXPECT_EQ(log.count("Invalid shader program. No compute shader bound"), 2);
     EXPECT_TRUE(dispatches.empty());
 }
@@ -382,10 +383,10 @@ TEST_F(DeferredCompositeTest, NoTargetHoldsNaNOrInfinityAfterAFrame)
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     fill(results[1], nan, inf, -inf, nan);
-    fill(txtVXLighting[0], nan, nan, inf, inf);
+    fill(deferredRenderer.txtVXLighting[0], nan, nan, inf, inf);
 
     deferredSetHBAOParams(true, 1.0f, 1.0f, 1.0f); // the scene player's defaults
-    ssrEnabled = true;
+    deferredRenderer.ssrEnabled = true;
     VoxelLightingSettings voxels;
     voxels.voxelized = 1;
     RenderVoxelizationLighting(nullptr, voxels); // no raytracer: clears the poisoned target
@@ -393,27 +394,32 @@ TEST_F(DeferredCompositeTest, NoTargetHoldsNaNOrInfinityAfterAFrame)
     DeferredComposite(destination, DeferredCompositeParams{});
 
     const std::pair<const char*, Texture*> targets[] = {
-        {"linear depth", txtDeferredLinearDepth}, {"occlusion", txtDeferredHBAO},
-        {"occlusion H", txtDeferredHBAOBlurredH}, {"occlusion V", txtDeferredHBAOBlurredV},
-        {"SSR source", txtSSRSource},             {"SSR", txtSSRDest},
-        {"voxel lighting", txtVXLighting[0]},     {"fog", txtVolumetricFog[0]},
-        {"intermediate", txtTempRGBA16F},         {"composite", results[0]},
+        {"linear depth", deferredRenderer.txtDeferredLinearDepth},
+        {"occlusion", deferredRenderer.txtDeferredHBAO},
+        {"occlusion H", deferredRenderer.txtDeferredHBAOBlurredH},
+        {"occlusion V", deferredRenderer.txtDeferredHBAOBlurredV},
+        {"SSR source", deferredRenderer.txtSSRSource},
+        {"SSR", deferredRenderer.txtSSRDest},
+        {"voxel lighting", deferredRenderer.txtVXLighting[0]},
+        {"fog", deferredRenderer.txtVolumetricFog[0]},
+        {"intermediate", deferredRenderer.txtTempRGBA16F},
+        {"composite", results[0]},
     };
     for (const auto& [name, texture] : targets)
         EXPECT_TRUE(allFinite(read(texture))) << name;
-    hbaoEnabled = false;
+    deferredRenderer.hbaoEnabled = false;
 }
 
 TEST_F(DeferredCompositeTest, VoxelAndFogPassesWithoutGridClearTheirTargets)
 {
-    fill(txtVXLighting[0], 0.5f, 0.5f, 0.5f, 0.5f);
-    fill(txtVolumetricFog[0], 0.5f, 0.5f, 0.5f, 0.5f);
+    fill(deferredRenderer.txtVXLighting[0], 0.5f, 0.5f, 0.5f, 0.5f);
+    fill(deferredRenderer.txtVolumetricFog[0], 0.5f, 0.5f, 0.5f, 0.5f);
     VoxelLightingSettings settings;
     settings.voxelized = 1;
     RenderVoxelizationLighting(nullptr, settings);
     RenderVolumetricFog(nullptr, settings);
     EXPECT_TRUE(dispatches.empty());
-    for (Texture* texture : {txtVXLighting[0], txtVolumetricFog[0]}) {
+    for (Texture* texture : {deferredRenderer.txtVXLighting[0], deferredRenderer.txtVolumetricFog[0]}) {
         const std::vector<float> values = read(texture);
         EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](float v) { return v == 0.0f; }));
     }
@@ -450,12 +456,14 @@ TEST_F(DeferredCompositeTest, VoxelProgramsGatherLightFromAnOccupiedGrid)
     textures["s_voxel_colors_filtered"] = volume;
     volume.glTextureId = volumes[1];
     textures["s_voxel_occupancy_filtered"] = volume;
-    shaderBindingsAddTexture(textures, "imNormalMaterial", txtDeferredNormalAttribute);
-    shaderBindingsAddTexture(textures, "imMetalnessRoughnessMaterialTags", txtDeferredMetalnessRoughnessMaterialTags);
-    shaderBindingsAddTexture(textures, "sTextureDepth", txtDeferredDepth[0], SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sTextureDepthPrevious", txtDeferredDepth[1], SAMPLER_NEAREST_CLAMP);
-    shaderBindingsAddTexture(textures, "sTargetPrevious", txtVXLighting[1], SAMPLER_LINEAR_CLAMP);
-    shaderBindingsAddTexture(textures, "imTarget", txtVXLightingTemp);
+    shaderBindingsAddTexture(textures, "imNormalMaterial", deferredRenderer.txtDeferredNormalAttribute);
+    shaderBindingsAddTexture(textures, "imMetalnessRoughnessMaterialTags",
+                             deferredRenderer.txtDeferredMetalnessRoughnessMaterialTags);
+    shaderBindingsAddTexture(textures, "sTextureDepth", deferredRenderer.txtDeferredDepth[0], SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(textures, "sTextureDepthPrevious", deferredRenderer.txtDeferredDepth[1],
+                             SAMPLER_NEAREST_CLAMP);
+    shaderBindingsAddTexture(textures, "sTargetPrevious", deferredRenderer.txtVXLighting[1], SAMPLER_LINEAR_CLAMP);
+    shaderBindingsAddTexture(textures, "imTarget", deferredRenderer.txtVXLightingTemp);
     VoxelLightingSettings settings;
     settings.lightFalloff = 0.1f;
     settings.occlusionFalloff = 0.1f;
@@ -473,8 +481,9 @@ TEST_F(DeferredCompositeTest, VoxelProgramsGatherLightFromAnOccupiedGrid)
     shaderBindingsAddData(buffers, "VoxelLightingParams", &lighting, sizeof lighting);
     shaderBindingsAddData(buffers, "VoxelFogParams", &fog, sizeof fog);
 
-    deferredRenderCompute2(voxelLightingProgram, 32, 18, fbDeferredVoxelLightingTemp, &textures, &buffers);
-    const std::vector<float> gathered = read(txtVXLightingTemp);
+    deferredRenderCompute2(deferredRenderer.voxelLightingProgram, 32, 18, deferredRenderer.fbDeferredVoxelLightingTemp,
+                           &textures, &buffers);
+    const std::vector<float> gathered = read(deferredRenderer.txtVXLightingTemp);
     double occlusion = 0.0;
     double red = 0.0;
     int surfaces = 0;
@@ -490,15 +499,17 @@ TEST_F(DeferredCompositeTest, VoxelProgramsGatherLightFromAnOccupiedGrid)
     EXPECT_GT(red / surfaces, 0.01);
     EXPECT_TRUE(allFinite(gathered));
 
-    shaderBindingsAddTexture(textures, "imOcclusion", txtVXLightingTemp);
-    shaderBindingsAddTexture(textures, "imTarget", txtVXLighting[0]);
-    deferredRenderCompute2(voxelLightingBlurProgram, 64, 72, fbDeferredVoxelLighting[0], &textures, &buffers);
-    EXPECT_TRUE(allFinite(read(txtVXLighting[0])));
+    shaderBindingsAddTexture(textures, "imOcclusion", deferredRenderer.txtVXLightingTemp);
+    shaderBindingsAddTexture(textures, "imTarget", deferredRenderer.txtVXLighting[0]);
+    deferredRenderCompute2(deferredRenderer.voxelLightingBlurProgram, 64, 72,
+                           deferredRenderer.fbDeferredVoxelLighting[0], &textures, &buffers);
+    EXPECT_TRUE(allFinite(read(deferredRenderer.txtVXLighting[0])));
 
-    shaderBindingsAddTexture(textures, "imTarget", txtVolumetricFog[0]);
-    shaderBindingsAddTexture(textures, "sTargetPrevious", txtVolumetricFog[1], SAMPLER_LINEAR_CLAMP);
-    deferredRenderCompute2(volumetricFogProgram, 32, 18, fbDeferredVolumetricFog[0], &textures, &buffers);
-    const std::vector<float> scattered = read(txtVolumetricFog[0]);
+    shaderBindingsAddTexture(textures, "imTarget", deferredRenderer.txtVolumetricFog[0]);
+    shaderBindingsAddTexture(textures, "sTargetPrevious", deferredRenderer.txtVolumetricFog[1], SAMPLER_LINEAR_CLAMP);
+    deferredRenderCompute2(deferredRenderer.volumetricFogProgram, 32, 18, deferredRenderer.fbDeferredVolumetricFog[0],
+                           &textures, &buffers);
+    const std::vector<float> scattered = read(deferredRenderer.txtVolumetricFog[0]);
     EXPECT_TRUE(allFinite(scattered));
     const size_t centre = (static_cast<size_t>(kHeight / 2) * kWidth + kWidth / 2) * 4;
     EXPECT_GT(scattered[centre + 3], 0.05f) << "the view ray crosses occupied voxels";
@@ -514,7 +525,7 @@ TEST_F(DeferredCompositeTest, StencilMarksThePixelsThatAskForRayTracing)
     flagLeftHalf(deferredtest::kFlagReflect);
     CopyRTMaterialPropertyToStencil();
     std::vector<uint8_t> stencil(static_cast<size_t>(kWidth) * kHeight, 7);
-    glGetTextureImage(txtDeferredDepth[0]->glId, 0, GL_STENCIL_INDEX, GL_UNSIGNED_BYTE,
+    glGetTextureImage(deferredRenderer.txtDeferredDepth[0]->glId, 0, GL_STENCIL_INDEX, GL_UNSIGNED_BYTE,
                       static_cast<GLsizei>(stencil.size()), stencil.data());
     for (int y = 0; y < kHeight; y += 17)
         for (int x = 0; x < kWidth; x += 13)

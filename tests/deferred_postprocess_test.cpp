@@ -107,11 +107,11 @@ TEST(DeferredPostprocessRecords, ReflectionRecordLayout)
     camera.farPlane = 50.0f;
     camera.position = {1.0f, 2.0f, 3.0f};
     camera.world = Matrix::Translation(1.0f, 2.0f, 3.0f);
-    const float saved = ssrDepthThickness;
-    ssrDepthThickness = 0.25f;
+    const float saved = deferredRenderer.ssrDepthThickness;
+    deferredRenderer.ssrDepthThickness = 0.25f;
     SSRParams params;
     deferredFillSSRParams(&params, camera, 1920, 1080);
-    ssrDepthThickness = saved;
+    deferredRenderer.ssrDepthThickness = saved;
     EXPECT_NEAR(params.extent[0], 2.0f * 1920.0f / 1080.0f, 1e-5f);
     EXPECT_NEAR(params.extent[1], 2.0f, 1e-6f);
     EXPECT_EQ(params.extent[2], 0.0f);
@@ -134,9 +134,9 @@ protected:
     std::vector<float> occlusion(float bias, float radius)
     {
         deferredSetHBAOParams(true, 1.0f, bias, radius);
-        deferredRenderLinearDepth(&deferredCamera);
-        RenderHBAO(&deferredCamera);
-        return read(txtDeferredHBAOBlurredV);
+        deferredRenderLinearDepth(&deferredRenderer.deferredCamera);
+        RenderHBAO(&deferredRenderer.deferredCamera);
+        return read(deferredRenderer.txtDeferredHBAOBlurredV);
     }
 
     // Mean occlusion over the floor pixels whose world z lies in [zMin, zMax).
@@ -162,13 +162,13 @@ TEST_F(DeferredPostprocess, LinearDepthIsTheViewDistanceOfEveryDepthSample)
     std::vector<float> depth(count * 2, 0.0f);
     for (size_t i = 0; i < count; ++i)
         depth[2 * i] = static_cast<float>(i) / static_cast<float>(count - 1);
-    glTextureSubImage2D(txtDeferredDepth[0]->glId, 0, 0, 0, kWidth, kHeight, GL_DEPTH_STENCIL,
+    glTextureSubImage2D(deferredRenderer.txtDeferredDepth[0]->glId, 0, 0, 0, kWidth, kHeight, GL_DEPTH_STENCIL,
                         GL_FLOAT_32_UNSIGNED_INT_24_8_REV, depth.data());
 
-    deferredRenderLinearDepth(&deferredCamera);
-    const std::vector<float> linear = read(txtDeferredLinearDepth);
-    const float n = deferredCamera.nearPlane;
-    const float f = deferredCamera.farPlane;
+    deferredRenderLinearDepth(&deferredRenderer.deferredCamera);
+    const std::vector<float> linear = read(deferredRenderer.txtDeferredLinearDepth);
+    const float n = deferredRenderer.deferredCamera.nearPlane;
+    const float f = deferredRenderer.deferredCamera.farPlane;
     for (size_t i = 0; i < count; i += 97) {
         const float d = depth[2 * i];
         const float expected = 2.0f * n * f / (f + n - d * (f - n));
@@ -181,9 +181,9 @@ TEST_F(DeferredPostprocess, LinearDepthIsTheViewDistanceOfEveryDepthSample)
 TEST_F(DeferredPostprocess, LinearDepthOfTheSceneMatchesTheRayDistances)
 {
     drawScene({floorPlane(), wallPlane(6.0f)});
-    deferredRenderLinearDepth(&deferredCamera);
-    const std::vector<float> linear = read(txtDeferredLinearDepth);
-    const Matrix view = deferredCamera.view;
+    deferredRenderLinearDepth(&deferredRenderer.deferredCamera);
+    const std::vector<float> linear = read(deferredRenderer.txtDeferredLinearDepth);
+    const Matrix view = deferredRenderer.deferredCamera.view;
     int checked = 0;
     for (size_t i = 0; i < hits.size(); i += 53) {
         if (!hits[i].surface)
@@ -208,9 +208,9 @@ TEST_F(DeferredPostprocess, OcclusionIsOpenOnAPlaneAndDarkInAnInnerCorner)
             ASSERT_GT(open[4 * i], 0.85f) << "pixel " << i;
     // The camera's own extents reached the program.
     const auto* params = static_cast<const float*>(
-        shaderFindUniformByName(hbaoProgram, "vCameraProjectionParams", UNIFORM_TYPE_VEC4)->value);
-    EXPECT_NEAR(params[3], 2.0f / deferredCamera.projection.m[5], 1e-5f);
-    EXPECT_NEAR(params[2], 2.0f / deferredCamera.projection.m[0], 1e-5f);
+        shaderFindUniformByName(deferredRenderer.hbaoProgram, "vCameraProjectionParams", UNIFORM_TYPE_VEC4)->value);
+    EXPECT_NEAR(params[3], 2.0f / deferredRenderer.deferredCamera.projection.m[5], 1e-5f);
+    EXPECT_NEAR(params[2], 2.0f / deferredRenderer.deferredCamera.projection.m[0], 1e-5f);
 
     // The floor meets a wall 4 units ahead: the floor darkens toward the corner and stays open far from it.
     drawScene({floorPlane(), wallPlane(4.0f)});
@@ -233,7 +233,8 @@ TEST_F(DeferredPostprocess, DefaultBiasOfOneGivesFiniteOcclusion)
     projtest::LogCapture log;
     const std::vector<float> ao = occlusion(1.0f, 1.0f);
     const auto* multiplier =
-        static_cast<const float*>(shaderFindUniformByName(hbaoProgram, "AOMultiplier", UNIFORM_TYPE_FLOAT)->value);
+        static_cast<const float*>(shaderFindUniformByName(deferredRenderer.hbaoProgram, "AOMultiplier",
+                                                          UNIFORM_TYPE_FLOAT)->value);
     EXPECT_TRUE(std::isfinite(*multiplier));
     for (float v : ao) {
         ASSERT_TRUE(std::isfinite(v));
@@ -241,7 +242,7 @@ TEST_F(DeferredPostprocess, DefaultBiasOfOneGivesFiniteOcclusion)
         ASSERT_LE(v, 1.0f);
     }
     // The raw occlusion (before the blur) too.
-    EXPECT_TRUE(allFinite(read(txtDeferredHBAO)));
+    EXPECT_TRUE(allFinite(read(deferredRenderer.txtDeferredHBAO)));
 }
 
 TEST_F(DeferredPostprocess, ReflectionsShowTheLitImageOfWhatTheRayHits)
@@ -258,21 +259,21 @@ TEST_F(DeferredPostprocess, ReflectionsShowTheLitImageOfWhatTheRayHits)
     wall.lit[1] = 0.0f;
     wall.lit[2] = 0.0f;
     drawScene({mirror, wall});
-    fill(txtSSRSource, 0.0f, 0.0f, 1.0f, 1.0f); // stale contents the pass must replace
-    fill(txtSSRDest, 0.5f, 0.5f, 0.5f, 0.5f);
+    fill(deferredRenderer.txtSSRSource, 0.0f, 0.0f, 1.0f, 1.0f); // stale contents the pass must replace
+    fill(deferredRenderer.txtSSRDest, 0.5f, 0.5f, 0.5f, 0.5f);
 
-    ssrEnabled = true;
-    deferredRenderLinearDepth(&deferredCamera);
-    RenderSSR(&deferredCamera, fbDeferredDeep);
+    deferredRenderer.ssrEnabled = true;
+    deferredRenderLinearDepth(&deferredRenderer.deferredCamera);
+    RenderSSR(&deferredRenderer.deferredCamera, deferredRenderer.fbDeferredDeep);
 
     // The source is this frame's lit image.
-    const std::vector<float> source = read(txtSSRSource);
-    const std::vector<float> lit = read(txtDeferredGlobalShadows);
+    const std::vector<float> source = read(deferredRenderer.txtSSRSource);
+    const std::vector<float> lit = read(deferredRenderer.txtDeferredGlobalShadows);
     ASSERT_EQ(source.size(), lit.size());
     for (size_t i = 0; i < source.size(); i += 31)
         ASSERT_EQ(source[i], lit[i]);
 
-    const std::vector<float> reflections = read(txtSSRDest);
+    const std::vector<float> reflections = read(deferredRenderer.txtSSRDest);
     EXPECT_TRUE(allFinite(reflections));
     int red = 0;
     int floorNearWall = 0;
@@ -295,13 +296,13 @@ TEST_F(DeferredPostprocess, ReflectionsShowTheLitImageOfWhatTheRayHits)
 
 TEST_F(DeferredPostprocess, ReflectionPassWithoutGBufferOrCameraDoesNothing)
 {
-    fill(txtSSRDest, 0.25f, 0.25f, 0.25f, 0.25f);
-    RenderSSR(&deferredCamera, nullptr);
-    RenderSSR(nullptr, fbDeferredDeep);
+    fill(deferredRenderer.txtSSRDest, 0.25f, 0.25f, 0.25f, 0.25f);
+    RenderSSR(&deferredRenderer.deferredCamera, nullptr);
+    RenderSSR(nullptr, deferredRenderer.fbDeferredDeep);
     Framebuffer* empty = fbCreate("empty_gbuffer");
-    RenderSSR(&deferredCamera, empty);
+    RenderSSR(&deferredRenderer.deferredCamera, empty);
     fbDestroy(empty);
-    const std::vector<float> reflections = read(txtSSRDest);
+    const std::vector<float> reflections = read(deferredRenderer.txtSSRDest);
     EXPECT_EQ(reflections[0], 0.25f);
     EXPECT_EQ(reflections[reflections.size() - 1], 0.25f);
 }

@@ -215,7 +215,7 @@ inline bool renderFrame(Material* material, Camera& camera, const std::vector<Li
         return false;
     deferredUpdateMaterials();
     deferredUpdateLights(lights);
-    if (!deferredRenderBegin(&camera, fbDeferredDeepShadow))
+    if (!deferredRenderBegin(&camera, deferredRenderer.fbDeferredDeepShadow))
         return false;
     deferredClearTargets();
     RenderState opaque;
@@ -225,8 +225,8 @@ inline bool renderFrame(Material* material, Camera& camera, const std::vector<Li
     {
         ScopedGpuTimer timer("GBuffer", false);
         fbPush();
-        ok = fbBind(fbDeferredDeep) && ok;
-        glViewport(0, 0, fbDeferredDeep->width, fbDeferredDeep->height);
+        ok = fbBind(deferredRenderer.fbDeferredDeep) && ok;
+        glViewport(0, 0, deferredRenderer.fbDeferredDeep->width, deferredRenderer.fbDeferredDeep->height);
         for (const Draw& d : draws)
             ok = drawWith(deferred, d, transformFor(Matrix{}, camera.view, camera.projection)) && ok;
         fbPop();
@@ -252,8 +252,8 @@ inline bool renderFrame(Material* material, Camera& camera, const std::vector<Li
             fbPop();
         }
     }
-    glViewport(0, 0, fbDeferredDeepShadow->width, fbDeferredDeepShadow->height);
-    deferredRenderLights(envmap, envmapIntensity, fbDeferredDeep);
+    glViewport(0, 0, deferredRenderer.fbDeferredDeepShadow->width, deferredRenderer.fbDeferredDeepShadow->height);
+    deferredRenderLights(envmap, envmapIntensity, deferredRenderer.fbDeferredDeep);
     deferredRenderEnd();
     return ok;
 }

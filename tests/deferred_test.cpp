@@ -158,7 +158,7 @@ protected:
     std::array<float, 4> lit(const Vector3& p) const
     {
         const auto px = pixelOf(p);
-        return texel(txtDeferredGlobalShadows, px[0], px[1]);
+        return texel(deferredRenderer.txtDeferredGlobalShadows, px[0], px[1]);
     }
 };
 
@@ -172,20 +172,21 @@ TEST_F(DeferredTest, TargetsHaveTheirNamesFormatsAndOutputSize)
         ImageType type;
     };
     const Case cases[] = {
-        {txtDeferredDepth[0], "txtDeferredDepth0", IMAGE_TYPE_DEPTH32F_STENCIL8},
-        {txtDeferredDepth[1], "txtDeferredDepth1", IMAGE_TYPE_DEPTH32F_STENCIL8},
-        {txtDeferredColor[1], "txtDeferredColor1", IMAGE_TYPE_RGBA16F},
-        {txtDeferredNormalAttribute, "txtDeferredNormalAttribute", IMAGE_TYPE_R32UI},
-        {txtDeferredMetalnessRoughnessMaterialTags, "txtDeferredMetalnessRoughnessMaterialTags", IMAGE_TYPE_RGBA16UI},
-        {txtDeferredEmissive, "txtDeferredEmissive", IMAGE_TYPE_RGBA16F},
-        {txtDeferredGlobalShadows, "txtDeferredGlobalShadows", IMAGE_TYPE_RGBA16F},
-        {txtDeferredHBAOBlurredV, "txtDeferredHBAOBlurredV", IMAGE_TYPE_R16F},
-        {txtDeferredLinearDepth, "txtDeferredLinearDepth", IMAGE_TYPE_R32F},
-        {txtSSRSource, "SSRSource", IMAGE_TYPE_RGBA16F},
-        {txtFinalComposite, "FinalComposite", IMAGE_TYPE_RGBA8},
-        {txtVolumetricFog[1], "VolumetricFog1", IMAGE_TYPE_RGBA16F},
-        {txtWireframeDepth, "txtWireframeDepth", IMAGE_TYPE_DEPTH32F},
-        {txtTempRGBA16F, "txtTempRGBA16F", IMAGE_TYPE_RGBA16F},
+        {deferredRenderer.txtDeferredDepth[0], "txtDeferredDepth0", IMAGE_TYPE_DEPTH32F_STENCIL8},
+        {deferredRenderer.txtDeferredDepth[1], "txtDeferredDepth1", IMAGE_TYPE_DEPTH32F_STENCIL8},
+        {deferredRenderer.txtDeferredColor[1], "txtDeferredColor1", IMAGE_TYPE_RGBA16F},
+        {deferredRenderer.txtDeferredNormalAttribute, "txtDeferredNormalAttribute", IMAGE_TYPE_R32UI},
+        {deferredRenderer.txtDeferredMetalnessRoughnessMaterialTags, "txtDeferredMetalnessRoughnessMaterialTags",
+         IMAGE_TYPE_RGBA16UI},
+        {deferredRenderer.txtDeferredEmissive, "txtDeferredEmissive", IMAGE_TYPE_RGBA16F},
+        {deferredRenderer.txtDeferredGlobalShadows, "txtDeferredGlobalShadows", IMAGE_TYPE_RGBA16F},
+        {deferredRenderer.txtDeferredHBAOBlurredV, "txtDeferredHBAOBlurredV", IMAGE_TYPE_R16F},
+        {deferredRenderer.txtDeferredLinearDepth, "txtDeferredLinearDepth", IMAGE_TYPE_R32F},
+        {deferredRenderer.txtSSRSource, "SSRSource", IMAGE_TYPE_RGBA16F},
+        {deferredRenderer.txtFinalComposite, "FinalComposite", IMAGE_TYPE_RGBA8},
+        {deferredRenderer.txtVolumetricFog[1], "VolumetricFog1", IMAGE_TYPE_RGBA16F},
+        {deferredRenderer.txtWireframeDepth, "txtWireframeDepth", IMAGE_TYPE_DEPTH32F},
+        {deferredRenderer.txtTempRGBA16F, "txtTempRGBA16F", IMAGE_TYPE_RGBA16F},
     };
     for (const Case& c : cases) {
         ASSERT_NE(c.texture, nullptr) << c.name;
@@ -198,7 +199,7 @@ TEST_F(DeferredTest, TargetsHaveTheirNamesFormatsAndOutputSize)
         EXPECT_EQ(w, kWidth) << c.name;
         EXPECT_EQ(h, kHeight) << c.name;
     }
-    EXPECT_EQ(txtDeferredMetalnessRoughnessMaterialTags->samplerType, SAMPLER_NEAREST_MIPMAP_BORDER);
+    EXPECT_EQ(deferredRenderer.txtDeferredMetalnessRoughnessMaterialTags->samplerType, SAMPLER_NEAREST_MIPMAP_BORDER);
 
     for (const char* name :
          {"deferred_deep", "deferred_deep_shadow", "deferred_hbao", "fxr_ssr_source", "fxr_ssr_dest",
@@ -208,44 +209,44 @@ TEST_F(DeferredTest, TargetsHaveTheirNamesFormatsAndOutputSize)
           "fbWireframe"})
         EXPECT_NE(deferredFindFramebuffer(name), nullptr) << name;
     EXPECT_EQ(deferredFindFramebuffer("deferred"), nullptr);
-    EXPECT_EQ(fbSSRDest->slots[FB_ATTACHMENT_COLOR0].texture, txtSSRDest);
-    EXPECT_EQ(fbWireframe->slots[FB_ATTACHMENT_DEPTH].texture, txtWireframeDepth);
-    EXPECT_EQ(deferredTarget(0), fbDeferredDeep);
-    EXPECT_EQ(deferredTarget(1), fbDeferredParticles);
+    EXPECT_EQ(deferredRenderer.fbSSRDest->slots[FB_ATTACHMENT_COLOR0].texture, deferredRenderer.txtSSRDest);
+    EXPECT_EQ(deferredRenderer.fbWireframe->slots[FB_ATTACHMENT_DEPTH].texture, deferredRenderer.txtWireframeDepth);
+    EXPECT_EQ(deferredTarget(0), deferredRenderer.fbDeferredDeep);
+    EXPECT_EQ(deferredTarget(1), deferredRenderer.fbDeferredParticles);
     EXPECT_EQ(deferredTarget(2), nullptr);
     EXPECT_EQ(renderGraphHooks.deferredTarget, &deferredTarget) << "the render graph reaches the targets";
     EXPECT_EQ(renderGraphHooks.deferredRenderInit, &deferredRenderInit);
     EXPECT_EQ(renderGraphHooks.resetMaterialTable, &resetMaterialTable);
 
     // A second call changes nothing.
-    Framebuffer* deep = fbDeferredDeep;
-    Texture* depth = txtDeferredDepth[0];
-    ShaderProgram* lighting = lightingProgram;
-    BufferObject* lightsBuffer = lightPropertiesBuffer;
+    Framebuffer* deep = deferredRenderer.fbDeferredDeep;
+    Texture* depth = deferredRenderer.txtDeferredDepth[0];
+    ShaderProgram* lighting = deferredRenderer.lightingProgram;
+    BufferObject* lightsBuffer = deferredRenderer.lightPropertiesBuffer;
     deferredCreateTargets();
     deferredRenderInit();
-    EXPECT_EQ(fbDeferredDeep, deep);
-    EXPECT_EQ(txtDeferredDepth[0], depth);
-    EXPECT_EQ(lightingProgram, lighting);
-    EXPECT_EQ(lightPropertiesBuffer, lightsBuffer);
+    EXPECT_EQ(deferredRenderer.fbDeferredDeep, deep);
+    EXPECT_EQ(deferredRenderer.txtDeferredDepth[0], depth);
+    EXPECT_EQ(deferredRenderer.lightingProgram, lighting);
+    EXPECT_EQ(deferredRenderer.lightPropertiesBuffer, lightsBuffer);
 }
 
 TEST_F(DeferredTest, InitBuildsTheLightingProgramBuffersAndSamplers)
 {
-    ASSERT_NE(lightingProgram, nullptr);
-    EXPECT_EQ(lightingProgram->errors, 0u) << events.text;
-    EXPECT_EQ(lightPropertiesBuffer->size, 11776u);
-    EXPECT_EQ(materialPropertiesBuffer->size, 40960u);
+    ASSERT_NE(deferredRenderer.lightingProgram, nullptr);
+    EXPECT_EQ(deferredRenderer.lightingProgram->errors, 0u) << events.text;
+    EXPECT_EQ(deferredRenderer.lightPropertiesBuffer->size, 11776u);
+    EXPECT_EQ(deferredRenderer.materialPropertiesBuffer->size, 40960u);
     GLint mode = 0, func = 0;
-    glGetSamplerParameteriv(shadowCompareSampler, GL_TEXTURE_COMPARE_MODE, &mode);
-    glGetSamplerParameteriv(shadowCompareSampler, GL_TEXTURE_COMPARE_FUNC, &func);
+    glGetSamplerParameteriv(deferredRenderer.shadowCompareSampler, GL_TEXTURE_COMPARE_MODE, &mode);
+    glGetSamplerParameteriv(deferredRenderer.shadowCompareSampler, GL_TEXTURE_COMPARE_FUNC, &func);
     EXPECT_EQ(GLenum(mode), GL_COMPARE_REF_TO_TEXTURE);
     EXPECT_EQ(GLenum(func), GL_GEQUAL);
 
     BufferBindings bindings;
     shaderBindingsCreate(bindings);
-    EXPECT_EQ(bindings.at("LightPropertiesBuffer").data, lightPropertiesBuffer);
-    EXPECT_EQ(bindings.at("MaterialPropertiesDataBuffer").data, materialPropertiesBuffer);
+    EXPECT_EQ(bindings.at("LightPropertiesBuffer").data, deferredRenderer.lightPropertiesBuffer);
+    EXPECT_EQ(bindings.at("MaterialPropertiesDataBuffer").data, deferredRenderer.materialPropertiesBuffer);
     deferredRenderRelease();
     shaderBindingsCreate(bindings);
     EXPECT_TRUE(bindings.empty()) << "released buffers are no longer handed out";
@@ -255,7 +256,8 @@ TEST_F(DeferredTest, RotationTextureComesFromTheReseededGeneratorAndRepeats)
 {
     auto read = [] {
         std::array<float, 64> texels{};
-        glGetTextureImage(hbaoRotationTexture->glId, 0, GL_RGBA, GL_FLOAT, sizeof texels, texels.data());
+        glGetTextureImage(deferredRenderer.hbaoRotationTexture->glId, 0, GL_RGBA, GL_FLOAT, sizeof texels,
+                          texels.data());
         return texels;
     };
     Xorshift96 generator;
@@ -302,9 +304,9 @@ TEST_F(DeferredTest, BasicParamsForACameraAndWithout)
 
 TEST_F(DeferredTest, AttributeDataIsFoundByItsExactName)
 {
-    EXPECT_NE(geomFindAttributeData(projectionPlaneQuad, "VTXDeferredProjectionPlane"), nullptr);
-    EXPECT_EQ(geomFindAttributeData(projectionPlaneQuad, "VTXDeferredProjection"), nullptr);
-    EXPECT_EQ(geomFindAttributeData(projectionPlaneQuad, "VTXDeferredProjectionPlaneX"), nullptr);
+    EXPECT_NE(geomFindAttributeData(deferredRenderer.projectionPlaneQuad, "VTXDeferredProjectionPlane"), nullptr);
+    EXPECT_EQ(geomFindAttributeData(deferredRenderer.projectionPlaneQuad, "VTXDeferredProjection"), nullptr);
+    EXPECT_EQ(geomFindAttributeData(deferredRenderer.projectionPlaneQuad, "VTXDeferredProjectionPlaneX"), nullptr);
     EXPECT_EQ(geomFindAttributeData(nullptr, "VTXCoords"), nullptr);
 }
 
@@ -321,20 +323,23 @@ TEST_F(DeferredTest, BeginFlipsHistoryKeepsBothCamerasAndWritesTheCornerRays)
     Camera second;
     placeCamera(second, {2, 0, 0}, {});
     second.fov = 90.0f;
-    const int start = historyIndex;
+    const int start = deferredRenderer.historyIndex;
 
     ASSERT_TRUE(deferredRenderBegin(&first, destination));
     deferredRenderEnd();
     ASSERT_TRUE(deferredRenderBegin(&second, destination));
     deferredRenderEnd();
-    EXPECT_EQ(historyIndex, start);
-    EXPECT_EQ(deferredPreviousCamera.position.x, 1.0f);
-    EXPECT_EQ(deferredCamera.position.x, 2.0f);
-    EXPECT_EQ(fbDeferredDeep->slots[FB_ATTACHMENT_COLOR0].texture, txtDeferredColor[historyIndex]);
-    EXPECT_EQ(fbDeferredParticles->slots[FB_ATTACHMENT_DEPTH].texture, txtDeferredDepth[historyIndex]);
-    EXPECT_EQ(fbDeferredDeepShadow->slots[FB_ATTACHMENT_COLOR0].texture, txtDeferredGlobalShadows);
+    EXPECT_EQ(deferredRenderer.historyIndex, start);
+    EXPECT_EQ(deferredRenderer.deferredPreviousCamera.position.x, 1.0f);
+    EXPECT_EQ(deferredRenderer.deferredCamera.position.x, 2.0f);
+    EXPECT_EQ(deferredRenderer.fbDeferredDeep->slots[FB_ATTACHMENT_COLOR0].texture,
+              deferredRenderer.txtDeferredColor[deferredRenderer.historyIndex]);
+    EXPECT_EQ(deferredRenderer.fbDeferredParticles->slots[FB_ATTACHMENT_DEPTH].texture,
+              deferredRenderer.txtDeferredDepth[deferredRenderer.historyIndex]);
+    EXPECT_EQ(deferredRenderer.fbDeferredDeepShadow->slots[FB_ATTACHMENT_COLOR0].texture,
+              deferredRenderer.txtDeferredGlobalShadows);
 
-    const auto* corners = reinterpret_cast<const float*>(geomFindAttributeData(projectionPlaneQuad,
+    const auto* corners = reinterpret_cast<const float*>(geomFindAttributeData(deferredRenderer.projectionPlaneQuad,
                                                                                kProjectionPlaneAttribute));
     const float expected[12] = {-1.7777778f, -1, -1, 1.7777778f, -1, -1, 1.7777778f, 1, -1, -1.7777778f, 1, -1};
     for (int i = 0; i < 12; ++i)
@@ -362,16 +367,16 @@ TEST_F(DeferredTest, FailedBeginRestoresTheStackAndTheEndPopsOnlyWhatTheBeginPus
     EXPECT_EQ(fbStackTop, depth) << "the frame end must not pop what the failed begin did not push";
     EXPECT_EQ(fbCurrent, outer);
 
-    ASSERT_TRUE(deferredRenderBegin(&camera, fbDeferredDeepShadow));
+    ASSERT_TRUE(deferredRenderBegin(&camera, deferredRenderer.fbDeferredDeepShadow));
     EXPECT_EQ(fbStackTop, depth + 1);
-    EXPECT_EQ(fbCurrent, fbDeferredDeepShadow);
+    EXPECT_EQ(fbCurrent, deferredRenderer.fbDeferredDeepShadow);
     deferredRenderEnd();
     EXPECT_EQ(fbStackTop, depth);
     EXPECT_EQ(fbCurrent, outer);
     deferredRenderEnd();
     EXPECT_EQ(fbStackTop, depth) << "a second end finds nothing of its frame";
 
-    EXPECT_FALSE(deferredRenderBegin(nullptr, fbDeferredDeepShadow));
+    EXPECT_FALSE(deferredRenderBegin(nullptr, deferredRenderer.fbDeferredDeepShadow));
     EXPECT_FALSE(deferredRenderBegin(&camera, nullptr));
     EXPECT_EQ(fbStackTop, depth);
     fbPop();
@@ -383,29 +388,31 @@ TEST_F(DeferredTest, ClearLeavesNoSurfaceEverywhere)
 {
     placeCamera(camera, {}, {});
     // Dirty the targets first, so the clear has something to undo.
-    ASSERT_TRUE(deferredRenderBegin(&camera, fbDeferredDeepShadow));
+    ASSERT_TRUE(deferredRenderBegin(&camera, deferredRenderer.fbDeferredDeepShadow));
     const GLuint junk[4] = {7, 7, 7, 7};
-    glClearTexImage(txtDeferredNormalAttribute->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT, junk);
-    glClearTexImage(txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RGBA_INTEGER, GL_UNSIGNED_INT, junk);
+    glClearTexImage(deferredRenderer.txtDeferredNormalAttribute->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT, junk);
+    glClearTexImage(deferredRenderer.txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RGBA_INTEGER,
+                    GL_UNSIGNED_INT, junk);
     const float glow[4] = {5, 5, 5, 5};
-    glClearTexImage(txtDeferredEmissive->glId, 0, GL_RGBA, GL_FLOAT, glow);
+    glClearTexImage(deferredRenderer.txtDeferredEmissive->glId, 0, GL_RGBA, GL_FLOAT, glow);
     deferredClearTargets();
 
     std::vector<uint32_t> normals(size_t(kWidth) * kHeight);
-    glGetTextureImage(txtDeferredNormalAttribute->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT,
+    glGetTextureImage(deferredRenderer.txtDeferredNormalAttribute->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT,
                       GLsizei(normals.size() * 4), normals.data());
     EXPECT_EQ(std::count(normals.begin(), normals.end(), 0xC0000000u), long(normals.size()));
     std::vector<uint16_t> tags(size_t(kWidth) * kHeight * 4);
-    glGetTextureImage(txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RGBA_INTEGER, GL_UNSIGNED_SHORT,
-                      GLsizei(tags.size() * 2), tags.data());
+    glGetTextureImage(deferredRenderer.txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RGBA_INTEGER,
+                      GL_UNSIGNED_SHORT, GLsizei(tags.size() * 2), tags.data());
     for (size_t i = 0; i < tags.size(); i += 4)
         ASSERT_TRUE(tags[i] == 0 && tags[i + 1] == 0 && tags[i + 2] == 0) << i;
     std::vector<float> depth(size_t(kWidth) * kHeight);
-    glGetTextureImage(txtDeferredDepth[historyIndex]->glId, 0, GL_DEPTH_COMPONENT, GL_FLOAT,
+    glGetTextureImage(deferredRenderer.txtDeferredDepth[deferredRenderer.historyIndex]->glId, 0, GL_DEPTH_COMPONENT,
+                      GL_FLOAT,
                       GLsizei(depth.size() * 4), depth.data());
     EXPECT_EQ(std::count(depth.begin(), depth.end(), 1.0f), long(depth.size()));
-    EXPECT_EQ(texel(txtDeferredEmissive, 100, 100), (std::array<float, 4>{0, 0, 0, 0}));
-    EXPECT_EQ(texel(txtDeferredGlobalShadows, 5, 5), (std::array<float, 4>{0, 0, 0, 1}));
+    EXPECT_EQ(texel(deferredRenderer.txtDeferredEmissive, 100, 100), (std::array<float, 4>{0, 0, 0, 0}));
+    EXPECT_EQ(texel(deferredRenderer.txtDeferredGlobalShadows, 5, 5), (std::array<float, 4>{0, 0, 0, 1}));
     deferredRenderEnd();
 }
 
@@ -569,21 +576,22 @@ TEST_F(DeferredSceneTest, EnvironmentMapLightsSurfacesAndFillsTheBackground)
     const auto surface = lit({0, 0, 5});
     EXPECT_GT(surface[0], 0.3f) << "the white sky lights the red wall";
     EXPECT_LT(surface[1], surface[0] * 0.25f);
-    const auto background = texel(txtDeferredGlobalShadows, 10, 10);
+    const auto background = texel(deferredRenderer.txtDeferredGlobalShadows, 10, 10);
     EXPECT_NEAR(background[0], 0.5f, 0.01f) << "the sky at half intensity";
     EXPECT_EQ(background[3], 0.0f) << "no surface";
 
     // A name that matches no resource samples the black fallback cube.
     frame({}, draws, "no such sky", 1.0f);
-    EXPECT_EQ(texel(txtDeferredGlobalShadows, 10, 10)[0], 0.0f);
-    ASSERT_NE(envMapFallback, nullptr);
-    EXPECT_EQ(envMapFallback->name, "EnvMapFallback");
-    const GLint unit = static_cast<const int*>(lightingProgram->uniforms.at("sEnviromentMap")->value)[0];
+    EXPECT_EQ(texel(deferredRenderer.txtDeferredGlobalShadows, 10, 10)[0], 0.0f);
+    ASSERT_NE(deferredRenderer.envMapFallback, nullptr);
+    EXPECT_EQ(deferredRenderer.envMapFallback->name, "EnvMapFallback");
+    const GLint unit =
+        static_cast<const int*>(deferredRenderer.lightingProgram->uniforms.at("sEnviromentMap")->value)[0];
     GLint bound = 0;
     glActiveTexture(GLenum(GLuint(GL_TEXTURE0) + GLuint(unit)));
     glGetIntegerv(GL_TEXTURE_BINDING_CUBE_MAP, &bound);
     glActiveTexture(GL_TEXTURE0);
-    EXPECT_EQ(GLuint(bound), envMapFallback->glId);
+    EXPECT_EQ(GLuint(bound), deferredRenderer.envMapFallback->glId);
     txtDestroy(sky);
 }
 
@@ -614,7 +622,9 @@ TEST_F(DeferredSceneTest, EveryTargetIsFiniteAfterAFrameWithEveryKindOfLight)
 
     frame({sun, spot, point, area}, draws);
     EXPECT_EQ(frameLights.size(), 10u);
-    const Texture* targets[] = {txtDeferredGlobalShadows, txtDeferredColor[historyIndex], txtDeferredEmissive};
+    const Texture* targets[] = {deferredRenderer.txtDeferredGlobalShadows,
+                                deferredRenderer.txtDeferredColor[deferredRenderer.historyIndex],
+                                    deferredRenderer.txtDeferredEmissive};
     for (const Texture* t : targets) {
         std::vector<float> pixels(size_t(kWidth) * kHeight * 4);
         glGetTextureImage(t->glId, 0, GL_RGBA, GL_FLOAT, GLsizei(pixels.size() * 4), pixels.data());
@@ -624,7 +634,8 @@ TEST_F(DeferredSceneTest, EveryTargetIsFiniteAfterAFrameWithEveryKindOfLight)
         EXPECT_EQ(bad, 0u) << t->name;
     }
     std::vector<float> depth(size_t(kWidth) * kHeight);
-    glGetTextureImage(txtDeferredDepth[historyIndex]->glId, 0, GL_DEPTH_COMPONENT, GL_FLOAT,
+    glGetTextureImage(deferredRenderer.txtDeferredDepth[deferredRenderer.historyIndex]->glId, 0, GL_DEPTH_COMPONENT,
+                      GL_FLOAT,
                       GLsizei(depth.size() * 4), depth.data());
     EXPECT_TRUE(std::all_of(depth.begin(), depth.end(), [](float d) { return std::isfinite(d); }));
     EXPECT_TRUE(finite4(lit({0, 0, 0})));
@@ -641,7 +652,8 @@ TEST_F(DeferredSceneTest, LightCountUniformIsThePackedCount)
     off->enabled = false;
     frame({on, off, on}, draws);
     GLint count = -1;
-    glGetUniformiv(lightingProgram->glProgramId, lightingProgram->uniforms.at("g_lights_num")->location, &count);
+    glGetUniformiv(deferredRenderer.lightingProgram->glProgramId,
+                   deferredRenderer.lightingProgram->uniforms.at("g_lights_num")->location, &count);
     EXPECT_EQ(count, 2);
 }
 
@@ -764,7 +776,8 @@ TEST_F(DeferredRecordsTest, LightRecordsAreByteExactForATableOfLights)
         EXPECT_EQ(frameLights[i], c.light) << c.name;
         const auto* host = reinterpret_cast<const uint8_t*>(deferredLightRecord(int(i)));
         EXPECT_EQ(std::vector<uint8_t>(host, host + 736), c.expected.bytes) << c.name;
-        EXPECT_EQ(gpuBytes(lightPropertiesBuffer, i * 736, 736), c.expected.bytes) << c.name << " (GPU)";
+        EXPECT_EQ(gpuBytes(deferredRenderer.lightPropertiesBuffer, i * 736, 736), c.expected.bytes) << c.name
+            << " (GPU)";
     }
     EXPECT_NEAR(deferredLightRecord(3)->cosHalfFov, std::sqrt(0.5f), 1e-6f);
     txtDestroy(slide);
@@ -807,8 +820,8 @@ TEST_F(DeferredRecordsTest, ShadowMapsPastTheSamplerArrayAreNotBoundOntoOtherUni
     deferredUpdateLights(suns);
     EXPECT_EQ(deferredLightRecord(2)->shadowmapIndex[3], 11);
 
-    ASSERT_TRUE(shaderUseProgram(lightingProgram));
-    const ShaderUniform* array = lightingProgram->uniforms.at("LightShadowmapCmpSamplers");
+    ASSERT_TRUE(shaderUseProgram(deferredRenderer.lightingProgram));
+    const ShaderUniform* array = deferredRenderer.lightingProgram->uniforms.at("LightShadowmapCmpSamplers");
     const int first = static_cast<const int*>(array->value)[0];
     ASSERT_EQ(array->arraySize, kLightShadowmapSlots);
     // Mark the units right after the array, where index 8 and on would land.
@@ -819,7 +832,7 @@ TEST_F(DeferredRecordsTest, ShadowMapsPastTheSamplerArrayAreNotBoundOntoOtherUni
         glBindTextureUnit(GLuint(first + kLightShadowmapSlots + k), marker);
 
     LogCapture log;
-    deferredBindLightSamplers(lightingProgram);
+    deferredBindLightSamplers(deferredRenderer.lightingProgram);
     EXPECT_EQ(log.count("past the 8 of LightShadowmapCmpSamplers"), 4);
     for (int k = 0; k < 4; ++k) {
         GLint bound = 0;
@@ -828,7 +841,7 @@ TEST_F(DeferredRecordsTest, ShadowMapsPastTheSamplerArrayAreNotBoundOntoOtherUni
     }
     GLint sampler = 0;
     glGetIntegeri_v(GL_SAMPLER_BINDING, GLuint(first), &sampler);
-    EXPECT_EQ(GLuint(sampler), shadowCompareSampler);
+    EXPECT_EQ(GLuint(sampler), deferredRenderer.shadowCompareSampler);
     for (int k = 0; k < 12; ++k)
         glBindTextureUnit(GLuint(first + k), 0);
     glDeleteTextures(1, &marker);
@@ -837,14 +850,15 @@ TEST_F(DeferredRecordsTest, ShadowMapsPastTheSamplerArrayAreNotBoundOntoOtherUni
 MaterialPropertiesGPU readMaterial(int row)
 {
     MaterialPropertiesGPU g{};
-    glGetNamedBufferSubData(materialPropertiesBuffer->glId, GLintptr(row) * 80, 80, &g);
+    glGetNamedBufferSubData(deferredRenderer.materialPropertiesBuffer->glId, GLintptr(row) * 80, 80, &g);
     return g;
 }
 
 TEST_F(DeferredRecordsTest, MaterialRecordsAreByteExact)
 {
     const GLubyte fill = 0xAB;
-    glClearNamedBufferData(materialPropertiesBuffer->glId, GL_R8UI, GL_RED_INTEGER, GL_UNSIGNED_BYTE, &fill);
+    glClearNamedBufferData(deferredRenderer.materialPropertiesBuffer->glId, GL_R8UI, GL_RED_INTEGER, GL_UNSIGNED_BYTE,
+                           &fill);
     resetMaterialTable();
     deferredUpdateMaterials();
     RecordBytes defaults(80);
@@ -858,8 +872,9 @@ TEST_F(DeferredRecordsTest, MaterialRecordsAreByteExact)
     for (size_t offset : {60u, 64u, 68u, 72u})
         defaults.i(offset, -1);
     defaults.i(76, 256 | 512);
-    EXPECT_EQ(gpuBytes(materialPropertiesBuffer, 0, 80), defaults.bytes);
-    EXPECT_EQ(gpuBytes(materialPropertiesBuffer, 80, 4), std::vector<uint8_t>(4, 0xAB)) << "only used rows upload";
+    EXPECT_EQ(gpuBytes(deferredRenderer.materialPropertiesBuffer, 0, 80), defaults.bytes);
+    EXPECT_EQ(gpuBytes(deferredRenderer.materialPropertiesBuffer, 80, 4), std::vector<uint8_t>(4, 0xAB))
+        << "only used rows upload";
 
     struct Case {
         const char* name;
@@ -912,7 +927,7 @@ TEST_F(DeferredRecordsTest, MaterialRecordsAreByteExact)
     for (size_t offset : {60u, 64u, 68u, 72u})
         expected.i(offset, -1);
     expected.i(76, 32 | 256 | 512);
-    EXPECT_EQ(gpuBytes(materialPropertiesBuffer, size_t(valuesRow) * 80, 80), expected.bytes);
+    EXPECT_EQ(gpuBytes(deferredRenderer.materialPropertiesBuffer, size_t(valuesRow) * 80, 80), expected.bytes);
 }
 
 TEST_F(DeferredRecordsTest, MaterialTexturesAreNumberedOncePerTextureAndView)

@@ -111,18 +111,18 @@ protected:
         deferredReleaseTargets();
         deferredRenderInit();
         deferredCreateTargets();
-        historyIndex = 0;
-        hbaoEnabled = false;
-        ssrEnabled = false;
+        deferredRenderer.historyIndex = 0;
+        deferredRenderer.hbaoEnabled = false;
+        deferredRenderer.ssrEnabled = false;
         renderingMain = 0;
         // What deferredRenderBegin attaches for frame 0.
-        fbAttach(fbDeferredDeep, 0, txtDeferredDepth[0]);
-        fbAttach(fbDeferredDeep, 2, txtDeferredColor[0]);
-        fbAttach(fbDeferredDeep, 3, txtDeferredNormalAttribute);
-        fbAttach(fbDeferredDeep, 4, txtDeferredMetalnessRoughnessMaterialTags);
-        fbAttach(fbDeferredDeep, 5, txtDeferredEmissive);
-        fbAttach(fbDeferredHBAO, 2, txtDeferredHBAO);
-        fbAttach(fbDeferredLinearDepth, 2, txtDeferredLinearDepth);
+        fbAttach(deferredRenderer.fbDeferredDeep, 0, deferredRenderer.txtDeferredDepth[0]);
+        fbAttach(deferredRenderer.fbDeferredDeep, 2, deferredRenderer.txtDeferredColor[0]);
+        fbAttach(deferredRenderer.fbDeferredDeep, 3, deferredRenderer.txtDeferredNormalAttribute);
+        fbAttach(deferredRenderer.fbDeferredDeep, 4, deferredRenderer.txtDeferredMetalnessRoughnessMaterialTags);
+        fbAttach(deferredRenderer.fbDeferredDeep, 5, deferredRenderer.txtDeferredEmissive);
+        fbAttach(deferredRenderer.fbDeferredHBAO, 2, deferredRenderer.txtDeferredHBAO);
+        fbAttach(deferredRenderer.fbDeferredLinearDepth, 2, deferredRenderer.txtDeferredLinearDepth);
         setCamera({0.0f, 1.5f, 0.0f}, {20.0f, 0.0f, 0.0f}, 60.0f, 0.1f, 100.0f);
     }
     void TearDown() override
@@ -132,8 +132,8 @@ protected:
         constBufferRingAdvance();
         screenWidth = oldWidth;
         screenHeight = oldHeight;
-        hbaoEnabled = false;
-        ssrEnabled = false;
+        deferredRenderer.hbaoEnabled = false;
+        deferredRenderer.ssrEnabled = false;
         renderingMain = 0;
         dataSetBasePath(oldBase);
         uiEventLog = oldEvents;
@@ -152,8 +152,8 @@ protected:
         camera.aspect = static_cast<float>(kWidth) / static_cast<float>(kHeight);
         entSetupTransformation(&camera);
         camera.view = camera.world.InverseAffine();
-        deferredCamera = camera;
-        deferredPreviousCamera = camera;
+        deferredRenderer.deferredCamera = camera;
+        deferredRenderer.deferredPreviousCamera = camera;
     }
 
     // The G-buffer depth the engine's projection gives a view distance z.
@@ -213,13 +213,13 @@ protected:
                 tags[4 * i + 3] = kTagSurface;
             }
         using namespace gl;
-        glTextureSubImage2D(txtDeferredDepth[0]->glId, 0, 0, 0, kWidth, kHeight, GL_DEPTH_STENCIL,
+        glTextureSubImage2D(deferredRenderer.txtDeferredDepth[0]->glId, 0, 0, 0, kWidth, kHeight, GL_DEPTH_STENCIL,
                             GL_FLOAT_32_UNSIGNED_INT_24_8_REV, depth.data());
-        upload(txtDeferredColor[0], albedo);
-        upload(txtDeferredGlobalShadows, lit);
-        glTextureSubImage2D(txtDeferredNormalAttribute->glId, 0, 0, 0, kWidth, kHeight, GL_RED_INTEGER,
+        upload(deferredRenderer.txtDeferredColor[0], albedo);
+        upload(deferredRenderer.txtDeferredGlobalShadows, lit);
+        glTextureSubImage2D(deferredRenderer.txtDeferredNormalAttribute->glId, 0, 0, 0, kWidth, kHeight, GL_RED_INTEGER,
                             GL_UNSIGNED_INT, normals.data());
-        glTextureSubImage2D(txtDeferredMetalnessRoughnessMaterialTags->glId, 0, 0, 0, kWidth, kHeight,
+        glTextureSubImage2D(deferredRenderer.txtDeferredMetalnessRoughnessMaterialTags->glId, 0, 0, 0, kWidth, kHeight,
                             GL_RGBA_INTEGER, GL_UNSIGNED_SHORT, tags.data());
     }
 

@@ -153,8 +153,8 @@ TEST_F(LayerCompositor, EffectLayerRendersTheGraphIntoTarget0)
     glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &bound);
     EXPECT_EQ(static_cast<unsigned int>(bound), fbDefaultId);
     // The walk ends by completing the deferred renderer's final target.
-    ASSERT_NE(fbDeferredFinalComposite, nullptr);
-    EXPECT_FALSE(fbDeferredFinalComposite->dirty);
+    ASSERT_NE(deferredRenderer.fbDeferredFinalComposite, nullptr);
+    EXPECT_FALSE(deferredRenderer.fbDeferredFinalComposite->dirty);
     EXPECT_EQ(fbStackTop, 0);
 }
 
