@@ -51,6 +51,7 @@ struct Field {
     constexpr Field(T* (R::*member)[2], int historySide) : pair(member), side(historySide) {}
 
     explicit operator bool() const { return single || pair; }
+    bool operator==(const Field&) const = default;
     // With `history` = historyIndex, side 0 of a pair is this frame's target and side 1 the previous frame's.
     T*& in(R& r, int history = 0) const { return single ? r.*single : (r.*pair)[(side + history) & 1]; }
 };
@@ -264,7 +265,7 @@ Framebuffer* makeFramebuffer(const char* name)
 const FramebufferRow* framebufferRow(const Field<Framebuffer>& field)
 {
     for (const FramebufferRow& row : kFramebuffers)
-        if (row.field.single == field.single && row.field.pair == field.pair && row.field.side == field.side)
+        if (row.field == field)
             return &row;
     return nullptr;
 }
