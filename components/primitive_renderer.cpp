@@ -160,7 +160,8 @@ primitivefx::~primitivefx()
     if (!outputs.empty() && outputs[0]->payload == output)
         outputs[0]->payload = nullptr;
     delete output;
-    if (object)
+    // A component built without its GL objects has no geometry, and needs no GL to go.
+    if (object && object->geometry)
         geomDelete(object->geometry);
     delete object;
 }
