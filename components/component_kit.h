@@ -3,8 +3,10 @@
 // a ParameterBinding table copies parameters into the fields of a record.
 //
 // A new component derives from KitComponent (or one of its families), registers its parameters in its protected
-// constructor, makes its GL objects in CreateGpuObjects, and gives the type table
+// constructor, makes its GL objects in CreateGpuObjects (never in the constructor), and gives the type table
 //     static EngineComponent* Create(const std::string& name) { return CreateComponent<myfx>(name); }
+// The constructor stays protected: made through the two functions below, the component is a KitBuilt<myfx>, whose
+// destructor deletes the branch while the cvars it lists are still alive, so no component deletes it itself.
 #pragma once
 
 #include "project/components.h"
@@ -18,7 +20,7 @@
 
 class KitComponent : public EngineComponent {
 public:
-    // Deletes the branch when the builder below has not already done so.
+    // Deletes the branch unless KitBuilt already has.
     ~KitComponent() override;
 
     CvarTreeNode* GetCvarTree() override { return branch; }
