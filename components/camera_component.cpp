@@ -13,13 +13,8 @@ const char* const kTypeOptions[] = {"Perspective", nullptr};
 
 } // namespace
 
-EngineComponent* camerafx::Create(const std::string& name) { return new camerafx(name); }
-
-camerafx::camerafx(const std::string& name) : EngineComponent(kCameraRow, name)
+camerafx::camerafx(const std::string& name) : KitComponent(kCameraRow, name)
 {
-    branch = new CvarTreeNode(name, nullptr);
-    cvarTreeCurrentBranch = branch;
-
     camera = entCreateCamera(45.0f);
     camera->owner = this;
 
@@ -35,8 +30,7 @@ camerafx::camerafx(const std::string& name) : EngineComponent(kCameraRow, name)
     CvarTreeRegisterVec3(&position, "Position", 0.0f, 0.0f, 0.0f);
     CvarTreeRegisterVec3(&rotation, "Rotation", 0.0f, 0.0f, 0.0f);
     position.animatable = rotation.animatable = fov.animatable = true;
-    CvarTreePopBranch();
-    branch->owner = this;
+    CloseBranch();
 
     payload = new CameraResource("camerafx/Camera", camera);
     AddOutput("cmr", ResourceType::Camera)->payload = payload;
@@ -46,8 +40,6 @@ camerafx::~camerafx()
 {
     // A scene player's controller may still follow this camera.
     CameraController::ForgetCamera(camera);
-    // The branch lists the controller's parameters, so it goes first.
-    delete branch;
     delete controller;
     delete camera;
     delete payload;

@@ -2,8 +2,7 @@
 // through the cameras on its "cmr" input. Its own controller lets the editor's input fly the camera.
 #pragma once
 
-#include "project/components.h"
-#include "project/cvars.h"
+#include "components/component_kit.h"
 #include "project/resources.h"
 #include "render/render_graph.h"
 
@@ -23,16 +22,12 @@ struct CameraResource : Resource {
     }
 };
 
-class camerafx : public EngineComponent {
+class camerafx : public KitComponent {
 public:
-    static EngineComponent* Create(const std::string& name);
-    explicit camerafx(const std::string& name);
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<camerafx>(name); }
     ~camerafx() override;
 
-    CvarTreeNode* GetCvarTree() override { return branch; }
     bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
-    void OnInputConnected(int32_t) override {}
-    void OnInputDisconnected(int32_t) override {}
     // Name, fov, aspect, near and far reach the camera here, every frame it is pulled.
     // Places the camera where the stored "Position" and "Rotation" say: a loaded camera would otherwise wait at the
     // origin for the first change of either.
@@ -53,8 +48,10 @@ public:
     Cvar fov;
     Cvar rotation;
 
-    CvarTreeNode* branch = nullptr;
     CameraController* controller = nullptr;
     Camera* camera = nullptr;
     CameraResource* payload = nullptr;
+
+protected:
+    explicit camerafx(const std::string& name);
 };

@@ -31,12 +31,8 @@ unsigned int shadowMapSize(float value)
 
 } // namespace
 
-EngineComponent* lightcomponent::Create(const std::string& name) { return new lightcomponent(name); }
-
-lightcomponent::lightcomponent(const std::string& name) : EngineComponent(kLightRow, name)
+lightcomponent::lightcomponent(const std::string& name) : KitComponent(kLightRow, name)
 {
-    branch = new CvarTreeNode(name, nullptr);
-    cvarTreeCurrentBranch = branch;
     CvarTreeRegisterEnum(&type, "type", kTypeOptions, 0);
     CvarTreeRegisterEnum(&shadowmapResolution, "shadowmap resolution", kResolutionOptions, 2);
     CvarTreeRegisterEnum(&culling, "culling", kCullingOptions, 2);
@@ -53,7 +49,7 @@ lightcomponent::lightcomponent(const std::string& name) : EngineComponent(kLight
     CvarTreeRegisterBool(&shadowcasting, "shadowcasting", 0.0f);
     CvarTreeRegisterBool(&volumetric, "volumetric", 0.0f);
     CvarTreeRegisterText(&excludedTags, "excluded tags", "");
-    CvarTreePopBranch();
+    CloseBranch();
     color.alphaEditable = false;
     for (Cvar* keyed : {&intensity, &fov, &range, &rangeNear, &position, &rotation, &dimensions, &roughnessModifier})
         keyed->animatable = true;
@@ -62,7 +58,6 @@ lightcomponent::lightcomponent(const std::string& name) : EngineComponent(kLight
     light = entCreateLightPoint(range.value[0], isSet(shadowcasting), 0, 0);
     light->owner = this;
     payload = new LightResource(name + "/light", light);
-    branch->owner = this;
     AddOutput("light", ResourceType::Light)->payload = payload;
 }
 
@@ -72,7 +67,6 @@ lightcomponent::~lightcomponent()
         DestroyLight(old);
     DestroyLight(light);
     delete payload;
-    delete branch;
 }
 
 void lightcomponent::DestroyLight(Light* victim)

@@ -2,8 +2,7 @@
 // scene player with the output on its "fx" input renders it.
 #pragma once
 
-#include "project/components.h"
-#include "project/cvars.h"
+#include "components/component_kit.h"
 #include "project/resources.h"
 #include "render/render_graph.h"
 
@@ -19,17 +18,13 @@ struct LightResource : Resource {
     LightResource(std::string name, Light* light) : Resource(ResourceType::Light, std::move(name)), light(light) {}
 };
 
-class lightcomponent : public EngineComponent {
+class lightcomponent : public KitComponent {
 public:
-    static EngineComponent* Create(const std::string& name);
-    explicit lightcomponent(const std::string& name);
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<lightcomponent>(name); }
     ~lightcomponent() override;
 
-    CvarTreeNode* GetCvarTree() override { return branch; }
     // Scale is "dimensions" while "area" is set, else none.
     bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
-    void OnInputConnected(int32_t) override {}
-    void OnInputDisconnected(int32_t) override {}
     void Init() override;
     void Execute(RenderItemBuilder& builder, Timestep time) override;
     // "type", "shadowcasting" and "shadowmap resolution" replace the Light; every change is written into it and
@@ -67,9 +62,11 @@ public:
     Cvar shadowmapResolution;
     Cvar excludedTags;
 
-    CvarTreeNode* branch = nullptr;
     Light* light = nullptr;
     LightResource* payload = nullptr;
+
+protected:
+    explicit lightcomponent(const std::string& name);
 
 private:
     std::vector<Light*> initReplaced_; // stand-ins Init replaced, freed with the component

@@ -17,13 +17,10 @@ constexpr int kOutputBufferRow = 36;
 
 } // namespace
 
-EngineComponent* outputbufferfx::Create(const std::string& name) { return new outputbufferfx(name); }
-
-outputbufferfx::outputbufferfx(const std::string& name) : EngineComponent(kOutputBufferRow, name)
+// No parameters: the branch is never made current.
+outputbufferfx::outputbufferfx(const std::string& name)
+    : KitComponent(kOutputBufferRow, name, Registration::None)
 {
-    branch = new CvarTreeNode(name, nullptr);
-    branch->owner = this;
-
     mainOutput = new ImageResource("main output");
     // Only the first output buffer of a project is the project's image; the others still publish on "img".
     if (currentResources && currentResources->add(mainOutput))
@@ -49,7 +46,6 @@ outputbufferfx::~outputbufferfx()
     fbDestroy(source);
     fbDestroy(destination);
     delete mainOutput;
-    delete branch;
 }
 
 void outputbufferfx::OnInputConnected(int32_t pinId) { RelayToOnInputChanged(this, pinId); }

@@ -2,8 +2,7 @@
 // link order, and publishes the result as the project's "main output" image, which the window shows.
 #pragma once
 
-#include "project/components.h"
-#include "project/cvars.h"
+#include "components/component_kit.h"
 #include "project/resources.h"
 #include "render/render_graph.h"
 
@@ -12,15 +11,12 @@
 
 struct Framebuffer;
 
-class outputbufferfx : public EngineComponent {
+class outputbufferfx : public KitComponent {
 public:
-    static EngineComponent* Create(const std::string& name);
-    explicit outputbufferfx(const std::string& name);
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<outputbufferfx>(name); }
     ~outputbufferfx() override;
 
-    CvarTreeNode* GetCvarTree() override { return branch; }
     void OnInputConnected(int32_t pinId) override;
-    void OnInputDisconnected(int32_t) override {}
     // One function item: the chain runs after the frame's scene passes.
     void Execute(RenderItemBuilder& builder, Timestep time) override;
     bool IsDependencyOnly() override { return false; }
@@ -30,10 +26,12 @@ public:
     Framebuffer* source = nullptr;      // "{name}/src", made on the first chain run
     Framebuffer* destination = nullptr; // "{name}/dst"
     ImageResource* mainOutput = nullptr;
-    CvarTreeNode* branch = nullptr;
     OutputPin* imageOutput = nullptr;
     InputPin* postInput = nullptr;
     InputPin* imageInput = nullptr;
+
+protected:
+    explicit outputbufferfx(const std::string& name);
 
 private:
     // The payload of the output pin a link names, as T when its type is `type`; a link to anything else is

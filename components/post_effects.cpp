@@ -47,28 +47,22 @@ Texture* colorOf(Framebuffer* framebuffer)
 
 float mean3(const float v[4]) { return (v[0] + v[1] + v[2]) / 3.0f; }
 
+constexpr ParameterBinding<postcustomfx, PostprocessParams> kCustomParams[] = {
+    {&postcustomfx::param1, KIT_FIELD(PostprocessParams, param1)},
+    {&postcustomfx::param2, KIT_FIELD(PostprocessParams, param2)},
+};
+static_assert(bindingsFit(kCustomParams));
+
 } // namespace
 
 // ---- Shared frame ----
 
 posteffectfx::posteffectfx(int32_t typeIndex, const std::string& name, const char* className)
-    : EngineComponent(typeIndex, name), className_(className)
+    : KitComponent(typeIndex, name), className_(className)
 {
-    branch = new CvarTreeNode(name, nullptr);
-    cvarTreeCurrentBranch = branch;
 }
 
-posteffectfx::~posteffectfx()
-{
-    delete branch;
-    delete payload;
-}
-
-void posteffectfx::CloseBranch()
-{
-    CvarTreePopBranch();
-    branch->owner = this;
-}
+posteffectfx::~posteffectfx() { delete payload; }
 
 void posteffectfx::Publish(RenderFunctionCallback setup)
 {
@@ -86,8 +80,6 @@ std::string posteffectfx::Label() const { return std::string(className_) + ":" +
 
 // ---- Glow ----
 
-EngineComponent* postglowfx::Create(const std::string& name) { return new postglowfx(name); }
-
 postglowfx::postglowfx(const std::string& name) : posteffectfx(kGlowRow, name, "postglowfx")
 {
     CvarTreeRegisterFloat(&intensity, "Intensity", 1.0f, 0.0f, 5.0f);
@@ -96,12 +88,16 @@ postglowfx::postglowfx(const std::string& name) : posteffectfx(kGlowRow, name, "
     CvarTreeRegisterColor(&threshold, "Threshold", 0.1f, 0.1f, 0.1f, 1.0f);
     CloseBranch();
     Publish();
+}
 
+bool postglowfx::CreateGpuObjects()
+{
     work = fbCreate((name + "/temp/framebuffer").c_str());
     blurProgram = shaderLoadProgramStages("shaders/basic.vsh", "shaders/post/glow.fsh", "", "", "",
                                           ShaderDefines{{"PASS_BLUR", "1"}});
     mergeProgram = shaderLoadProgramStages("shaders/basic.vsh", "shaders/post/glow.fsh", "", "", "",
                                            ShaderDefines{{"PASS_MERGE", "1"}});
+    return true;
 }
 
 postglowfx::~postglowfx()
@@ -202,8 +198,6 @@ TonemapGrading tonemapGrading(const float lift[4], const float gamma[4], const f
     return g;
 }
 
-EngineComponent* posttonemapfx::Create(const std::string& name) { return new posttonemapfx(name); }
-
 posttonemapfx::posttonemapfx(const std::string& name) : posteffectfx(kTonemapRow, name, "posttonemapfx")
 {
     CvarTreeRegisterEnum(&type, "Type", kTonemapTypes, 0);
@@ -218,8 +212,12 @@ posttonemapfx::posttonemapfx(const std::string& name) : posteffectfx(kTonemapRow
     exposure.animatable = saturation.animatable = true;
     CloseBranch();
     Publish();
+}
 
+bool posttonemapfx::CreateGpuObjects()
+{
     program = shaderLoadProgram("shaders/basic.vsh", "shaders/post/tonemap.fsh", shaderGlobalDefines);
+    return true;
 }
 
 posttonemapfx::~posttonemapfx() { shaderDeleteProgram(program); }
@@ -292,8 +290,6 @@ void main()
 }
 )";
 
-EngineComponent* postcustomfx::Create(const std::string& name) { return new postcustomfx(name); }
-
 postcustomfx::postcustomfx(const std::string& name) : posteffectfx(kCustomRow, name, "postcustomfx")
 {
     CvarTreeRegisterFloat(&param1, "Param1", 1.0f, 0.0f, 10.0f);
@@ -327,6 +323,13 @@ void postcustomfx::setup_frame(Camera*, Timestep)
         --rebuildCountdown;
 }
 
+PostprocessParams postcustomfx::Params() const
+{
+    PostprocessParams params;
+    writeParameters(*this, kCustomParams, params);
+    return params;
+}
+
 void postcustomfx::Apply(Camera*, Framebuffer* source, Framebuffer* destination, Renderer::Pass, Timestep time)
 {
     const std::string label = Label();
@@ -348,8 +351,8 @@ void postcustomfx::Apply(Camera*, Framebuffer* source, Framebuffer* destination,
 
     BufferBindings buffers;
     shaderBindingsCreate(buffers);
-    const float params[4] = {param1.value[0], param2.value[0], 0.0f, 0.0f};
-    shaderBindingsAddData(buffers, "PostprocessParams", params, sizeof params);
+    const PostprocessParams params = Params();
+    shaderBindingsAddData(buffers, "PostprocessParams", &params, sizeof params);
 
     shaderUseProgram(userProgram);
     shaderBindBuffers(userProgram, buffers);
@@ -360,16 +363,18 @@ void postcustomfx::Apply(Camera*, Framebuffer* source, Framebuffer* destination,
 
 // ---- Aberration ----
 
-EngineComponent* postaberrationfx::Create(const std::string& name) { return new postaberrationfx(name); }
-
 postaberrationfx::postaberrationfx(const std::string& name) : posteffectfx(kAberrationRow, name, "postaberrationfx")
 {
     CvarTreeRegisterFloat(&strength, "Strength", 1.0f, 0.0f, 10.0f);
     CvarTreeRegisterFloat(&spread, "Spread", 1.0f, 0.0f, 10.0f);
     CloseBranch();
     Publish();
+}
 
+bool postaberrationfx::CreateGpuObjects()
+{
     program = shaderLoadProgram("shaders/basic.vsh", "shaders/blur/radial.fsh", shaderGlobalDefines);
+    return true;
 }
 
 postaberrationfx::~postaberrationfx() { shaderDeleteProgram(program); }

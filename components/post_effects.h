@@ -3,8 +3,7 @@
 // chain between two framebuffers.
 #pragma once
 
-#include "project/components.h"
-#include "project/cvars.h"
+#include "components/component_kit.h"
 #include "project/resources.h"
 #include "render/render_graph.h"
 
@@ -28,15 +27,12 @@ struct PostEffectResource : Resource {
     explicit PostEffectResource(std::string name) : Resource(ResourceType::PostEffect, std::move(name)) {}
 };
 
-// What the four effects share: the branch, the "post" pin with its record, and the debug label.
-class posteffectfx : public EngineComponent {
+// What the four effects share: the "post" pin with its record, and the debug label.
+class posteffectfx : public KitComponent {
 public:
-    posteffectfx(int32_t typeIndex, const std::string& name, const char* className);
     ~posteffectfx() override;
 
-    CvarTreeNode* GetCvarTree() override { return branch; }
     void OnInputConnected(int32_t pinId) override;
-    void OnInputDisconnected(int32_t) override {}
 
     // "{class}:{name}"
     std::string Label() const;
@@ -44,15 +40,13 @@ public:
     virtual void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass,
                        Timestep time) = 0;
 
-    CvarTreeNode* branch = nullptr;
     OutputPin* post = nullptr;
     PostEffectResource* payload = nullptr;
 
 protected:
+    posteffectfx(int32_t typeIndex, const std::string& name, const char* className);
     // Registers the pin and record; apply calls Apply, set-up does nothing unless one is given.
     void Publish(RenderFunctionCallback setup = {});
-    // Ends the branch the constructor opened.
-    void CloseBranch();
 
 private:
     const char* className_;
@@ -60,8 +54,7 @@ private:
 
 class postglowfx : public posteffectfx {
 public:
-    static EngineComponent* Create(const std::string& name);
-    explicit postglowfx(const std::string& name);
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<postglowfx>(name); }
     ~postglowfx() override;
 
     void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass,
@@ -79,6 +72,11 @@ public:
     Texture* blurB = nullptr;
     Framebuffer* work = nullptr;
     Texture* lastBlur = nullptr; // the texture the last merge read
+
+protected:
+    explicit postglowfx(const std::string& name);
+    // The work framebuffer and the two programs; the blur textures follow the source's size.
+    bool CreateGpuObjects() override;
 };
 
 // The uniforms the tonemap derives from its colour wheels.
@@ -93,8 +91,7 @@ TonemapGrading tonemapGrading(const float lift[4], const float gamma[4], const f
 
 class posttonemapfx : public posteffectfx {
 public:
-    static EngineComponent* Create(const std::string& name);
-    explicit posttonemapfx(const std::string& name);
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<posttonemapfx>(name); }
     ~posttonemapfx() override;
 
     void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass,
@@ -109,12 +106,23 @@ public:
     Cvar exposure;
     Cvar saturation;
     ShaderProgram* program = nullptr;
+
+protected:
+    explicit posttonemapfx(const std::string& name);
+    bool CreateGpuObjects() override;
 };
+
+// The custom effect's "PostprocessParams" block (std140).
+struct PostprocessParams {
+    float param1 = 0.0f;
+    float param2 = 0.0f;
+    float reserved[2] = {0.0f, 0.0f};
+};
+static_assert(sizeof(PostprocessParams) == 16);
 
 class postcustomfx : public posteffectfx {
 public:
-    static EngineComponent* Create(const std::string& name);
-    explicit postcustomfx(const std::string& name);
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<postcustomfx>(name); }
     ~postcustomfx() override;
 
     // An edit of "program" restarts the 50-frame countdown to the rebuild.
@@ -122,6 +130,8 @@ public:
     void setup_frame(Camera* camera, Timestep time);
     void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass,
                Timestep time) override;
+    // "Param1" and "Param2" as the program reads them.
+    PostprocessParams Params() const;
 
     static const char* const kVertexTemplate;
     static const char* const kDefaultProgram;
@@ -131,14 +141,16 @@ public:
     Cvar texture2;
     Cvar param1;
     Cvar param2;
-    ShaderProgram* userProgram = nullptr;
+    ShaderProgram* userProgram = nullptr; // built from "program" by the first set-up
     int rebuildCountdown = 1;
+
+protected:
+    explicit postcustomfx(const std::string& name);
 };
 
 class postaberrationfx : public posteffectfx {
 public:
-    static EngineComponent* Create(const std::string& name);
-    explicit postaberrationfx(const std::string& name);
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<postaberrationfx>(name); }
     ~postaberrationfx() override;
 
     void Apply(Camera* camera, Framebuffer* source, Framebuffer* destination, Renderer::Pass pass,
@@ -147,4 +159,8 @@ public:
     Cvar strength;
     Cvar spread;
     ShaderProgram* program = nullptr;
+
+protected:
+    explicit postaberrationfx(const std::string& name);
+    bool CreateGpuObjects() override;
 };

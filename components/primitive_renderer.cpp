@@ -54,6 +54,15 @@ CvarTreeNode* childBranch(CvarTreeNode* parent, const std::string& name)
     return child;
 }
 
+constexpr ParameterBinding<primitivefx, MaterialProperties> kSurfaceFlags[] = {
+    {&primitivefx::raytrace, KIT_FIELD(MaterialProperties, flagBit2)},
+    {&primitivefx::voxelize, KIT_FIELD(MaterialProperties, flagBit16)},
+    {&primitivefx::reflect, KIT_FIELD(MaterialProperties, flagBit4)},
+    {&primitivefx::shadowCast, KIT_FIELD(MaterialProperties, flagBit256)},
+    {&primitivefx::shadowReceive, KIT_FIELD(MaterialProperties, flagBit512)},
+};
+static_assert(bindingsFit(kSurfaceFlags));
+
 } // namespace
 
 // ---- Transform block ----
@@ -89,14 +98,10 @@ TransformParams transformParamsFor(const Camera& camera, const Matrix& model)
 
 // ---- Construction ----
 
-EngineComponent* primitivefx::Create(const std::string& name) { return new primitivefx(name); }
-
-primitivefx::primitivefx(const std::string& name) : EngineComponent(kPrimitiveRow, name)
+primitivefx::primitivefx(const std::string& name) : KitComponent(kPrimitiveRow, name)
 {
     std::fill(std::begin(exportRecords), std::end(exportRecords), kNotExported);
 
-    branch = new CvarTreeNode(name, nullptr);
-    cvarTreeCurrentBranch = branch;
     CvarTreeRegisterInt(&subdivisions1, "subdivisions 1", 10);
     CvarTreeRegisterInt(&subdivisions2, "subdivisions 2", 10);
     CvarTreeRegisterFloat(&radius1, "radius 1", 10.0f, 0.01f, 100.0f);
@@ -117,16 +122,12 @@ primitivefx::primitivefx(const std::string& name) : EngineComponent(kPrimitiveRo
 
     slots.clear();
     materialsBranch = childBranch(branch, "materials");
-    cvarTreeCurrentBranch = materialsBranch;
-    CvarTreePopBranch();
-    CvarTreePopBranch();
-    branch->owner = this;
     materialsBranch->owner = this;
+    CloseBranch();
 
     object = new Object();
     object->flags = 7;
     object->owner = this;
-    InstallGeometry(CreateGeometry()); // the slots it names are built below
 
     targetObjPin = new InputPin("target obj", {ResourceType::EffectEntity}, false);
     instPin = new InputPin("inst", {ResourceType::Instances}, false);
@@ -144,17 +145,23 @@ primitivefx::primitivefx(const std::string& name) : EngineComponent(kPrimitiveRo
     cvarTreeCurrentBranch = current;
 }
 
+bool primitivefx::CreateGpuObjects()
+{
+    InstallGeometry(CreateGeometry());
+    SyncSlotsFromSurfaces();
+    return true;
+}
+
 primitivefx::~primitivefx()
 {
-    // The branch lists the slots' cvars, so it goes before the slots.
-    delete branch;
     for (auto& slot : slots)
         delete slot->material;
     slots.clear();
     if (!outputs.empty() && outputs[0]->payload == output)
         outputs[0]->payload = nullptr;
     delete output;
-    if (object)
+    // A component built without its GL objects has no geometry, and needs no GL to go.
+    if (object && object->geometry)
         geomDelete(object->geometry);
     delete object;
 }
@@ -299,6 +306,8 @@ Matrix primitivefx::GetLocalMatrix() const
     return composeTransform(position.value, rotation.value, scale.value[0], scale.value[1], scale.value[2]);
 }
 
+void primitivefx::WriteSurfaceFlags(MaterialProperties& record) const { writeParameters(*this, kSurfaceFlags, record); }
+
 // ---- Graph operations ----
 
 void primitivefx::Init()
@@ -375,11 +384,7 @@ void primitivefx::Execute(RenderItemBuilder& builder, Timestep)
         MaterialProperties record;
         if (const MaterialCvarBlock* source = SourceBlock(i, false))
             source->ToProperties(record);
-        record.flagBit2 = isSet(raytrace);
-        record.flagBit16 = isSet(voxelize);
-        record.flagBit4 = isSet(reflect);
-        record.flagBit256 = isSet(shadowCast);
-        record.flagBit512 = isSet(shadowReceive);
+        WriteSurfaceFlags(record);
         // A full table (already reported by the append) leaves the surface with the default row 0: the shape
         // stays visible, only its material settings are lost for this frame.
         const int row = materialTableAppend(record);

@@ -5,8 +5,7 @@
 #pragma once
 
 #include "app/math_types.h"
-#include "project/components.h"
-#include "project/cvars.h"
+#include "components/component_kit.h"
 #include "project/resources.h"
 #include "render/material_block.h"
 #include "render/render_graph.h"
@@ -22,6 +21,7 @@ class Object;
 struct BufferObject;
 struct Geometry;
 struct InstanceBuffers;
+struct MaterialProperties;
 
 // The per-draw block "TransformParamsBuffer" (std140, read row-major, so each Matrix goes up as it is stored).
 struct TransformParams {
@@ -54,13 +54,11 @@ constexpr int kPrimitiveSlotCount = 16;
 // Executes between a "vm" or shader change and the program rebuild.
 constexpr int kPrimitiveRebuildDelay = 50;
 
-class primitivefx : public EngineComponent {
+class primitivefx : public KitComponent {
 public:
-    static EngineComponent* Create(const std::string& name);
-    explicit primitivefx(const std::string& name);
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<primitivefx>(name); }
     ~primitivefx() override;
 
-    CvarTreeNode* GetCvarTree() override { return branch; }
     // "position", "rotation", "scale".
     bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
     void OnInputConnected(int32_t pinId) override;
@@ -100,6 +98,8 @@ public:
 
     // Translation("position") x rotation("rotation", Ry x Rx x Rz) x scale("scale").
     Matrix GetLocalMatrix() const;
+    // "raytrace", "voxelize", "reflect", "shadow cast" and "shadow receive" into a surface's material row.
+    void WriteSurfaceFlags(MaterialProperties& record) const;
     // The block slot i draws with: the one its "Material Override" names when that is a material record, else the
     // slot itself; null past the slots. `report`: a name of another resource type is logged by the store.
     const MaterialCvarBlock* SourceBlock(size_t slot, bool report) const;
@@ -130,7 +130,6 @@ public:
     int rebuildCountdown = 0;                        // 0 idle; counts Executes down to the injection
     std::vector<BufferObject*> vertexModifierBuffers; // bound as "VM{i}"; empty until modifiers exist
     std::vector<std::unique_ptr<MaterialCvarBlock>> slots; // pointers stay put: the tree holds their cvars
-    CvarTreeNode* branch = nullptr;
     CvarTreeNode* materialsBranch = nullptr;
     int materialIndex[kPrimitiveMaxSurfaces] = {};   // this frame's material row of each surface
     GeometryExportRecord exportRecords[kPrimitiveMaxSurfaces];
@@ -138,6 +137,12 @@ public:
     InputPin* targetObjPin = nullptr; // declared and saved; nothing reads it
     InputPin* instPin = nullptr;
     InputPin* vmPin = nullptr;
+
+protected:
+    // The parameters, pins and material slots; the shape's geometry is made by CreateGpuObjects.
+    explicit primitivefx(const std::string& name);
+    // The shape the stored parameters ask for, and the slot colours of its surfaces.
+    bool CreateGpuObjects() override;
 
 private:
     // Creates slot i's material and registers it under "Material {i}".

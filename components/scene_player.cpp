@@ -103,6 +103,32 @@ void enterChildBranch(CvarTreeNode* parent, const std::string& name)
     cvarTreeCurrentBranch = child;
 }
 
+using CompositeRecord = DeferredCompositeParams;
+constexpr ParameterBinding<sceneplayerfx, CompositeRecord> kCompositeParams[] = {
+    {&sceneplayerfx::ambient, KIT_FIELD(CompositeRecord, ambient)},
+    {&sceneplayerfx::fill, KIT_FIELD(CompositeRecord, fill)},
+    {&sceneplayerfx::fogColor, KIT_FIELD(CompositeRecord, fogColor)},
+    {&sceneplayerfx::fogRange, KIT_FIELD(CompositeRecord, fogRange)},
+    {&sceneplayerfx::fogHeight, KIT_FIELD(CompositeRecord, fogHeight)},
+    {&sceneplayerfx::fogHeightDensity, KIT_FIELD(CompositeRecord, fogHeightDensity)},
+    {&sceneplayerfx::vxOcclusionStrength, KIT_FIELD(CompositeRecord, vxOcclusionStrength)},
+    {&sceneplayerfx::vxIlluminationStrength, KIT_FIELD(CompositeRecord, vxIlluminationStrength)},
+    {&sceneplayerfx::ssrStrength, KIT_FIELD(CompositeRecord, ssrStrength)},
+    {&sceneplayerfx::fogStrength, KIT_FIELD(CompositeRecord, volumetricFogStrength)},
+    {&sceneplayerfx::fogIntensity, KIT_FIELD(CompositeRecord, volumetricFogIntensity)},
+    {&sceneplayerfx::taaBlendFactor, KIT_FIELD(CompositeRecord, newFrameBlendFactor)},
+    {&sceneplayerfx::taaClampGamma, KIT_FIELD(CompositeRecord, neighborhoodClampGamma)},
+};
+static_assert(bindingsFit(kCompositeParams));
+
+// The volumetric-fog parameters the voxel lighting and fog passes read with the voxelizer's words.
+constexpr ParameterBinding<sceneplayerfx, VoxelLightingSettings> kFogSettings[] = {
+    {&sceneplayerfx::fogScattering, KIT_FIELD(VoxelLightingSettings, scattering)},
+    {&sceneplayerfx::fogTraceStep, KIT_FIELD(VoxelLightingSettings, traceStep)},
+    {&sceneplayerfx::fogSamplingMip, KIT_FIELD(VoxelLightingSettings, samplingMip)},
+};
+static_assert(bindingsFit(kFogSettings));
+
 constexpr Renderer::Pass kFunctionPassKinds[sceneplayerfx::FP_COUNT] = {
     Renderer::PASS_RENDER_BEGIN,   Renderer::PASS_GEOMETRY_PARTITION,  Renderer::PASS_VOXELIZATION,
     Renderer::PASS_VOXEL_LIGHTING, Renderer::PASS_VOLUMETRIC_FOG,      Renderer::PASS_VOXELIZATION_DEBUG,
@@ -150,7 +176,7 @@ sceneplayerfx* sceneplayerfx::CreateWithScene(const std::string& name, Scene* sc
         delete scene;
         return nullptr;
     }
-    auto* player = new sceneplayerfx(name);
+    auto* player = static_cast<sceneplayerfx*>(CreateComponent<sceneplayerfx>(name));
     player->scene = scene;
     player->ownCamera = scene->cameras.front();
     player->controller->attached = player->ownCamera;
@@ -158,11 +184,8 @@ sceneplayerfx* sceneplayerfx::CreateWithScene(const std::string& name, Scene* sc
     return player;
 }
 
-sceneplayerfx::sceneplayerfx(const std::string& name) : EngineComponent(kScenePlayerRow, name)
+sceneplayerfx::sceneplayerfx(const std::string& name) : KitComponent(kScenePlayerRow, name)
 {
-    branch = new CvarTreeNode(name, nullptr);
-    cvarTreeCurrentBranch = branch;
-    entLoadBuiltinObjects();
     ownsController = true;
     if (Material* root = MaterialManager::findRootMaterial("flat")) {
         material = new Material(root->name, root->id, root->deferredProgram, root->shadowmapProgram);
@@ -208,13 +231,7 @@ sceneplayerfx::sceneplayerfx(const std::string& name) : EngineComponent(kScenePl
     CvarTreePopBranch();
     ambient.alphaEditable = fill.alphaEditable = fogColor.alphaEditable = false;
     cameraIdx.animatable = vxIlluminationStrength.animatable = vxOcclusionStrength.animatable = fov.animatable = true;
-    CvarTreePopBranch();
-    branch->owner = this;
-
-    const std::string fbName = name + "/out/composite";
-    compositeFramebuffer = fbCreate(fbName.c_str());
-    for (Texture*& texture : compositeTextures)
-        texture = txtCreate(TEXTURE_TYPE_2D, outputWidth(), outputHeight(), IMAGE_TYPE_RGBA16F);
+    CloseBranch();
 
     fxPin = new InputPin("fx", {ResourceType::Object, ResourceType::Light, ResourceType::EffectEntity}, true);
     declaredInputs.push_back(fxPin);
@@ -230,14 +247,22 @@ sceneplayerfx::sceneplayerfx(const std::string& name) : EngineComponent(kScenePl
         passItems[i].owner = this;
 }
 
+bool sceneplayerfx::CreateGpuObjects()
+{
+    entLoadBuiltinObjects();
+    const std::string fbName = name + "/out/composite";
+    compositeFramebuffer = fbCreate(fbName.c_str());
+    for (Texture*& texture : compositeTextures)
+        texture = txtCreate(TEXTURE_TYPE_2D, outputWidth(), outputHeight(), IMAGE_TYPE_RGBA16F);
+    return true;
+}
+
 sceneplayerfx::~sceneplayerfx()
 {
     if (currentScenePlayer == this)
         currentScenePlayer = nullptr;
     if (viewportCamera && controller && viewportCamera == controller->camera)
         viewportCamera = nullptr;
-    // The branch lists the controller's parameters, so it goes first.
-    delete branch;
     delete controller;
     delete material;
     fbDestroy(compositeFramebuffer);
@@ -495,9 +520,7 @@ void sceneplayerfx::RenderBegin(Camera* camera)
 VoxelLightingSettings sceneplayerfx::HandedVoxelSettings() const
 {
     VoxelLightingSettings s = voxelSettings;
-    s.scattering = fogScattering.value[0];
-    s.traceStep = fogTraceStep.value[0];
-    s.samplingMip = fogSamplingMip.value[0];
+    writeParameters(*this, kFogSettings, s);
     return s;
 }
 
@@ -602,21 +625,11 @@ void sceneplayerfx::RenderWireframePass()
     renderStatePop();
 }
 
-void sceneplayerfx::Composite()
+DeferredCompositeParams sceneplayerfx::CompositeParams() const
 {
     DeferredCompositeParams p;
-    std::copy(ambient.value, ambient.value + 4, p.ambient);
-    std::copy(fill.value, fill.value + 4, p.fill);
-    std::copy(fogColor.value, fogColor.value + 4, p.fogColor);
-    p.fogRange = fogRange.value[0];
-    p.fogHeight = fogHeight.value[0];
-    p.fogHeightDensity = fogHeightDensity.value[0];
-    p.vxOcclusionStrength = vxOcclusionStrength.value[0];
-    p.vxIlluminationStrength = vxIlluminationStrength.value[0];
-    p.ssrStrength = ssrStrength.value[0];
-    p.volumetricFogStrength = fogStrength.value[0];
-    p.volumetricFogIntensity = fogIntensity.value[0];
-    p.newFrameBlendFactor = taaBlendFactor.value[0];
-    p.neighborhoodClampGamma = taaClampGamma.value[0];
-    DeferredComposite(scene, compositeFramebuffer, p);
+    writeParameters(*this, kCompositeParams, p);
+    return p;
 }
+
+void sceneplayerfx::Composite() { DeferredComposite(scene, compositeFramebuffer, CompositeParams()); }

@@ -3,8 +3,7 @@
 // renderer's frame passes.
 #pragma once
 
-#include "project/components.h"
-#include "project/cvars.h"
+#include "components/component_kit.h"
 #include "project/resources.h"
 #include "render/deferred_composite.h"
 #include "render/render_graph.h"
@@ -27,7 +26,7 @@ struct ScenePlayerVoxelHooks {
 };
 extern ScenePlayerVoxelHooks scenePlayerVoxelHooks;
 
-class sceneplayerfx : public EngineComponent {
+class sceneplayerfx : public KitComponent {
 public:
     // The function entries of the frame, in the order AddRenderPasses appends them.
     enum FunctionPass : int {
@@ -49,7 +48,6 @@ public:
     static sceneplayerfx* CreateWithScene(const std::string& name, Scene* scene);
     ~sceneplayerfx() override;
 
-    CvarTreeNode* GetCvarTree() override { return branch; }
     bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
     void OnInputConnected(int32_t) override { Init(); }
     void OnInputDisconnected(int32_t) override { Init(); }
@@ -72,6 +70,8 @@ public:
     VoxelLightingSettings voxelSettings;
     // The settings handed to the voxel lighting and fog passes: the latched words with this player's fog values.
     VoxelLightingSettings HandedVoxelSettings() const;
+    // What Composite hands the renderer.
+    DeferredCompositeParams CompositeParams() const;
 
     int frameCounter = 0;
     Material* material = nullptr;
@@ -95,10 +95,14 @@ public:
     InputPin* cmrPin = nullptr;
     OutputPin* imgPin = nullptr;
     ImageResource* imageOutput = nullptr;
-    CvarTreeNode* branch = nullptr;
 
     // Each scene player's own, so a second player's callbacks never run for the first.
     RenderFunctionItem passItems[FP_COUNT];
+
+protected:
+    explicit sceneplayerfx(const std::string& name);
+    // The built-in objects, the composite framebuffer and its two textures.
+    bool CreateGpuObjects() override;
 
 private:
     // Payloads of the linked outputs as the last Init saw them, "fx" links first, then "cmr".
@@ -109,7 +113,6 @@ private:
     };
     std::vector<SeenLink> seenLinks;
 
-    explicit sceneplayerfx(const std::string& name);
     void BindPassItems();
     // True when a linked output vanished or now carries another payload since the last Init (a deleted camera
     // or light component): the scene would otherwise keep pointers into freed components.

@@ -25,15 +25,10 @@ Matrix composeTransform(const float position[3], const float rotation[3], float 
 
 // ---- Shared ----
 
-transformcomponent::transformcomponent(int32_t typeIndex, const std::string& name) : EngineComponent(typeIndex, name)
+transformcomponent::transformcomponent(int32_t typeIndex, const std::string& name) : KitComponent(typeIndex, name)
 {
-    branch = new CvarTreeNode(name, nullptr);
-    branch->owner = this;
-    cvarTreeCurrentBranch = branch;
     position.animatable = rotation.animatable = scale.animatable = true;
 }
-
-transformcomponent::~transformcomponent() { delete branch; }
 
 bool transformcomponent::GetTransformCvars(Cvar** p, Cvar** r, Cvar** s)
 {
@@ -51,8 +46,6 @@ Matrix transformcomponent::GetMatrix() const
 void transformcomponent::Execute(RenderItemBuilder& builder, Timestep) { addBoundsItem(builder, this, GetMatrix()); }
 
 // ---- Null ----
-
-EngineComponent* nullcomponent::Create(const std::string& name) { return new nullcomponent(name); }
 
 nullcomponent::nullcomponent(const std::string& name) : transformcomponent(kNullRow, name)
 {
@@ -77,14 +70,12 @@ void nullcomponent::RegisterBounds(Camera* camera, const Matrix* model, Renderer
 
 // ---- Scene Group ----
 
-EngineComponent* scenegroupfx::Create(const std::string& name) { return new scenegroupfx(name); }
-
 scenegroupfx::scenegroupfx(const std::string& name) : transformcomponent(kSceneGroupRow, name)
 {
     CvarTreeRegisterVec3(&scale, "scale", 1.0f, 1.0f, 1.0f);
     CvarTreeRegisterVec3(&rotation, "rotation", 0.0f, 0.0f, 0.0f);
     CvarTreeRegisterVec3(&position, "position", 0.0f, 0.0f, 0.0f);
-    CvarTreePopBranch();
+    CloseBranch();
 }
 
 void scenegroupfx::RegisterBounds(Camera*, const Matrix* model, Renderer::Pass, Timestep)

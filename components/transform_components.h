@@ -4,8 +4,7 @@
 #pragma once
 
 #include "app/math_types.h"
-#include "project/components.h"
-#include "project/cvars.h"
+#include "components/component_kit.h"
 #include "render/render_graph.h"
 
 #include <string>
@@ -27,14 +26,9 @@ void addBoundsItem(RenderItemBuilder& builder, C* component, const Matrix& model
 }
 
 // What the Null and the Scene Group share: position, rotation and scale, and the item that carries them.
-class transformcomponent : public EngineComponent {
+class transformcomponent : public KitComponent {
 public:
-    ~transformcomponent() override;
-
-    CvarTreeNode* GetCvarTree() override { return branch; }
     bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
-    void OnInputConnected(int32_t) override {}
-    void OnInputDisconnected(int32_t) override {}
     void Execute(RenderItemBuilder& builder, Timestep time) override;
 
     Matrix GetMatrix() const;
@@ -43,29 +37,32 @@ public:
     Cvar position;
     Cvar rotation;
     Cvar scale;
-    CvarTreeNode* branch = nullptr;
 
 protected:
-    // Creates the branch and makes it current, for the subclass to register into in its own order.
+    // The branch is current for the subclass to register into in its own order.
     transformcomponent(int32_t typeIndex, const std::string& name);
 };
 
 class nullcomponent : public transformcomponent {
 public:
-    static EngineComponent* Create(const std::string& name);
-    explicit nullcomponent(const std::string& name);
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<nullcomponent>(name); }
 
     // Its consumers re-read the "entity" output at once, so a keyed transform moves its children this frame.
     void OnCvarChanged(Cvar* cvar) override;
     // With the pass camera, bounds kind 0.
     void RegisterBounds(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time) override;
+
+protected:
+    explicit nullcomponent(const std::string& name);
 };
 
 class scenegroupfx : public transformcomponent {
 public:
-    static EngineComponent* Create(const std::string& name);
-    explicit scenegroupfx(const std::string& name);
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<scenegroupfx>(name); }
 
     // With the viewport camera, bounds kind 1.
     void RegisterBounds(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time) override;
+
+protected:
+    explicit scenegroupfx(const std::string& name);
 };

@@ -23,24 +23,17 @@ void registerAnimatableFloat(Cvar& cvar, const std::string& name, float value, f
 
 // ---- Shared ----
 
-ValueGenerator::ValueGenerator(int32_t typeIndex, const std::string& name)
-    : EngineComponent(typeIndex, name), branch(std::make_unique<CvarTreeNode>(name, nullptr))
-{
-    cvarTreeCurrentBranch = branch.get();
-}
-
-void ValueGenerator::FinishConstruction(Cvar& outputX, Cvar& outputY, Cvar& outputZ)
+void ValueGenerator::FinishConstruction()
 {
     CvarTreeRegisterBool(&outputX, "OutputX", 1.0f);
     CvarTreeRegisterBool(&outputY, "OutputY", 1.0f);
     CvarTreeRegisterBool(&outputZ, "OutputZ", 1.0f);
-    CvarTreePopBranch();
-    branch->owner = this;
+    CloseBranch();
     value = std::make_unique<ValueResource>(name + "/internal/output");
     AddOutput("value", ResourceType::Value)->payload = value.get();
 }
 
-void ValueGenerator::Publish(float x, float y, float z, const Cvar& outputX, const Cvar& outputY, const Cvar& outputZ)
+void ValueGenerator::Publish(float x, float y, float z)
 {
     value->values.assign({x, y, z});
     value->mask = (isSet(outputX) ? 1u : 0u) | (isSet(outputY) ? 2u : 0u) | (isSet(outputZ) ? 4u : 0u);
@@ -52,8 +45,6 @@ void ValueGenerator::OnInputChanged(int32_t pinId) { RebindAndNotifyOnFirstInput
 
 // ---- Linear ----
 
-EngineComponent* valuelinearfx::Create(const std::string& name) { return new valuelinearfx(name); }
-
 valuelinearfx::valuelinearfx(const std::string& name) : ValueGenerator(kTypeIndex, name)
 {
     CvarTreeRegisterVec3(&base, "base", 0.0f, 0.0f, 0.0f);
@@ -61,7 +52,7 @@ valuelinearfx::valuelinearfx(const std::string& name) : ValueGenerator(kTypeInde
     CvarTreeRegisterFloat(&frequency, "frequency", 1.0f, 0.0f, 100.0f);
     registerAnimatableFloat(scale, "scale", 1.0f, 0.0f, 10.0f);
     CvarTreeRegisterFloat(&wrap, "wrap ar", 0.0f, 0.0f, 100.0f);
-    FinishConstruction(outputX, outputY, outputZ);
+    FinishConstruction();
 }
 
 void valuelinearfx::Execute(RenderItemBuilder&, Timestep time)
@@ -70,37 +61,33 @@ void valuelinearfx::Execute(RenderItemBuilder&, Timestep time)
     if (wrap.value[0] > 0.0f)
         a = std::fmod(a, wrap.value[0]);
     a *= scale.value[0];
-    Publish(a + base.value[0], a + base.value[1], a + base.value[2], outputX, outputY, outputZ);
+    Publish(a + base.value[0], a + base.value[1], a + base.value[2]);
 }
 
 // ---- Manual ----
-
-EngineComponent* valuemanualfx::Create(const std::string& name) { return new valuemanualfx(name); }
 
 valuemanualfx::valuemanualfx(const std::string& name) : ValueGenerator(kTypeIndex, name)
 {
     registerAnimatableFloat(value1, "value 1", 0.0f, 0.0f, 1000.0f);
     CvarTreeRegisterVec3(&value3, "value 3", 0.0f, 0.0f, 0.0f);
     value3.animatable = true;
-    FinishConstruction(outputX, outputY, outputZ);
+    FinishConstruction();
 }
 
 void valuemanualfx::Execute(RenderItemBuilder&, Timestep)
 {
     const float add = value1.value[0];
-    Publish(value3.value[0] + add, value3.value[1] + add, value3.value[2] + add, outputX, outputY, outputZ);
+    Publish(value3.value[0] + add, value3.value[1] + add, value3.value[2] + add);
 }
 
 // ---- Wave ----
-
-EngineComponent* valuewavefx::Create(const std::string& name) { return new valuewavefx(name); }
 
 valuewavefx::valuewavefx(const std::string& name) : ValueGenerator(kTypeIndex, name)
 {
     CvarTreeRegisterFloat(&frequency, "frequency", 1.0f, 0.0f, 100.0f);
     CvarTreeRegisterFloat(&scale, "scale", 1.0f, 0.0f, 10.0f);
     CvarTreeRegisterEnum(&type, "type", valueWaveTypeOptions, 0);
-    FinishConstruction(outputX, outputY, outputZ);
+    FinishConstruction();
 }
 
 void valuewavefx::Execute(RenderItemBuilder&, Timestep time)
@@ -125,12 +112,10 @@ void valuewavefx::Execute(RenderItemBuilder&, Timestep time)
     default:
         break; // the values of the previous frame stay
     }
-    Publish(v, v, v, outputX, outputY, outputZ);
+    Publish(v, v, v);
 }
 
 // ---- Noise ----
-
-EngineComponent* valuenoisefx::Create(const std::string& name) { return new valuenoisefx(name); }
 
 valuenoisefx::valuenoisefx(const std::string& name) : ValueGenerator(kTypeIndex, name)
 {
@@ -139,7 +124,7 @@ valuenoisefx::valuenoisefx(const std::string& name) : ValueGenerator(kTypeIndex,
     CvarTreeRegisterVec3(&phase, "Phase", 0.0f, 0.0f, 0.0f);
     CvarTreeRegisterFloat(&base, "Base", 0.0f, -10.0f, 10.0f);
     CvarTreeRegisterBool(&absoluteValue, "Absolute Value", 0.0f);
-    FinishConstruction(outputX, outputY, outputZ);
+    FinishConstruction();
 }
 
 const PerlinNoise& valuenoisefx::Noise()
@@ -155,5 +140,5 @@ void valuenoisefx::Execute(RenderItemBuilder&, Timestep)
     float v = (Noise().Noise(point) + base.value[0]) * scale.value[0];
     if (isSet(absoluteValue))
         v = std::fabs(v);
-    Publish(v, v, v, outputX, outputY, outputZ);
+    Publish(v, v, v);
 }

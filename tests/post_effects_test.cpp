@@ -104,6 +104,12 @@ protected:
         project.components.push_back(component);
         return component;
     }
+    // A component as the type table makes it.
+    template <typename T>
+    T* make(const std::string& name)
+    {
+        return add(static_cast<T*>(T::Create(name)));
+    }
     Texture* image(const std::function<Rgba(int, int)>& pixel, int w = kW, int h = kH)
     {
         textures.push_back(makeImage(w, h, pixel));
@@ -115,7 +121,7 @@ protected:
     outputbufferfx* chain(Texture* source, const std::vector<posteffectfx*>& effects)
     {
         auto* producer = add(new ImageProducer("producer", source));
-        auto* out = add(new outputbufferfx("out"));
+        auto* out = make<outputbufferfx>("out");
         out->imageInput->links = {producer->outputs[0]->id};
         for (posteffectfx* effect : effects)
             out->postInput->links.push_back(effect->post->id);
@@ -132,7 +138,7 @@ protected:
     // A custom effect that multiplies the image by "Param1".
     postcustomfx* scaler(const std::string& name, float factor)
     {
-        auto* custom = add(new postcustomfx(name));
+        auto* custom = make<postcustomfx>(name);
         custom->program.text = R"(#version 430
 in vec2 vTexcoord0;
 uniform sampler2D s_texture0;
@@ -145,7 +151,7 @@ void main() { outColor = texture(s_texture0, vTexcoord0) * vec4(vec3(params.x), 
     }
     posttonemapfx* reinhard(const std::string& name, float exposure)
     {
-        auto* tonemap = add(new posttonemapfx(name));
+        auto* tonemap = make<posttonemapfx>(name);
         tonemap->type.value[0] = 3;
         tonemap->exposure.value[0] = exposure;
         return tonemap;
@@ -191,7 +197,7 @@ TEST_F(PostEffects, WithoutPostLinksTheImagePassesByPointerAndWithoutAnImageNoth
     out->RunPostChain(nullptr, Timestep{});
     EXPECT_EQ(out->mainOutput->texture, source);
 
-    auto* lone = add(new outputbufferfx("lone"));
+    auto* lone = make<outputbufferfx>("lone");
     lone->RunPostChain(nullptr, Timestep{});
     EXPECT_EQ(lone->mainOutput->texture, nullptr);
 
@@ -208,7 +214,7 @@ TEST_F(PostEffects, WithoutPostLinksTheImagePassesByPointerAndWithoutAnImageNoth
 
 TEST_F(PostEffects, DeletedOutputBufferLeavesNoDanglingRecordInTheStore)
 {
-    auto* out = new outputbufferfx("out");
+    auto* out = static_cast<outputbufferfx*>(outputbufferfx::Create("out"));
     EXPECT_EQ(project.store.get_by_name("main output"), out->mainOutput);
     delete out;
     EXPECT_EQ(project.store.get_by_name("main output"), nullptr);
@@ -230,7 +236,7 @@ TEST_F(PostEffects, WronglyTypedOrMissingLinksAreIgnoredWithOneLogLine)
     EXPECT_EQ(log.count("carries resource type 8 where type 13 is expected"), 1);
 
     // A value pin on "img": the main output keeps what it had.
-    auto* other = add(new outputbufferfx("other"));
+    auto* other = make<outputbufferfx>("other");
     other->imageInput->links = {value->output->id};
     other->RunPostChain(nullptr, Timestep{});
     EXPECT_EQ(other->mainOutput->texture, nullptr);
@@ -253,7 +259,7 @@ TEST_F(PostEffects, TonemapMapsKnownValuesAsItsCurvesSay)
     };
     for (const Case& c : cases) {
         project.components.clear(); // the previous case's components are deleted below
-        auto* tonemap = add(new posttonemapfx("tonemap"));
+        auto* tonemap = make<posttonemapfx>("tonemap");
         tonemap->type.value[0] = c.type;
         tonemap->exposure.value[0] = c.exposure;
         tonemap->blend.value[0] = c.blend;
@@ -302,7 +308,7 @@ TEST_F(PostEffects, GlowBrightensAroundABrightSpotOnly)
         const bool spot = x >= 30 && x < 34 && y >= 16 && y < 20;
         return spot ? Rgba{4, 4, 4, 1} : Rgba{0, 0, 0, 1};
     });
-    auto* glow = add(new postglowfx("glow"));
+    auto* glow = make<postglowfx>("glow");
     glow->passes.value[0] = 2.0f;
     outputbufferfx* out = chain(source, {glow});
     const std::vector<float> pixels = run(out);
@@ -331,7 +337,7 @@ TEST_F(PostEffects, GlowBrightensAroundABrightSpotOnly)
 
 TEST_F(PostEffects, GlowBlurTexturesAreHalfAnOddSourceRoundedDown)
 {
-    auto* glow = add(new postglowfx("glow"));
+    auto* glow = make<postglowfx>("glow");
     Framebuffer* src = fbCreate("odd src");
     Framebuffer* dst = fbCreate("odd dst");
     Texture* in = image([](int, int) { return Rgba{0, 0, 0, 1}; }, 65, 37);
@@ -350,7 +356,7 @@ TEST_F(PostEffects, AberrationShiftsRedAndBlueApartAlongTheRadius)
 {
     // A white bar right of the centre.
     Texture* source = image([](int x, int) { return x >= 48 && x < 52 ? Rgba{1, 1, 1, 1} : Rgba{0, 0, 0, 1}; });
-    auto* aberration = add(new postaberrationfx("aberration"));
+    auto* aberration = make<postaberrationfx>("aberration");
     aberration->strength.value[0] = 10.0f;
     outputbufferfx* out = chain(source, {aberration});
     const std::vector<float> pixels = run(out);
@@ -368,7 +374,7 @@ TEST_F(PostEffects, AberrationShiftsRedAndBlueApartAlongTheRadius)
 TEST_F(PostEffects, CustomProgramRebuildsFiftySetupsAfterTheLastEdit)
 {
     LogCapture log;
-    auto* custom = add(new postcustomfx("custom"));
+    auto* custom = make<postcustomfx>("custom");
     custom->setup_frame(nullptr, Timestep{});
     ASSERT_NE(custom->userProgram, nullptr);
     EXPECT_EQ(custom->userProgram->errors, 0u);
@@ -406,7 +412,7 @@ TEST_F(PostEffects, CustomBindsNamedTextureResources)
 {
     Texture* extra = flat(0.75f);
     project.store.add_texture("extra", extra);
-    auto* custom = add(new postcustomfx("custom"));
+    auto* custom = make<postcustomfx>("custom");
     custom->program.text = R"(#version 430
 in vec2 vTexcoord0;
 uniform sampler2D s_texture0;

@@ -255,11 +255,16 @@ inline RenderItemBuilder& dummyBuilder()
     return *reinterpret_cast<RenderItemBuilder*>(storage);
 }
 
-// Creates a component the way the graph loader and the toolbox do, and appends it to the current list.
+// Creates a component the way the graph loader and the toolbox do (through its type's factory, when it has one), and
+// appends it to the current list.
 template <typename T>
 T* addComponent(const std::string& name)
 {
-    T* component = new T(name);
+    T* component = nullptr;
+    if constexpr (requires { T::Create(name); })
+        component = static_cast<T*>(T::Create(name));
+    else
+        component = new T(name);
     component->CreateChildPin();
     component->CreateEntityPin();
     currentComponents->push_back(component);

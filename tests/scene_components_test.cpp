@@ -237,7 +237,7 @@ TEST_F(SceneComponents, LightTypeAndResolutionFoldOutOfRangeValues)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.type << " / " << c.resolution);
-        std::unique_ptr<lightcomponent> component(new lightcomponent("folded"));
+        std::unique_ptr<lightcomponent> component = BuildComponent<lightcomponent>("folded");
         component->type.value[0] = c.type;
         component->shadowmapResolution.value[0] = c.resolution;
         setVec3(component->dimensions, 6, 3, 0);

@@ -136,16 +136,16 @@ TEST(ValueGenerators, LinearTable)
         {0, 1, 0, {5, 6, 7}, 100, {5, 6, 7}},
         {1, 1, 0, {0, 0, 0}, 0, {0, 0, 0}},
     };
-    valuelinearfx linear("linear");
+    const auto linear = BuildComponent<valuelinearfx>("linear");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.t);
-        linear.frequency.value[0] = c.frequency;
-        linear.scale.value[0] = c.scale;
-        linear.wrap.value[0] = c.wrap;
-        setVec3(linear.base, c.base[0], c.base[1], c.base[2]);
-        linear.Execute(dummyBuilder(), at(c.t));
+        linear->frequency.value[0] = c.frequency;
+        linear->scale.value[0] = c.scale;
+        linear->wrap.value[0] = c.wrap;
+        setVec3(linear->base, c.base[0], c.base[1], c.base[2]);
+        linear->Execute(dummyBuilder(), at(c.t));
         for (int k = 0; k < 3; ++k)
-            EXPECT_FLOAT_EQ(linear.GetValue()->values[k], c.expected[k]) << k;
+            EXPECT_FLOAT_EQ(linear->GetValue()->values[k], c.expected[k]) << k;
     }
 }
 
@@ -169,27 +169,27 @@ TEST(ValueGenerators, WaveTable)
         {nan, 1, 1, 0.7f, 1.5f},
         {-7, 1, 1, 0.7f, 1.5f},
     };
-    valuewavefx wave("wave");
+    const auto wave = BuildComponent<valuewavefx>("wave");
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.type << " at " << c.t);
-        wave.GetValue()->values = {1.5f, -1, -1};
-        wave.type.value[0] = c.type;
-        wave.frequency.value[0] = c.frequency;
-        wave.scale.value[0] = c.scale;
-        wave.Execute(dummyBuilder(), at(c.t));
+        wave->GetValue()->values = {1.5f, -1, -1};
+        wave->type.value[0] = c.type;
+        wave->frequency.value[0] = c.frequency;
+        wave->scale.value[0] = c.scale;
+        wave->Execute(dummyBuilder(), at(c.t));
         for (int k = 0; k < 3; ++k)
-            EXPECT_NEAR(wave.GetValue()->values[k], c.expected, 1e-5f) << k;
+            EXPECT_NEAR(wave->GetValue()->values[k], c.expected, 1e-5f) << k;
     }
 }
 
 TEST(ValueGenerators, ManualAddsItsScalarToEveryChannelWhateverTheTime)
 {
-    valuemanualfx manual("manual");
-    manual.value1.value[0] = 2.5f;
-    setVec3(manual.value3, 1, -2, 30);
+    const auto manual = BuildComponent<valuemanualfx>("manual");
+    manual->value1.value[0] = 2.5f;
+    setVec3(manual->value3, 1, -2, 30);
     for (float t : {0.0f, 9.0f}) {
-        manual.Execute(dummyBuilder(), at(t));
-        EXPECT_EQ(manual.GetValue()->values, (std::vector<float>{3.5f, 0.5f, 32.5f}));
+        manual->Execute(dummyBuilder(), at(t));
+        EXPECT_EQ(manual->GetValue()->values, (std::vector<float>{3.5f, 0.5f, 32.5f}));
     }
 }
 
@@ -199,13 +199,13 @@ TEST(ValueGenerators, MaskFollowsTheOutputSwitches)
         float x, y, z;
         uint32_t mask;
     } cases[] = {{1, 1, 1, 7}, {0, 1, 0, 2}, {1, 0, 1, 5}, {0, 0, 0, 0}, {0.5f, 0.51f, 0.49f, 2}, {0, 0, 1, 4}};
-    valuemanualfx manual("manual");
-    valuenoisefx noise("noise");
+    const auto manual = BuildComponent<valuemanualfx>("manual");
+    const auto noise = BuildComponent<valuenoisefx>("noise");
     const struct {
         ValueGenerator* generator;
         Cvar* switches[3];
-    } generators[] = {{&manual, {&manual.outputX, &manual.outputY, &manual.outputZ}},
-                      {&noise, {&noise.outputX, &noise.outputY, &noise.outputZ}}};
+    } generators[] = {{manual.get(), {&manual->outputX, &manual->outputY, &manual->outputZ}},
+                      {noise.get(), {&noise->outputX, &noise->outputY, &noise->outputZ}}};
     for (const auto& c : cases) {
         for (const auto& g : generators) {
             g.switches[0]->value[0] = c.x;
@@ -278,7 +278,7 @@ TEST(ValueGenerators, NoiseValueFromPhaseBaseScaleAndAbsolute)
         negative[0] = x;
     ASSERT_LT(noise.Noise(negative), -0.1f);
 
-    valuenoisefx generator("noise");
+    const auto generator = BuildComponent<valuenoisefx>("noise");
     const struct {
         float frequency, phase[3], base, scale, absolute;
         float expected;
@@ -292,14 +292,14 @@ TEST(ValueGenerators, NoiseValueFromPhaseBaseScaleAndAbsolute)
         {0.5f, {2 * negative[0], 2 * negative[1], 2 * negative[2]}, 0.5f, 2, 0, (noise.Noise(negative) + 0.5f) * 2},
     };
     for (const auto& c : cases) {
-        generator.frequency.value[0] = c.frequency;
-        setVec3(generator.phase, c.phase[0], c.phase[1], c.phase[2]);
-        generator.base.value[0] = c.base;
-        generator.scale.value[0] = c.scale;
-        generator.absoluteValue.value[0] = c.absolute;
+        generator->frequency.value[0] = c.frequency;
+        setVec3(generator->phase, c.phase[0], c.phase[1], c.phase[2]);
+        generator->base.value[0] = c.base;
+        generator->scale.value[0] = c.scale;
+        generator->absoluteValue.value[0] = c.absolute;
         for (float t : {0.0f, 3.0f}) { // no time term
-            generator.Execute(dummyBuilder(), at(t));
-            const std::vector<float>& v = generator.GetValue()->values;
+            generator->Execute(dummyBuilder(), at(t));
+            const std::vector<float>& v = generator->GetValue()->values;
             EXPECT_FLOAT_EQ(v[0], c.expected);
             EXPECT_EQ(v[1], v[0]);
             EXPECT_EQ(v[2], v[0]);
