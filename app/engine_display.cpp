@@ -7,6 +7,7 @@
 #include "app/timing.h"
 #include "editor/ui.h"
 #include "jni/engine/grd_buffer.h"
+#include "jni/engine/grd_framebuffer.h"
 #include "project/layer_segments.h"
 #include "render/camera_controller.h"
 #include "render/layer_compositor.h"
@@ -24,8 +25,6 @@
 using namespace gl;
 
 EngineDisplay engineDisplay;
-int screenWidth = 0;
-int screenHeight = 0;
 float lastCursorX = 0.0f;
 float lastCursorY = 0.0f;
 int dragMode = 0;

@@ -20,9 +20,6 @@ struct EngineDisplay {
 };
 
 extern EngineDisplay engineDisplay;
-// The output size read by the renderer and the device layer.
-extern int screenWidth;
-extern int screenHeight;
 
 // Engine key codes handed to onKey.
 enum EngineKey {

@@ -1,14 +1,7 @@
 // The frame loop: the play time of each frame, rendering it, presenting it and advancing the per-frame rings.
 #pragma once
 
-#include <cstdint>
 #include <glbinding/gl/types.h>
-
-struct Project;
-struct Timestep;
-
-// Incremented once per GraphProcessing call (once per scene layer rendered).
-extern int frameCounter;
 
 // Runs until the window is closed (close button, SIGINT or SIGTERM).
 void engine_main_loop();
@@ -17,19 +10,10 @@ void engine_main_loop();
 bool engine_loop_iteration();
 // The onFrame handler: takes the frame time, renders the layer stack at it and records the frame's duration.
 void engine_on_frame();
-int RenderFrame(float time);
-int GraphProcessing(float time);
 
 // The play time of a frame: the music position or the timeline's frame while the timeline exports its time,
 // otherwise the play clock.
 float engine_frame_time();
-// The Timestep for time, remembering time for the next call: delta 0 on the first call and after a jump back.
-Timestep graphProcessingStep(float time);
-// Forgets the previous time, as at start-up (tests).
-void graphProcessingReset();
-// The first project of projectList whose timeline row holds frame; projects without a row are passed over. The first
-// project when no row holds it, null when the list is empty.
-Project* projectForFrame(uint32_t frame);
 
 // Copies a texture's lower-left width x height pixels unscaled into the lower-left of a framebuffer (0: the
 // window), after clearing it to opaque black.

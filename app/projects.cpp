@@ -16,22 +16,9 @@
 
 using namespace gl;
 
-// Never destroyed: projects live until the process has ended, exit savers included.
-std::vector<Project*>& projectList = *new std::vector<Project*>();
-Project* globalProject = nullptr;
-Project* currentProject = nullptr;
-ResourceManagerStorage* currentResources = nullptr;
-std::vector<EngineComponent*>* currentComponents = nullptr;
 ProjectLoadingState* projectLoadingState = nullptr;
-Project* cvarTreeProject = nullptr;
 
 namespace {
-
-// Project folders are made by hand; creating them is not supported.
-void dirCreatePath(const std::string& path)
-{
-    LOG_ERROR("function not implemented\n");
-}
 
 constexpr int kRaytracerRow = 4;
 constexpr int kVoxelizerRow = 5;
@@ -69,51 +56,6 @@ void presentLoadingFrame()
 
 } // namespace
 
-Project* projCreate(const std::string& name)
-{
-    auto* project = new Project();
-    project->name = name;
-    project->path = "projects/" + name;
-    dirCreatePath(project->path);
-    project->resources = new ResourceManagerStorage();
-    project->components = new std::vector<EngineComponent*>();
-    return project;
-}
-
-void projDestroy(Project* project)
-{
-    if (!project)
-        return;
-    if (currentProject == project)
-        projSetCurrent(nullptr);
-    if (project->components) {
-        for (EngineComponent* component : *project->components)
-            delete component;
-        delete project->components;
-    }
-    delete project->resources;
-    delete project->nullObject;
-    delete project;
-}
-
-void projSetCurrent(Project* project)
-{
-    currentProject = project;
-    currentResources = project ? project->resources : nullptr;
-    currentComponents = project ? project->components : nullptr;
-}
-
-Project* projFind(const std::string& name)
-{
-    if (globalProject && globalProject->name == name)
-        return globalProject;
-    for (Project* project : projectList) {
-        if (project->name == name)
-            return project;
-    }
-    return nullptr;
-}
-
 ProjectLoadingState* ProjectLoading(int width, int height)
 {
     ScopedTimer timer("ProjectLoading");
@@ -130,8 +72,8 @@ ProjectLoadingState* ProjectLoading(int width, int height)
         if (globalProject)
             load_gradients_json(globalProject->path + "/resources.json");
         if (!project->nullObject) {
-            project->nullObject = new Object();
-            project->resources->add_object("global/null_object", project->nullObject);
+            project->nullObject = std::make_shared<Object>();
+            project->resources->add_object("global/null_object", project->nullObject.get());
         }
         if (!GraphManager::Load(project->path + "/graph.json")) {
             LOG_WARNING("Project %s has no usable graph; it gets the default graph", project->name.c_str());

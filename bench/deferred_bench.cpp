@@ -5,7 +5,7 @@
 #include "tests/deferred_scene_util.h"
 
 #include "app/data_files.h"
-#include "app/engine_display.h"
+#include "jni/engine/grd_framebuffer.h"
 #include "render/shader_inputs.h"
 #include "tests/egl_context.h"
 

@@ -1,8 +1,8 @@
 // CPU cost of an empty frame of the engine loop and of one GPU timing scope. Needs a display (xvfb-run).
 #include "app/engine_display.h"
 #include "app/frame_loop.h"
-#include "app/projects.h"
 #include "app/timing.h"
+#include "project/project.h"
 
 #include <benchmark/benchmark.h>
 #include <glbinding/gl/gl.h>

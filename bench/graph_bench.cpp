@@ -1,11 +1,11 @@
 // Load and resolution of a 1,000-component graph.json, and one frame's execution of it.
 // Loading logs several lines per component; run with stdout sent elsewhere and --benchmark_out for the figures.
 #include "app/data_files.h"
-#include "app/projects.h"
 #include "project/component_table.h"
 #include "project/components.h"
 #include "project/cvars.h"
 #include "project/graph.h"
+#include "project/project.h"
 #include "render/render_graph.h"
 
 #include <benchmark/benchmark.h>

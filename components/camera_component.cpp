@@ -1,9 +1,9 @@
 #include "components/camera_component.h"
 
 #include "components/transform_components.h"
-#include "editor/selection_bounds.h"
 #include "render/camera_controller.h"
 #include "render/entities.h"
+#include "render/selection_bounds.h"
 
 namespace {
 

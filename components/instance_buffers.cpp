@@ -64,6 +64,16 @@ InstanceBuffers* makeDefaultSet()
     return set;
 }
 
+// The set's header as host data and its two buffers (an unmade buffer is left out).
+void addSet(BufferBindings& bindings, InstanceBuffers& set)
+{
+    shaderBindingsAddData(bindings, "InstanceParamsBuffer", set.header, sizeof set.header);
+    if (set.transforms)
+        shaderBindingsAddBuffer(bindings, "InstanceTransformBuffer", set.transforms);
+    if (set.colours)
+        shaderBindingsAddBuffer(bindings, "InstanceColorBuffer", set.colours);
+}
+
 } // namespace
 
 InstanceBuffers::~InstanceBuffers()
@@ -109,12 +119,20 @@ InstanceBuffers* InstanceBuffers::Default()
 
 void InstanceBuffers::BindDefault(BufferBindings& bindings)
 {
-    InstanceBuffers* set = Default();
-    shaderBindingsAddData(bindings, "InstanceParamsBuffer", set->header, sizeof set->header);
-    if (set->transforms)
-        shaderBindingsAddBuffer(bindings, "InstanceTransformBuffer", set->transforms);
-    if (set->colours)
-        shaderBindingsAddBuffer(bindings, "InstanceColorBuffer", set->colours);
+    addSet(bindings, *Default());
+}
+
+void shaderBindingsAddInstances(BufferBindings& bindings, InstanceBuffers* instances)
+{
+    if (!instances) {
+        InstanceBuffers::BindDefault(bindings);
+        return;
+    }
+    // The shader reads {count, 3, 0}; the fourth int is left as it is.
+    instances->header[0] = static_cast<int32_t>(std::min<uint32_t>(instances->count, INT32_MAX));
+    instances->header[1] = 3;
+    instances->header[2] = 0;
+    addSet(bindings, *instances);
 }
 
 uint32_t instanceBuffersGrownCapacity(uint32_t n)

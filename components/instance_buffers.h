@@ -54,6 +54,10 @@ struct InstanceBuffers {
     void ApplyModifiers(InstanceModifierChain& chain, const Timestep& timestep);
 };
 
+// "InstanceParamsBuffer" (the set's header, written as {count, 3, 0}), "InstanceTransformBuffer" and
+// "InstanceColorBuffer"; null enters the shared one-instance default set (InstanceBuffers::BindDefault).
+void shaderBindingsAddInstances(BufferBindings& bindings, InstanceBuffers* instances);
+
 // Payload of every "inst" output (type 12), named "{component}/internal".
 struct InstancesResource : Resource {
     InstanceBuffers* set = nullptr;

@@ -1,10 +1,10 @@
 #include "components/light_component.h"
 
 #include "components/transform_components.h"
-#include "editor/selection_bounds.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "project/graph.h"
 #include "render/entities.h"
+#include "render/selection_bounds.h"
 
 #include <cmath>
 

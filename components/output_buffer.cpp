@@ -1,13 +1,12 @@
 #include "components/output_buffer.h"
 
-#include "app/engine_display.h"
 #include "app/log.h"
-#include "app/projects.h"
 #include "components/instance_buffers.h"
 #include "components/post_effects.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_texture.h"
 #include "project/graph.h"
+#include "project/project.h"
 
 #include <utility>
 

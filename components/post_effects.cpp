@@ -1,7 +1,6 @@
 #include "components/post_effects.h"
 
 #include "app/log.h"
-#include "app/projects.h"
 #include "app/timing.h"
 #include "components/instance_buffers.h"
 #include "jni/engine/grd_framebuffer.h"
@@ -9,6 +8,7 @@
 #include "jni/engine/grd_shader_bindings.h"
 #include "jni/engine/grd_shader_source.h"
 #include "jni/engine/grd_texture.h"
+#include "project/project.h"
 #include "render/composite.h"
 
 #include <glbinding/gl/gl.h>

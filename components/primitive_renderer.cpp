@@ -1,22 +1,22 @@
 #include "components/primitive_renderer.h"
 
 #include "app/log.h"
-#include "app/projects.h"
 #include "app/timing.h"
 #include "components/instance_buffers.h"
 #include "components/primitive_shapes.h"
 #include "components/transform_components.h"
-#include "editor/event_log.h"
-#include "editor/selection_bounds.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
+#include "jni/engine/grd_messages.h"
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_shader_bindings.h"
 #include "project/graph.h"
+#include "project/project.h"
 #include "render/deferred_records.h"
 #include "render/deferred_targets.h"
 #include "render/entities.h"
 #include "render/materials.h"
+#include "render/selection_bounds.h"
 #include "render/shader_inputs.h"
 
 #include <fmt/format.h>
@@ -343,7 +343,7 @@ void primitivefx::OnInputChanged(int32_t pinId)
 {
     if (!vmPin || pinId != vmPin->id)
         return;
-    ui_event_log_add(uiEventLog, "Rebuild program initiated\n");
+    grdMessage("Rebuild program initiated\n");
     rebuildCountdown = kPrimitiveRebuildDelay;
 }
 

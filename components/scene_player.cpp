@@ -1,18 +1,16 @@
 #include "components/scene_player.h"
 
-#include "app/engine_display.h"
 #include "app/log.h"
-#include "app/projects.h"
 #include "app/timing.h"
 #include "components/camera_component.h"
 #include "components/light_component.h"
-#include "editor/selection_bounds.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_state.h"
 #include "jni/engine/grd_texture.h"
 #include "project/graph.h"
+#include "project/project.h"
 #include "render/builtin_shapes.h"
 #include "render/camera_controller.h"
 #include "render/deferred_composite.h"
@@ -23,6 +21,7 @@
 #include "render/entities.h"
 #include "render/materials.h"
 #include "render/scene.h"
+#include "render/selection_bounds.h"
 
 #include <glbinding/gl/gl.h>
 

@@ -1,7 +1,7 @@
 #include "components/transform_components.h"
 
-#include "editor/selection_bounds.h"
 #include "project/graph.h"
+#include "render/selection_bounds.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "editor/event_log.h"
 
+#include "jni/engine/grd_messages.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <string_view>
@@ -26,7 +28,20 @@ void appendFormatted(EventLog* log, const char* format, va_list args)
     log->scrollToBottom = true;
 }
 
+void appendDeviceMessage(const std::string& text, bool endLine)
+{
+    if (endLine)
+        ui_event_log_add_line(uiEventLog, "%s", text.c_str());
+    else
+        ui_event_log_add(uiEventLog, "%s", text.c_str());
+}
+
 } // namespace
+
+void ui_event_log_connect()
+{
+    grdMessageSink = appendDeviceMessage;
+}
 
 void ui_event_log_add(EventLog* log, const char* format, ...)
 {

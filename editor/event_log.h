@@ -22,6 +22,10 @@ void ui_event_log_add(EventLog* log, const char* format, ...) __attribute__((for
 // The same, then a line feed unless the buffer already ends with one.
 void ui_event_log_add_line(EventLog* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// Points the device layer's message sink (shader builds, reloads and rebuilds) at whatever uiEventLog is when a
+// message comes; ui_init does this.
+void ui_event_log_connect();
+
 // "Clear": empties the text and the line offsets and releases both buffers.
 void ui_event_log_clear(EventLog* log);
 // The lines the window shows, without their line feeds. With filter terms: each line that passes the filter

@@ -1,10 +1,10 @@
 #include "editor/ui.h"
 
 #include "app/data_files.h"
-#include "app/projects.h"
 #include "editor/event_log.h"
 #include "project/gradients.h"
 #include "project/graph.h"
+#include "project/project.h"
 #include "project/resources.h"
 
 #include <backends/imgui_impl_glfw.h>
@@ -16,7 +16,6 @@
 GLFWwindow* uiMainWindow = nullptr;
 NodeEditorState* uiNodeEditorState = nullptr;
 ResourceManagerUiState* uiResourceManagerState = nullptr;
-int renderingMain = 0;
 
 namespace {
 
@@ -38,6 +37,7 @@ void ui_init(GLFWwindow* window)
     uiMainWindow = window;
     if (!uiEventLog)
         uiEventLog = new EventLog();
+    ui_event_log_connect();
     if (!uiNodeEditorState)
         uiNodeEditorState = new NodeEditorState();
     if (!uiResourceManagerState)

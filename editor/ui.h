@@ -21,8 +21,6 @@ struct ResourceManagerUiState {
 extern GLFWwindow* uiMainWindow;
 extern NodeEditorState* uiNodeEditorState;
 extern ResourceManagerUiState* uiResourceManagerState;
-// The "Main" view of the deferred composite: 0 the composite, 1-12 one of its inputs.
-extern int renderingMain;
 
 // Runs in every mode, once the Dear ImGui context and its back ends exist.
 void ui_init(GLFWwindow* window);

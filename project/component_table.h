@@ -22,7 +22,8 @@ struct ComponentTypeInfo {
 constexpr int kComponentTypeCount = 53;
 constexpr int kComponentTypeInvalid = 52;
 
-// Filled before main runs. Mutable only so that tests can stand in factories of their own.
+// Filled before main runs, by the components (components/component_table.cpp): the graph creates through it what
+// lives above it. Mutable only so that tests can stand in factories of their own.
 extern ComponentTypeInfo componentTypeTable[kComponentTypeCount];
 
 // Row of the exact type name, or -1.

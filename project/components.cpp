@@ -1,11 +1,11 @@
 #include "project/components.h"
 
 #include "app/log.h"
-#include "app/projects.h"
 #include "project/component_table.h"
 #include "project/cvars.h"
 #include "project/graph.h"
-#include "render/render_graph.h"
+#include "project/project.h"
+#include "project/timestep.h"
 
 #include <algorithm>
 #include <cmath>

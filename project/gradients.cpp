@@ -2,10 +2,10 @@
 
 #include "app/data_files.h"
 #include "app/log.h"
-#include "app/projects.h"
 #include "jni/engine/grd_texture.h"
 #include "project/curve_texture.h"
 #include "project/json_file.h"
+#include "project/project.h"
 #include "project/project_json.h"
 
 #include <algorithm>

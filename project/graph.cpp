@@ -2,11 +2,11 @@
 
 #include "app/data_files.h"
 #include "app/log.h"
-#include "app/projects.h"
 #include "project/component_table.h"
 #include "project/cvars.h"
 #include "project/json_file.h"
-#include "render/render_graph.h"
+#include "project/project.h"
+#include "project/timestep.h"
 
 #include <algorithm>
 #include <set>

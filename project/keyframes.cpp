@@ -1,9 +1,9 @@
 #include "project/keyframes.h"
 
 #include "app/log.h"
-#include "app/projects.h"
 #include "project/components.h"
 #include "project/cvars.h"
+#include "project/project.h"
 
 #include <algorithm>
 

@@ -2,9 +2,9 @@
 
 #include "app/data_files.h"
 #include "app/log.h"
-#include "app/projects.h"
 #include "jni/engine/grd_texture.h"
 #include "project/json_file.h"
+#include "project/project.h"
 
 using nlohmann::json;
 

@@ -2,12 +2,12 @@
 
 #include "app/data_files.h"
 #include "app/log.h"
-#include "app/projects.h"
 #include "project/component_table.h"
 #include "project/components.h"
 #include "project/cvars.h"
 #include "project/json_file.h"
 #include "project/music_device.h"
+#include "project/project.h"
 #include "project/project_json.h"
 
 #include <imgui.h>

@@ -1,6 +1,6 @@
 #include "render/camera_controller.h"
 
-#include "app/engine_display.h"
+#include "jni/engine/grd_framebuffer.h"
 #include "project/components.h"
 #include "render/entities.h"
 

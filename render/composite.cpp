@@ -1,6 +1,5 @@
 #include "render/composite.h"
 
-#include "app/engine_display.h"
 #include "app/log.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_geometry.h"

@@ -2,7 +2,6 @@
 
 #include "app/log.h"
 #include "app/timing.h"
-#include "editor/ui.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_shader.h"
@@ -23,6 +22,7 @@
 
 using namespace gl;
 
+int renderingMain = 0;
 DeferredDispatchObserver deferredDispatchObserver = nullptr;
 DeferredVoxelSceneSource deferredVoxelSceneSource = nullptr;
 

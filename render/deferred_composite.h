@@ -153,6 +153,10 @@ enum CompositeView : int32_t {
 // A view outside 0..12 shows the composite.
 void deferredFillCompositeParams(CompositeParams* out, const DeferredCompositeParams& settings, int view);
 
+// The "Main" view the composite shows (a CompositeView; 0 at start): the editor's combo sets it and stores it in
+// "ui_state.json".
+extern int renderingMain;
+
 // The final composite into the destination's colour 0, with the view chosen by renderingMain. Runs linear depth,
 // occlusion and reflections first when they are switched on. With a new-frame blend factor below 1 the composite
 // goes to txtTempRGBA16F and the temporal resolve blends it with the destination's colour 1 (the previous

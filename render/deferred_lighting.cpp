@@ -1,8 +1,6 @@
 #include "render/deferred_lighting.h"
 
-#include "app/engine_display.h"
 #include "app/log.h"
-#include "app/projects.h"
 #include "app/timing.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
@@ -11,6 +9,7 @@
 #include "jni/engine/grd_shader_bindings.h"
 #include "jni/engine/grd_state.h"
 #include "jni/engine/grd_texture.h"
+#include "project/project.h"
 #include "project/resources.h"
 #include "render/deferred_records.h"
 #include "render/deferred_targets.h"

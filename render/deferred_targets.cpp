@@ -1,6 +1,5 @@
 #include "render/deferred_targets.h"
 
-#include "app/engine_display.h"
 #include "app/log.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"

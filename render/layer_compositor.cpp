@@ -1,15 +1,15 @@
 #include "render/layer_compositor.h"
 
-#include "app/frame_loop.h"
 #include "app/log.h"
-#include "app/projects.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_texture.h"
 #include "project/layer_segments.h"
+#include "project/project.h"
 #include "render/composite.h"
 #include "render/deferred_targets.h"
+#include "render/graph_processing.h"
 #include "render/shader_inputs.h"
 
 #include <glbinding/gl/gl.h>

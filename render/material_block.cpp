@@ -1,7 +1,7 @@
 #include "render/material_block.h"
 
-#include "app/projects.h"
 #include "jni/engine/grd_texture.h"
+#include "project/project.h"
 #include "project/resources.h"
 #include "render/deferred_records.h"
 #include "render/materials.h"

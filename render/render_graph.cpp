@@ -1,7 +1,6 @@
 #include "render/render_graph.h"
 
 #include "app/log.h"
-#include "app/projects.h"
 #include "app/timing.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_state.h"
@@ -9,6 +8,7 @@
 #include "project/components.h"
 #include "project/curve_texture.h"
 #include "project/graph.h"
+#include "project/project.h"
 #include "render/entities.h"
 
 #include <fmt/format.h>

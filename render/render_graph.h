@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/math_types.h"
+#include "project/timestep.h"
 
 #include <functional>
 #include <string>
@@ -13,13 +14,6 @@
 class Camera;
 class EngineComponent;
 struct Framebuffer;
-
-// The time record of one processed frame, passed by value to every component execution and render callback.
-struct Timestep {
-    float time = 0.0f;  // seconds
-    float delta = 0.0f; // seconds since the previous processed frame, never negative
-    bool flag = false;  // false for every frame the frame loop produces
-};
 
 namespace Renderer {
 

@@ -1,6 +1,5 @@
 #include "render/shader_inputs.h"
 
-#include "app/frame_loop.h"
 #include "app/log.h"
 #include "app/timing.h"
 #include "jni/engine/grd_shader.h"
@@ -9,6 +8,7 @@
 #include "jni/engine/grd_texture.h"
 #include "project/curve_texture.h"
 #include "project/gradients.h"
+#include "render/graph_processing.h"
 #include "render/materials.h"
 #include "render/render_graph.h"
 #include "render/shared_inputs_data.h"

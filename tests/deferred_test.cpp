@@ -3,9 +3,9 @@
 #include "render/deferred_targets.h"
 
 #include "app/data_files.h"
-#include "app/engine_display.h"
 #include "app/math_types.h"
 #include "components/instance_buffers.h"
+#include "deferred_scene_util.h"
 #include "editor/event_log.h"
 #include "gl_context.h"
 #include "jni/engine/grd_buffer.h"
@@ -16,7 +16,6 @@
 #include "jni/engine/grd_state.h"
 #include "jni/engine/grd_texture.h"
 #include "project/resources.h"
-#include "deferred_scene_util.h"
 #include "project_test_util.h"
 #include "render/materials.h"
 #include "render/render_graph.h"
@@ -88,6 +87,7 @@ protected:
         GLTest::SetUp();
         dataSetBasePath(kAssets);
         uiEventLog = &events;
+        ui_event_log_connect();
         screenWidth = kWidth;
         screenHeight = kHeight;
         glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);

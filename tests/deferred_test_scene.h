@@ -4,15 +4,14 @@
 #pragma once
 
 #include "app/data_files.h"
-#include "app/engine_display.h"
 #include "app/math_types.h"
 #include "editor/event_log.h"
-#include "editor/ui.h"
 #include "gl_context.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_texture.h"
+#include "render/deferred_composite.h"
 #include "render/deferred_targets.h"
 #include "render/entities.h"
 #include "render/scene.h"
@@ -105,6 +104,7 @@ protected:
         GLTest::SetUp();
         dataSetBasePath(kAssets);
         uiEventLog = &events;
+        ui_event_log_connect();
         ASSERT_TRUE(constBufferRingInit(1 << 22));
         screenWidth = kWidth;
         screenHeight = kHeight;

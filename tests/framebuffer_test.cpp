@@ -1,7 +1,7 @@
 #include "jni/engine/grd_framebuffer.h"
 
-#include "app/engine_display.h"
 #include "gl_context.h"
+#include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_texture.h"
 #include "test_helpers.h"
 

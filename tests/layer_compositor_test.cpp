@@ -1,7 +1,7 @@
 #include "render/layer_compositor.h"
 
-#include "app/engine_display.h"
 #include "app/frame_loop.h"
+#include "app/projects.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_texture.h"

@@ -1,9 +1,9 @@
 #include "render/material_block.h"
 
-#include "app/projects.h"
 #include "gl_context.h"
 #include "jni/engine/grd_texture.h"
 #include "project/cvars.h"
+#include "project/project.h"
 #include "project/resources.h"
 #include "project_test_util.h"
 #include "render/deferred_records.h"

@@ -53,6 +53,7 @@ protected:
         GLTest::SetUp();
         dataSetBasePath(kAssets);
         uiEventLog = &events;
+        ui_event_log_connect();
         MaterialManager::registerBuiltinRoots();
     }
     void TearDown() override

@@ -1,9 +1,9 @@
 // The production's output: the current project's first image resource, copied into the real window.
 #include "app/engine_display.h"
 #include "app/frame_loop.h"
-#include "app/projects.h"
 #include "jni/engine/grd_image.h"
 #include "jni/engine/grd_texture.h"
+#include "project/project.h"
 #include "project/resources.h"
 
 #include <GLFW/glfw3.h>

@@ -1,7 +1,6 @@
 #include "components/output_buffer.h"
 #include "components/post_effects.h"
 
-#include "app/engine_display.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_texture.h"
 #include "render/shader_inputs.h"

@@ -9,16 +9,16 @@
 #include "deferred_scene_util.h"
 #include "deferred_test_scene.h"
 #include "editor/event_log.h"
-#include "editor/selection_bounds.h"
 #include "jni/engine/grd_buffer.h"
 #include "project/component_table.h"
 #include "project/graph.h"
 #include "project_test_util.h"
-#include "renderer_fixture.h"
 #include "render/camera_controller.h"
 #include "render/deferred_postprocess.h"
 #include "render/render_graph.h"
+#include "render/selection_bounds.h"
 #include "render/shader_inputs.h"
+#include "renderer_fixture.h"
 #include "test_helpers.h"
 
 #include <glbinding/gl/gl.h>
@@ -83,6 +83,7 @@ protected:
     {
         RendererGLTest::SetUp();
         uiEventLog = &events;
+        ui_event_log_connect();
         project = std::make_unique<ScopedProject>();
         deferredscene::placeCamera(camera, {0, 0, -30}, {0, 0, 0}, float(deferredtest::kWidth) / deferredtest::kHeight);
     }

@@ -1,8 +1,6 @@
 // The shipped production under assets/projects: its files are exactly what the engine writes (so playing it
 // changes nothing on disk), its timeline rows are sound, and "room" renders a lit scene that moves.
 #include "app/data_files.h"
-#include "app/engine_display.h"
-#include "app/frame_loop.h"
 #include "app/projects.h"
 #include "components/output_buffer.h"
 #include "deferred_test_scene.h"
@@ -13,12 +11,13 @@
 #include "project/keyframes.h"
 #include "project/resources.h"
 #include "project/sequencer.h"
+#include "project_test_util.h"
 #include "render/camera_controller.h"
 #include "render/deferred_postprocess.h"
 #include "render/deferred_targets.h"
+#include "render/graph_processing.h"
 #include "render/render_graph.h"
 #include "render/shader_inputs.h"
-#include "project_test_util.h"
 #include "renderer_fixture.h"
 #include "test_helpers.h"
 

@@ -2,11 +2,11 @@
 #pragma once
 
 #include "app/log.h"
-#include "app/projects.h"
 #include "project/component_table.h"
 #include "project/components.h"
 #include "project/cvars.h"
 #include "project/graph.h"
+#include "project/project.h"
 #include "project/resources.h"
 #include "render/render_graph.h"
 

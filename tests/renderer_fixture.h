@@ -3,7 +3,6 @@
 #pragma once
 
 #include "app/data_files.h"
-#include "app/engine_display.h"
 #include "deferred_test_scene.h"
 #include "gl_context.h"
 #include "jni/engine/grd_buffer.h"

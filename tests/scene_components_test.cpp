@@ -3,12 +3,12 @@
 #include "components/transform_components.h"
 
 #include "app/data_files.h"
-#include "editor/selection_bounds.h"
 #include "gl_context.h"
 #include "project/component_table.h"
 #include "project_test_util.h"
 #include "render/camera_controller.h"
 #include "render/entities.h"
+#include "render/selection_bounds.h"
 #include "test_helpers.h"
 
 #include <gtest/gtest.h>

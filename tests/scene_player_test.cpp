@@ -4,17 +4,17 @@
 #include "components/light_component.h"
 #include "deferred_scene_util.h"
 #include "deferred_test_scene.h"
-#include "editor/selection_bounds.h"
 #include "jni/engine/grd_buffer.h"
-#include "render/shader_inputs.h"
 #include "project/component_table.h"
 #include "project_test_util.h"
-#include "renderer_fixture.h"
 #include "render/builtin_shapes.h"
 #include "render/camera_controller.h"
 #include "render/deferred_postprocess.h"
 #include "render/render_graph.h"
 #include "render/scene.h"
+#include "render/selection_bounds.h"
+#include "render/shader_inputs.h"
+#include "renderer_fixture.h"
 
 #include <glbinding/gl/gl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "editor/selection_bounds.h"
+#include "render/selection_bounds.h"
 
 #include "project_test_util.h"
 #include "render/entities.h"

@@ -1,10 +1,10 @@
 #include "render/shader_inputs.h"
 
-#include "app/frame_loop.h"
 #include "app/timing.h"
 #include "jni/engine/grd_shader_bindings.h"
 #include "jni/engine/grd_texture.h"
 #include "project/curve_texture.h"
+#include "render/graph_processing.h"
 #include "render/render_graph.h"
 #include "render/shared_inputs_data.h"
 

@@ -25,6 +25,7 @@ protected:
     {
         dataSetBasePath(dir.str());
         uiEventLog = &events;
+        ui_event_log_connect();
     }
     void TearDown() override
     {

@@ -97,6 +97,7 @@ protected:
         GLTest::SetUp();
         dataSetBasePath(dir.str());
         uiEventLog = &events;
+        ui_event_log_connect();
     }
     void TearDown() override
     {

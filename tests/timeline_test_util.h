@@ -2,8 +2,8 @@
 #pragma once
 
 #include "app/data_files.h"
-#include "app/projects.h"
 #include "project/components.h"
+#include "project/project.h"
 #include "project/resources.h"
 
 #include <glbinding/gl/gl.h>

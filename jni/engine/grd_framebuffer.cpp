@@ -1,6 +1,5 @@
 #include "jni/engine/grd_framebuffer.h"
 
-#include "app/engine_display.h"
 #include "app/log.h"
 #include "jni/engine/grd_texture.h"
 
@@ -15,6 +14,8 @@ Framebuffer* fbCurrent = nullptr;
 Framebuffer* fbStack[8] = {};
 int fbStackTop = 0;
 unsigned int fbDefaultId = 0;
+int screenWidth = 0;
+int screenHeight = 0;
 
 namespace {
 

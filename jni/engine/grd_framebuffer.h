@@ -43,6 +43,10 @@ extern Framebuffer* fbCurrent;   // null = the window's default framebuffer
 extern Framebuffer* fbStack[8];
 extern int fbStackTop;           // saved entries
 extern unsigned int fbDefaultId; // GL name bound for the default framebuffer
+// The output size: the window's drawing size, set when the window is made; read by the renderer, the default
+// framebuffer and the components.
+extern int screenWidth;
+extern int screenHeight;
 
 Framebuffer* fbCreate(const char* name);
 // Deletes the GL framebuffer and the record and forgets it as current or saved; null is ignored.

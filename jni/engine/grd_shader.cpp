@@ -2,8 +2,8 @@
 
 #include "app/data_files.h"
 #include "app/log.h"
-#include "editor/event_log.h"
 #include "jni/engine/grd_geometry.h"
+#include "jni/engine/grd_messages.h"
 #include "jni/engine/grd_shader_bindings.h"
 #include "jni/engine/grd_state.h"
 
@@ -184,7 +184,7 @@ void linkOrReport(ShaderProgram* program, Describe&& describe)
     }
     const std::string message = describe(programInfoLog(program->glProgramId));
     LOG_INFO("%s", message.c_str());
-    ui_event_log_add(uiEventLog, "%s", message.c_str());
+    grdMessage(message);
     program->errors |= 1;
 }
 
@@ -697,8 +697,8 @@ unsigned int shaderstatus(const std::string& name, GLuint shader, const std::vec
     std::string table = fmt::format("0:{0}\n", name);
     for (size_t i = 0; i < includedFiles.size(); ++i)
         table += fmt::format("{0}:{1}\n", i, includedFiles[i]);
-    ui_event_log_add(uiEventLog, "%s", table.c_str());
-    ui_event_log_add(uiEventLog, "%s", info.c_str());
+    grdMessage(table);
+    grdMessage(info);
     return 1;
 }
 
@@ -742,8 +742,7 @@ ShaderStage* compile_shader(const std::string& name, const std::string& path, st
         if (length > kMaxVersionLine) {
             LOG_ERROR("Shader <%s> from <%s>: its #version line is longer than %zu characters", name.c_str(),
                       path.c_str(), kMaxVersionLine);
-            ui_event_log_add_line(uiEventLog, "Shader <%s> from <%s>: #version line too long", name.c_str(),
-                                  path.c_str());
+            grdMessageLine(fmt::format("Shader <{0}> from <{1}>: #version line too long", name, path));
             stage->compileFailed = 1;
             stage->glShaderId = SHADER_NO_OBJECT;
             return stage;
@@ -789,10 +788,10 @@ ShaderStage* shaderBuildGenericFromString(const std::string& name, const std::st
     } else {
         const std::string message = fmt::format("Failed to preprocess: <{0}>", name);
         LOG_ERROR("%s", message.c_str());
-        ui_event_log_add_line(uiEventLog, "%s", message.c_str());
+        grdMessageLine(message);
         for (const std::string& line : result.messages) {
             LOG_ERROR("  %s", line.c_str());
-            ui_event_log_add_line(uiEventLog, "  %s", line.c_str());
+            grdMessageLine("  " + line);
         }
     }
     ShaderStage* stage = compile_shader(name, SHADER_TEXT_PATH, text, type, files, defines);
@@ -978,7 +977,7 @@ bool shaderReloadProgram(ShaderProgram* program)
 
     const ShaderStage* shown = program->compute ? program->compute : program->fragment;
     const std::string message = fmt::format("Shader reloaded successfully: {0}\n", shown ? shown->path : "");
-    ui_event_log_add(uiEventLog, "%s", message.c_str());
+    grdMessage(message);
     // GL still has the replaced program bound; setters that upload at once must reach the new one.
     if (shaderCurrentProgram == program)
         shaderUseProgram(program);

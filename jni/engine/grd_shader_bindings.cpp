@@ -1,7 +1,6 @@
 #include "jni/engine/grd_shader_bindings.h"
 
 #include "app/log.h"
-#include "components/instance_buffers.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_shader.h"
@@ -190,21 +189,6 @@ void shaderBindingsAddGeometryPrefixed(BufferBindings& bindings, const Geometry*
     const size_t count = std::min(geometry->attributes.size(), geometry->buffers.size());
     for (size_t i = 0; i < count; ++i)
         addBuffer(bindings, prefix + geometry->attributes[i].name, geometry->buffers[i]);
-}
-
-void shaderBindingsAddInstances(BufferBindings& bindings, InstanceBuffers* instances)
-{
-    if (!instances) {
-        InstanceBuffers::BindDefault(bindings);
-        return;
-    }
-    // The shader reads {count, 3, 0}; the fourth int is left as it is.
-    instances->header[0] = static_cast<int32_t>(std::min<uint32_t>(instances->count, INT32_MAX));
-    instances->header[1] = 3;
-    instances->header[2] = 0;
-    shaderBindingsAddData(bindings, "InstanceParamsBuffer", instances->header, sizeof instances->header);
-    addBuffer(bindings, "InstanceTransformBuffer", instances->transforms);
-    addBuffer(bindings, "InstanceColorBuffer", instances->colours);
 }
 
 void shaderBindingsAddModifiers(BufferBindings& bindings, const std::vector<BufferObject*>& modifiers)

@@ -13,7 +13,6 @@ struct BufferObject;
 struct Geometry;
 struct ShaderProgram;
 struct Texture;
-struct InstanceBuffers;
 // Records of later subsystems; their helpers enter nothing until those types exist.
 struct RaytraceSceneBuffers;
 
@@ -59,9 +58,6 @@ extern BufferObject* shaderBindingsMaterialProperties;
 // Each vertex attribute's name ("VTXCoords", ...) = its buffer.
 void shaderBindingsAddGeometry(BufferBindings& bindings, const Geometry* geometry);
 void shaderBindingsAddGeometryPrefixed(BufferBindings& bindings, const Geometry* geometry, const std::string& prefix);
-// "InstanceParamsBuffer" (the set's header, written as {count, 3, 0}), "InstanceTransformBuffer" and
-// "InstanceColorBuffer"; null enters the shared one-instance default set (InstanceBuffers::BindDefault).
-void shaderBindingsAddInstances(BufferBindings& bindings, InstanceBuffers* instances);
 // "VM{i}" = buffer i for each non-null entry (indices stay list positions).
 void shaderBindingsAddModifiers(BufferBindings& bindings, const std::vector<BufferObject*>& modifiers);
 // The particle container's buffer set.

@@ -2,7 +2,7 @@
 
 #include "app/data_files.h"
 #include "app/log.h"
-#include "editor/event_log.h"
+#include "jni/engine/grd_messages.h"
 
 #include <fmt/format.h>
 
@@ -157,7 +157,7 @@ ShaderPreprocessResult expand(Expansion& ex, const char* source, const std::stri
 void reportFailure(const std::string& text)
 {
     LOG_ERROR("%s", text.c_str());
-    ui_event_log_add_line(uiEventLog, "%s", text.c_str());
+    grdMessageLine(text);
 }
 
 } // namespace
