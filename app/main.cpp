@@ -4,6 +4,7 @@
 #include "app/frame_loop.h"
 #include "app/log.h"
 #include "app/projects.h"
+#include "components/component_table.h"
 #include "project/components.h"
 #include "project/cvars.h"
 #include "project/sequencer.h"
@@ -19,6 +20,7 @@ int main(int argc, char** argv)
         std::rand();
 
     componentsSeedUuid();
+    componentTypesInstallFactories();
     engineSetArguments(argc, argv);
     const bool editor = engineEditorMode();
 

@@ -2,6 +2,7 @@
 #include "app/engine_display.h"
 #include "app/frame_loop.h"
 #include "app/timing.h"
+#include "components/component_table.h"
 #include "project/project.h"
 
 #include <benchmark/benchmark.h>
@@ -13,6 +14,7 @@ namespace {
 bool startEngine()
 {
     static const bool started = [] {
+        componentTypesInstallFactories();
         globalProject = projCreate("global");
         for (const char* name : {"instancing", "abstract_1", "room", "walk_particles", "room_rt"})
             projectList.push_back(projCreate(name));

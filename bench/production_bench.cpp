@@ -2,6 +2,7 @@
 // chain), at 512 x 288 and at 1920 x 1080, and one primitive renderer's Execute on its own. Runs on an EGL
 // surfaceless context (Mesa), no display needed.
 #include "app/data_files.h"
+#include "components/component_table.h"
 #include "components/primitive_renderer.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
@@ -32,6 +33,7 @@ bool setUp(int width, int height)
         if (!eglSurfacelessContextCurrent())
             return false;
         glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
+        componentTypesInstallFactories();
         dataSetBasePath(ENGINE_SOURCE_DIR "assets/");
         constBufferRingInit(1 << 24);
         rendererInitGlobalInputs();

@@ -22,8 +22,9 @@ struct ComponentTypeInfo {
 constexpr int kComponentTypeCount = 53;
 constexpr int kComponentTypeInvalid = 52;
 
-// Filled before main runs, by the components (components/component_table.cpp): the graph creates through it what
-// lives above it. Mutable only so that tests can stand in factories of their own.
+// The rows' names are the graph's; the factories are installed by the components at start-up
+// (componentTypesInstallFactories), so the graph creates through them what lives above it. Tests may stand in
+// factories of their own.
 extern ComponentTypeInfo componentTypeTable[kComponentTypeCount];
 
 // Row of the exact type name, or -1.

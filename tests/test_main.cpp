@@ -1,5 +1,7 @@
 // The test runner's entry: ctest starts many test processes at once in one folder, so each process works in a
 // folder of its own; its "app_log.txt" and scratch files are then its alone.
+#include "components/component_table.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,6 +16,7 @@ int main(int argc, char** argv)
     fs::create_directories(dir, ec);
     const bool moved = !ec && chdir(dir.c_str()) == 0;
 
+    componentTypesInstallFactories();
     testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
 
