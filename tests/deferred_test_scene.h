@@ -105,6 +105,7 @@ protected:
         GLTest::SetUp();
         dataSetBasePath(kAssets);
         uiEventLog = &events;
+        constBufferRingShutdown();
         ASSERT_TRUE(constBufferRingInit(1 << 22));
         screenWidth = kWidth;
         screenHeight = kHeight;
@@ -128,12 +129,10 @@ protected:
     void TearDown() override
     {
         shaderUseProgram(nullptr);
-        deferredReleaseTargets();
-        constBufferRingAdvance();
+        deferredRenderRelease();
+        constBufferRingShutdown();
         screenWidth = oldWidth;
         screenHeight = oldHeight;
-        hbaoEnabled = false;
-        ssrEnabled = false;
         renderingMain = 0;
         dataSetBasePath(oldBase);
         uiEventLog = oldEvents;

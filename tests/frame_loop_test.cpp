@@ -9,6 +9,7 @@
 #include "app/timing.h"
 #include "editor/ui.h"
 #include "project/sequencer.h"
+#include "render/deferred_targets.h"
 #include "render/render_graph.h"
 
 #include "gl_context.h"
@@ -117,6 +118,7 @@ protected:
         timerResetGpu();
         timerResetNodes();
         graphProcessingReset();
+        deferredRenderRelease(); // the frame's graph render sets the deferred renderer up
         tearDownProjects();
         GLTest::TearDown();
     }

@@ -73,6 +73,7 @@ protected:
     Project* savedGlobal = globalProject;
     Project* savedCurrent = currentProject;
     Sequence* savedSequencer = sequencer;
+    std::string savedTrack = audioTrackName;
     bool savedExport = exportVariables;
     testutil::TempDir out{"production"};
 
@@ -96,6 +97,7 @@ protected:
         projSetCurrent(savedCurrent);
         delete sequencer;
         sequencer = savedSequencer;
+        audioTrackName = savedTrack;
         exportVariables = savedExport;
         RendererGLTest::TearDown();
     }

@@ -356,10 +356,7 @@ bool writeTone(const std::string& path, double seconds)
     return sf_close(file) == 0;
 }
 
-} // namespace
-
-// The music channel is opened at most once per process, so the whole start-up story is one test.
-TEST(SequencerAudio, StartOpensTheTrackOnceAndSeeksByFrame)
+void startOpensTheTrackOnceAndSeeksByFrame()
 {
     setenv("SDL_AUDIODRIVER", "dummy", 1);
     TempDir dir("sequencer_audio");
@@ -405,6 +402,20 @@ TEST(SequencerAudio, StartOpensTheTrackOnceAndSeeksByFrame)
     EXPECT_GE(SequencerManager::GetMusicPosition(), 123.45);
     EXPECT_LT(SequencerManager::GetMusicPosition(), 125.0);
     SequencerManager::SetAudioPaused(true);
+}
+
+} // namespace
+
+// The music channel is opened at most once per process and its position would outlive the test: the whole
+// start-up story is one test, in a process of its own.
+TEST(SequencerAudioDeathTest, StartOpensTheTrackOnceAndSeeksByFrame)
+{
+    EXPECT_EXIT(
+        {
+            startOpensTheTrackOnceAndSeeksByFrame();
+            std::exit(testing::Test::HasFailure() ? 1 : 0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(SequencerAudioDeathTest, DieExitsWithCode10)

@@ -14,6 +14,9 @@ int main(int argc, char** argv)
     fs::create_directories(dir, ec);
     const bool moved = !ec && chdir(dir.c_str()) == 0;
 
+    // Mesa's and the audio device's threads may exist by the time a death test forks, and a forked copy of a
+    // threaded process can hang: death tests start the binary afresh for the one test.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
 
