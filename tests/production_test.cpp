@@ -178,8 +178,9 @@ TEST_F(ShippedProduction, RoomRendersALitSceneThatMoves)
         ASSERT_TRUE(load(project(name)));
     projSetCurrent(project("room"));
     for (EngineComponent* component : *currentComponents)
-        if (auto* output = dynamic_cast<outputbufferfx*>(component))
+        if (auto* output = dynamic_cast<outputbufferfx*>(component)) {
             EXPECT_EQ(output->postInput->links.size(), 2u) << "tonemap and glow";
+        }
     while (glGetError() != GL_NO_ERROR) {
     }
 

@@ -232,8 +232,9 @@ TEST_F(SequencerFiles, EntriesMatchingNothingAreReportedAndKept)
     bool keptComponent = false;
     for (const json& c : doc["components"]) {
         keptComponent = keptComponent || c["uuid"] == 999;
-        if (c["uuid"] == 4096)
+        if (c["uuid"] == 4096) {
             EXPECT_EQ(c["cvars"][0]["uuid"], 48879);
+        }
     }
     EXPECT_TRUE(keptComponent);
 }
