@@ -13,6 +13,7 @@
 #include "render/render_graph.h"
 
 #include "gl_context.h"
+#include "project_test_util.h"
 
 #include <GLFW/glfw3.h>
 #include <glbinding/gl/gl.h>
@@ -453,7 +454,7 @@ TEST_F(FrameLoopGLTest, ProjectLoadingReadsEveryProjectAndKeepsTheCurrentOne)
     EXPECT_EQ(currentComponents, projectList[1]->components);
     EXPECT_NE(sequencer, nullptr); // the first timeline read creates it
     EXPECT_NE(out.find("\"ProjectLoading : "), std::string::npos) << out;
-    delete state;
+    projtest::releaseProjectLoading(state);
 
     // None of them has a graph file: each plays a scene player whose camera looks down z from 100 units back.
     for (Project* project : projectList) {
