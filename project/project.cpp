@@ -3,6 +3,7 @@
 #include "app/log.h"
 #include "project/components.h"
 #include "project/resources.h"
+#include "project/sequencer.h"
 
 // Never destroyed: projects live until the process has ended, exit savers included.
 std::vector<Project*>& projectList = *new std::vector<Project*>();
@@ -39,6 +40,7 @@ void projDestroy(Project* project)
         return;
     if (currentProject == project)
         projSetCurrent(nullptr);
+    SequencerManager::ForgetProject(project);
     if (project->components) {
         for (EngineComponent* component : *project->components)
             delete component;

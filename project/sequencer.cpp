@@ -534,6 +534,28 @@ void Sequence::DoubleClick(int index)
         item->expanded = !item->expanded;
 }
 
+void SequencerManager::ForgetProject(Project* project)
+{
+    keptEntries().erase(project);
+    if (!sequencer || !project)
+        return;
+    const auto owned = [&](const EngineComponent* component) {
+        return project->components &&
+               std::find(project->components->begin(), project->components->end(), component) !=
+                   project->components->end();
+    };
+    std::vector<SequenceItem*>& items = sequencer->items;
+    items.erase(std::remove_if(items.begin(), items.end(),
+                               [&](const SequenceItem* item) {
+                                   return item->project == project || (item->component && owned(item->component));
+                               }),
+                items.end());
+    if (project->components)
+        for (EngineComponent* component : *project->components)
+            sequencer->componentItems.erase(component);
+    sequencer->projectItems.erase(project);
+}
+
 SequenceItem& Sequence::GetOrAddComponentItem(EngineComponent* component)
 {
     auto [it, created] = componentItems.try_emplace(component);

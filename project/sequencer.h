@@ -114,6 +114,10 @@ bool Load(const std::string& path);
 // be written or refused to be overwritten.
 bool Save(const std::string& path);
 
+// Drops what the timeline holds for a project about to be destroyed: its row, its components' rows and what its
+// file kept for writing back. Another project made later at the same address starts clean.
+void ForgetProject(Project* project);
+
 // Initialises the audio output (failure ends the process through die), opens the track once and plays it.
 void StartAudio();
 // The music position in seconds; 0 while no track is open.

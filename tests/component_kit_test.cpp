@@ -248,16 +248,18 @@ TEST(ParameterBindings, AWriteTouchesOnlyItsFieldAndNeverPassesTheRecord)
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "offset " << c.field.offset << ", " << int(c.field.count));
         Guarded record;
-        std::memset(&record, 0xAB, sizeof record);
+        std::memset(static_cast<void*>(&record), 0xAB, sizeof record);
         Guarded before = record;
         projtest::LogCapture log;
         EXPECT_EQ(writeRecordField(parameter, c.field, &record.probe, sizeof(Probe)), c.written);
         EXPECT_EQ(log.contains("Parameter <probe> does not fit its record field"), !c.written);
         const auto* now = reinterpret_cast<const unsigned char*>(&record);
         const auto* was = reinterpret_cast<const unsigned char*>(&before);
-        for (size_t i = 0; i < sizeof record; ++i)
-            if (i < c.from || i >= c.to)
+        for (size_t i = 0; i < sizeof record; ++i) {
+            if (i < c.from || i >= c.to) {
                 EXPECT_EQ(now[i], was[i]) << "byte " << i;
+            }
+        }
     }
 }
 

@@ -14,11 +14,11 @@ namespace {
 class DataFiles : public ::testing::Test {
 protected:
     TempDir dir{"data"};
+    testutil::OwnWatchList watches;
     std::string oldBase = dataBasePath();
     void SetUp() override { dataSetBasePath(dir.str()); }
     void TearDown() override
     {
-        resClearAll();
         resSetShaderReloadHandler(nullptr);
         dataSetBasePath(oldBase);
     }

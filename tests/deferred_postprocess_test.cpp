@@ -204,8 +204,9 @@ TEST_F(DeferredPostprocess, OcclusionIsOpenOnAPlaneAndDarkInAnInnerCorner)
     ASSERT_GT(floorPixels, kWidth * kHeight / 4);
     EXPECT_GT(openMean, 0.97);
     for (size_t i = 0; i < hits.size(); ++i)
-        if (hits[i].surface)
+        if (hits[i].surface) {
             ASSERT_GT(open[4 * i], 0.85f) << "pixel " << i;
+        }
     // The camera's own extents reached the program.
     const auto* params = static_cast<const float*>(
         shaderFindUniformByName(deferredRenderer.hbaoProgram, "vCameraProjectionParams", UNIFORM_TYPE_VEC4)->value);

@@ -499,6 +499,44 @@ TEST_F(DeferredSceneTest, BoxOnAFloorUnderASpotLightCastsItsShadowWhereTheGeomet
     EXPECT_GT(lit({-0.75f, 0, 0})[0], mirrored[0] * 0.75f);
 }
 
+// Points outside a spot light's cone get what they get without the light: the ambient light alone.
+TEST_F(DeferredSceneTest, FloorOutsideASpotLightsConeStaysAtTheAmbientLight)
+{
+    Mesh floor;
+    floor.floor(0.0f, 10.0f);
+    const std::vector<Draw> draws = {{keep(floor.build()), greyRow}};
+    placeCamera(camera, {0, 6, -6}, {45, 0, 0});
+    const Vector3 below{0, 0, 0};
+    const Vector3 aside{3, 0, 0}; // 31 degrees off the downward axis, within range, facing the light
+
+    frame({}, draws);
+    const std::array<float, 4> ambient[2] = {lit(below), lit(aside)};
+    ASSERT_TRUE(finite4(ambient[0]) && finite4(ambient[1]));
+
+    Light* spot = keep(entCreateLightSpot(30.0f, false, 1, 1));
+    spot->intensity = 3.0f;
+    entSetLightRange(spot, 0.5f, 20.0f);
+    struct Case {
+        const char* what;
+        Vector3 rotation;
+        bool belowLit;
+    };
+    for (const Case c : {Case{"narrow, straight down", {90, 0, 0}, true}, Case{"aimed up", {-90, 0, 0}, false}}) {
+        SCOPED_TRACE(c.what);
+        placeLight(spot, {0, 5, 0}, c.rotation);
+        frame({spot}, draws);
+        const auto underneath = lit(below);
+        if (c.belowLit)
+            EXPECT_GT(underneath[0], ambient[0][0] + 0.2f) << "inside the cone";
+        else
+            for (int channel = 0; channel < 3; ++channel)
+                EXPECT_NEAR(underneath[channel], ambient[0][channel], 1e-3f) << "behind the light";
+        const auto outside = lit(aside);
+        for (int channel = 0; channel < 3; ++channel)
+            EXPECT_NEAR(outside[channel], ambient[1][channel], 1e-3f) << "outside the cone";
+    }
+}
+
 TEST_F(DeferredSceneTest, ShadowCastingPointLightLightsLikeAnyPointLightAndShadowsThroughItsFaces)
 {
     const std::vector<Draw> draws = boxOnFloor();

@@ -105,6 +105,7 @@ protected:
         dataSetBasePath(kAssets);
         uiEventLog = &events;
         ui_event_log_connect();
+        constBufferRingShutdown();
         ASSERT_TRUE(constBufferRingInit(1 << 22));
         screenWidth = kWidth;
         screenHeight = kHeight;
@@ -128,12 +129,10 @@ protected:
     void TearDown() override
     {
         shaderUseProgram(nullptr);
-        deferredReleaseTargets();
-        constBufferRingAdvance();
+        deferredRenderRelease();
+        constBufferRingShutdown();
         screenWidth = oldWidth;
         screenHeight = oldHeight;
-        deferredRenderer.hbaoEnabled = false;
-        deferredRenderer.ssrEnabled = false;
         renderingMain = 0;
         dataSetBasePath(oldBase);
         uiEventLog = oldEvents;

@@ -137,8 +137,9 @@ TEST_F(EntityTest, LightFactories)
         EXPECT_EQ(light->shadowMapHeight, 256u);
         for (int i = 0; i < LIGHT_MAX_CASCADES; ++i)
             EXPECT_EQ(light->shadowFramebuffers[i] != nullptr, i < c.framebuffers) << i;
-        if (c.framebuffers)
+        if (c.framebuffers) {
             EXPECT_EQ(light->shadowFramebuffers[0]->name, "shadow");
+        }
         destroyLight(light);
     }
     Light* directional = entCreateLightDirectional(20.0f, 30.0f, false, 64, 64);

@@ -8,11 +8,13 @@
 #include "editor/ui.h"
 #include "project/resources.h"
 #include "project/sequencer.h"
+#include "render/deferred_targets.h"
 #include "render/entities.h"
 #include "render/graph_processing.h"
 #include "render/render_graph.h"
 
 #include "gl_context.h"
+#include "project_test_util.h"
 
 #include <GLFW/glfw3.h>
 #include <glbinding/gl/gl.h>
@@ -118,6 +120,7 @@ protected:
         timerResetGpu();
         timerResetNodes();
         graphProcessingReset();
+        deferredRenderRelease(); // the frame's graph render sets the deferred renderer up
         tearDownProjects();
         GLTest::TearDown();
     }
@@ -452,7 +455,7 @@ TEST_F(FrameLoopGLTest, ProjectLoadingReadsEveryProjectAndKeepsTheCurrentOne)
     EXPECT_EQ(currentComponents, projectList[1]->components);
     EXPECT_NE(sequencer, nullptr); // the first timeline read creates it
     EXPECT_NE(out.find("\"ProjectLoading : "), std::string::npos) << out;
-    delete state;
+    projtest::releaseProjectLoading(state);
 
     // None of them has a graph file: each plays a scene player whose camera looks down z from 100 units back.
     for (Project* project : projectList) {

@@ -52,6 +52,9 @@ std::string label(GLuint framebuffer)
 // Every test starts with the default framebuffer current and an empty stack, and frees what it made.
 class FramebufferTest : public GLTest {
 protected:
+    int savedWidth = screenWidth;
+    int savedHeight = screenHeight;
+
     void SetUp() override
     {
         GLTest::SetUp();
@@ -69,6 +72,8 @@ protected:
         fbCurrent = nullptr;
         fbStackTop = 0;
         glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        screenWidth = savedWidth;
+        screenHeight = savedHeight;
         GLTest::TearDown();
     }
     Framebuffer* make(const char* name)

@@ -1,5 +1,6 @@
 #include "gl_context.h"
 
+#include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_state.h"
 #include "jni/engine/grd_texture.h"
 #include "tests/egl_context.h"
@@ -23,6 +24,7 @@ void GLTest::SetUp()
 void GLTest::TearDown()
 {
     EXPECT_EQ(glGetError(), GL_NO_ERROR);
+    shaderUseProgram(nullptr);
     renderStateStack.clear();
     // The frame's texture pool lives as long as the engine; a test ends it while its context is current.
     txtDestroyCachedTextures();

@@ -5,8 +5,6 @@
 #include "test_helpers.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -134,35 +132,41 @@ TEST_F(GraphFiles, FixtureLoadsAndSavesByteForByte)
 
 // The engine saves from an exit function registered before anything is loaded. The loader's bookkeeping (stored
 // ids, the files that must not be overwritten) must still be there when it runs, after the function-local statics
-// made during loading are gone.
-TEST_F(GraphFiles, ExitSaveStillKnowsWhatLoadingLearnt)
+// made during loading are gone. The child process checks the saved files itself: it has a scratch folder of its own.
+class GraphFilesDeathTest : public GraphFiles {};
+
+TEST_F(GraphFilesDeathTest, ExitSaveStillKnowsWhatLoadingLearnt)
 {
-    const std::string fixture = readFile(std::string(TEST_DATA_DIR) + "projects/roundtrip/graph.json");
+    static std::string fixture, savedGood, savedBad;
+    static const std::string badText = "{ \"components\": [ {\"type\": ";
+    fixture = readFile(std::string(TEST_DATA_DIR) + "projects/roundtrip/graph.json");
     const std::string good = write("projects/good/graph.json", fixture);
-    const std::string bad = write("projects/bad/graph.json", "{ \"components\": [ {\"type\": ");
-    static std::string savedGood, savedBad;
+    const std::string bad = write("projects/bad/graph.json", badText);
     savedGood = full(good);
     savedBad = full(bad);
 
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::atexit([] {
-            GraphManager::Save(savedGood);
-            GraphManager::Save(savedBad);
-        });
-        auto* project = new ScopedProject(); // kept alive through the exit, like the engine's projects
-        (void)project;
-        GraphManager::Load(bad);
-        const bool loaded = GraphManager::Load(good);
-        std::exit(loaded ? 0 : 3);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(readFile(full(good)), fixture) << "stored ids reused at exit";
-    EXPECT_EQ(readFile(full(bad)), "{ \"components\": [ {\"type\": ") << "a file that failed to load is kept";
+    EXPECT_EXIT(
+        {
+            testutil::checkAtExit([] {
+                std::string complaint;
+                if (readFile(savedGood) != fixture)
+                    complaint += "stored ids reused at exit\n";
+                if (readFile(savedBad) != badText)
+                    complaint += "a file that failed to load was overwritten\n";
+                return complaint;
+            });
+            std::atexit([] {
+                GraphManager::Save(savedGood);
+                GraphManager::Save(savedBad);
+            });
+            auto* project = new ScopedProject(); // kept alive through the exit, like the engine's projects
+            (void)project;
+            GraphManager::Load(bad);
+            if (!GraphManager::Load(good))
+                std::_Exit(3);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST_F(GraphFiles, ComponentsAddedAfterLoadGetIdsOfTheirOwn)

@@ -29,6 +29,11 @@ using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
 // ---- PNG fixtures, written with libpng into memory ----
 
 struct PngFixture {
+    PngFixture(int width, int height, int colorType, int bitDepth)
+        : width(width), height(height), colorType(colorType), bitDepth(bitDepth)
+    {
+    }
+
     int width = 0;
     int height = 0;
     int colorType = PNG_COLOR_TYPE_RGB;

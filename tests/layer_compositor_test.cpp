@@ -294,11 +294,7 @@ TEST_F(LayerCompositor, StoredValuesAreTakenOverAndProjectLoadingAddsTheCameraPa
     EXPECT_EQ(names, (std::vector<std::string>{"fx_gtime", "fx_idx", "fx_cam_time", "fx_cam_idx"}));
     EXPECT_FLOAT_EQ(state->fxCamIdx.max, 10.0f);
 
-    auto& cvars = context->globals->cvars;
-    cvars.erase(std::remove_if(cvars.begin(), cvars.end(),
-                               [&](Cvar* c) { return c == &state->fxCamIdx || c == &state->fxCamTime; }),
-                cvars.end());
-    delete state;
+    projtest::releaseProjectLoading(state);
     currentProject = nullptr;
     cvarTreeProject = savedCvarProject;
 }

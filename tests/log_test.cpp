@@ -10,7 +10,6 @@ using testutil::readFile;
 // Other test processes share the working directory, so the file checks run in a child inside a private folder.
 TEST(LogDeathTest, FileLinesCarryPrefixMessageAndNoReset)
 {
-    testing::FLAGS_gtest_death_test_style = "threadsafe";
     testutil::TempDir dir("logfile");
     EXPECT_EXIT(
         {
@@ -54,7 +53,6 @@ TEST(LogDeathTest, UnwritableLogFileFallsBackToConsole)
 {
     // A directory named like the log file makes the first open fail, even as root. The threadsafe style re-runs
     // the binary for this test alone, so the child's log has not been opened yet.
-    testing::FLAGS_gtest_death_test_style = "threadsafe";
     testutil::TempDir dir("logdir");
     std::filesystem::create_directories(dir.path() / "app_log.txt");
     EXPECT_EXIT(

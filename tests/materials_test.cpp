@@ -164,16 +164,18 @@ TEST_P(MaterialRootPrograms, DeferredShadowmapAndGeometryPassProgramsLink)
     EXPECT_EQ(geometry->fragment->path, deferred->fragment->path);
     // Every define of the deferred program but the pass itself carries over.
     for (const auto& [name, value] : deferred->defines) {
-        if (name != "DEFERRED_PASS")
+        if (name != "DEFERRED_PASS") {
             EXPECT_EQ(geometry->defines.count(name), 1u) << name;
+        }
     }
 
     EXPECT_EQ(material->getProgram(Renderer::PASS_ALPHA), nullptr);
     EXPECT_EQ(material->getProgram(Renderer::PASS_LIGHTING), nullptr);
 
     for (const ShaderProgram* program : {deferred, shadowmap, geometry}) {
-        if (program)
+        if (program) {
             EXPECT_EQ(uncollectedUniforms(program), std::vector<std::string>{}) << program->fragment->path;
+        }
     }
 }
 

@@ -277,7 +277,6 @@ TEST_F(MusicDevice, OtherRatesAndMonoAreConverted)
 // These need a process of their own: the output is opened once per process.
 TEST(MusicDeviceDeathTest, StreamsNeedAnInitialisedOutput)
 {
-    testing::FLAGS_gtest_death_test_style = "threadsafe";
     EXPECT_EXIT(
         {
             dup2(2, 1); // the matcher reads stderr
@@ -290,7 +289,6 @@ TEST(MusicDeviceDeathTest, StreamsNeedAnInitialisedOutput)
 
 TEST(MusicDeviceDeathTest, FallsBackToTheDummyDriverWithAWarning)
 {
-    testing::FLAGS_gtest_death_test_style = "threadsafe";
     TempDir dir("music_fallback");
     const std::string path = dir.str() + "short.wav";
     ASSERT_TRUE(writeWav(path, 3.0, 44100, 2));

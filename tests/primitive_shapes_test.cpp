@@ -211,8 +211,9 @@ TEST_F(PrimitiveShapes, GoldenTableOfShapes)
                 else // planes: surface 0 faces -Z, the second surface +Z
                     EXPECT_NEAR(face[2] / length(face), s == 0 ? -1.0 : 1.0, 1e-6);
                 if (c.closed)
-                    for (uint32_t v : t)
+                    for (uint32_t v : t) {
                         EXPECT_GT(dot(face, mesh.normals[v]), 0.0) << "vertex " << v;
+                    }
             }
         }
     }

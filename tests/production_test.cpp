@@ -72,6 +72,7 @@ protected:
     Project* savedGlobal = globalProject;
     Project* savedCurrent = currentProject;
     Sequence* savedSequencer = sequencer;
+    std::string savedTrack = audioTrackName;
     bool savedExport = exportVariables;
     testutil::TempDir out{"production"};
 
@@ -95,6 +96,7 @@ protected:
         projSetCurrent(savedCurrent);
         delete sequencer;
         sequencer = savedSequencer;
+        audioTrackName = savedTrack;
         exportVariables = savedExport;
         RendererGLTest::TearDown();
     }
@@ -175,8 +177,9 @@ TEST_F(ShippedProduction, RoomRendersALitSceneThatMoves)
         ASSERT_TRUE(load(project(name)));
     projSetCurrent(project("room"));
     for (EngineComponent* component : *currentComponents)
-        if (auto* output = dynamic_cast<outputbufferfx*>(component))
+        if (auto* output = dynamic_cast<outputbufferfx*>(component)) {
             EXPECT_EQ(output->postInput->links.size(), 2u) << "tonemap and glow";
+        }
     while (glGetError() != GL_NO_ERROR) {
     }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/log.h"
+#include "app/projects.h"
 #include "project/component_table.h"
 #include "project/components.h"
 #include "project/cvars.h"
@@ -88,6 +89,19 @@ private:
 };
 
 // Names of components in the order they executed or initialised.
+// Deletes a ProjectLoading record (the engine keeps it for the run), taking its two camera parameters out of
+// "globals" first: the branch outlives the test.
+inline void releaseProjectLoading(ProjectLoadingState* state)
+{
+    if (CvarTreeNode* globals = CvarTreeFindBranch("globals", CvarScope::Root)) {
+        auto& cvars = globals->cvars;
+        cvars.erase(std::remove_if(cvars.begin(), cvars.end(),
+                                   [&](Cvar* c) { return c == &state->fxCamIdx || c == &state->fxCamTime; }),
+                    cvars.end());
+    }
+    delete state;
+}
+
 inline std::vector<std::string>& executionLog()
 {
     static std::vector<std::string> log;

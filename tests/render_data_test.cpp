@@ -235,8 +235,9 @@ TEST(RenderDataLtc, TablesAreThePublishedFitsInOrder)
     }
     for (int i = 0; i < LTC_TABLE_FLOATS; ++i) {
         ASSERT_TRUE(std::isfinite(ltcTable1[i]) && std::isfinite(ltcTable2[i])) << i;
-        if (i % 4 == 0)
+        if (i % 4 == 0) {
             ASSERT_GT(ltcTable2[i], 0.0f) << i; // the norm
+        }
     }
 }
 

@@ -225,8 +225,9 @@ TEST_F(ScenePlayerGL, PassListOrdersEntriesAndHonoursLightTags)
         "Composite"};
     EXPECT_EQ(entryNames(passes), expected);
     for (const RenderPassItem& e : passes)
-        if (e.function)
+        if (e.function) {
             EXPECT_EQ(e.function->owner, player);
+        }
 
     // A tagged light leaves out the items of components that carry its tag.
     l1->light->excludedTags = "hero";

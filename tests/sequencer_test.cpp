@@ -232,10 +232,32 @@ TEST_F(SequencerFiles, EntriesMatchingNothingAreReportedAndKept)
     bool keptComponent = false;
     for (const json& c : doc["components"]) {
         keptComponent = keptComponent || c["uuid"] == 999;
-        if (c["uuid"] == 4096)
+        if (c["uuid"] == 4096) {
             EXPECT_EQ(c["cvars"][0]["uuid"], 48879);
+        }
     }
     EXPECT_TRUE(keptComponent);
+}
+
+// A destroyed project's kept entries and rows must not pass to a project made later at its address.
+TEST_F(SequencerFiles, AForgottenProjectLeavesNothingBehind)
+{
+    writeFile(file("b"), R"({"projects": [{"name": "b", "frame_start": 5, "frame_end": 6}],
+        "components": [{"uuid": 999, "frame_start": 0, "frame_end": 300},
+                       {"uuid": 4096, "frame_start": 1, "frame_end": 2}]})");
+    ASSERT_TRUE(load("b"));
+    sequencer->RebuildItems();
+    ASSERT_TRUE(sequencer->projectItems.count(projects[1]));
+
+    SequencerManager::ForgetProject(projects[1]);
+    EXPECT_FALSE(sequencer->projectItems.count(projects[1]));
+    EXPECT_FALSE(sequencer->componentItems.count(producer));
+    for (const SequenceItem* item : sequencer->items)
+        EXPECT_TRUE(item->project != projects[1] && item->component != producer);
+
+    ASSERT_TRUE(save());
+    for (const json& c : json::parse(readFile(file("b")))["components"])
+        EXPECT_NE(c["uuid"], 999);
 }
 
 TEST_F(SequencerFiles, MalformedFilesChangeNothingAndAreNeverOverwritten)
@@ -356,10 +378,7 @@ bool writeTone(const std::string& path, double seconds)
     return sf_close(file) == 0;
 }
 
-} // namespace
-
-// The music channel is opened at most once per process, so the whole start-up story is one test.
-TEST(SequencerAudio, StartOpensTheTrackOnceAndSeeksByFrame)
+void startOpensTheTrackOnceAndSeeksByFrame()
 {
     setenv("SDL_AUDIODRIVER", "dummy", 1);
     TempDir dir("sequencer_audio");
@@ -405,6 +424,20 @@ TEST(SequencerAudio, StartOpensTheTrackOnceAndSeeksByFrame)
     EXPECT_GE(SequencerManager::GetMusicPosition(), 123.45);
     EXPECT_LT(SequencerManager::GetMusicPosition(), 125.0);
     SequencerManager::SetAudioPaused(true);
+}
+
+} // namespace
+
+// The music channel is opened at most once per process and its position would outlive the test: the whole
+// start-up story is one test, in a process of its own.
+TEST(SequencerAudioDeathTest, StartOpensTheTrackOnceAndSeeksByFrame)
+{
+    EXPECT_EXIT(
+        {
+            startOpensTheTrackOnceAndSeeksByFrame();
+            std::exit(testing::Test::HasFailure() ? 1 : 0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(SequencerAudioDeathTest, DieExitsWithCode10)

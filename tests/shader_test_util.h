@@ -87,6 +87,7 @@ private:
 class ShaderGLTest : public GLTest {
 protected:
     testutil::TempDir dir{"shader"};
+    testutil::OwnWatchList watches;
     std::string oldBase = dataBasePath();
     EventLog events;
     EventLog* oldEvents = uiEventLog;

@@ -1,6 +1,10 @@
 // Small helpers shared by the tests.
 #pragma once
 
+#include "app/data_files.h"
+
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <fstream>
@@ -42,6 +46,20 @@ inline void writeFile(const std::filesystem::path& path, const std::string& byte
     out << bytes;
 }
 
+// For death-test children, which run the test again in a process and folder of their own: checks what the exit
+// work left once it is done. Registered before that work, it runs after it, and its verdict is the exit code: 0 when
+// `check` returns no complaint, 1 (with the complaint on stderr) otherwise.
+inline void checkAtExit(std::function<std::string()> check)
+{
+    static std::function<std::string()> pending;
+    pending = std::move(check);
+    std::atexit([] {
+        const std::string complaint = pending();
+        std::fputs(complaint.c_str(), stderr);
+        std::_Exit(complaint.empty() ? 0 : 1);
+    });
+}
+
 // A fresh directory under the working directory, removed when the test ends. The process id keeps tests that
 // ctest runs in parallel apart.
 class TempDir {
@@ -57,6 +75,29 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// The hot-reload watch list as the test's own while it lives: empty at the start (the watches of programs that live
+// for the whole run, such as the material roots', are set aside) and put back afterwards.
+class OwnWatchList {
+public:
+    OwnWatchList() : savedNext_(resWatchNext)
+    {
+        saved_.swap(resWatchList);
+        resWatchNext = 0;
+    }
+    ~OwnWatchList()
+    {
+        resClearAll();
+        resWatchList.swap(saved_);
+        resWatchNext = savedNext_;
+    }
+    OwnWatchList(const OwnWatchList&) = delete;
+    OwnWatchList& operator=(const OwnWatchList&) = delete;
+
+private:
+    std::vector<ResourceWatch*> saved_;
+    int savedNext_;
 };
 
 } // namespace testutil

@@ -189,8 +189,9 @@ TEST_F(TextureTest, ImmutableLevelCounts)
         EXPECT_EQ(log, "") << "no GL errors";
         EXPECT_EQ(parameter(texture->glId, GL_TEXTURE_IMMUTABLE_FORMAT), 1);
         EXPECT_EQ(parameter(texture->glId, GL_TEXTURE_IMMUTABLE_LEVELS), c.levels);
-        if (c.mips)
+        if (c.mips) {
             EXPECT_EQ(texture->images[0]->levelCount, c.levels);
+        }
         txtDestroy(texture);
     }
     EXPECT_TRUE(glIsEnabled(GL_TEXTURE_CUBE_MAP_SEAMLESS)) << "mipmapped cubes sample across faces";

@@ -35,7 +35,18 @@ with_display() {
   if [[ -n "${DISPLAY:-}" ]]; then "$@"; else xvfb-run -a -s "-screen 0 1920x1080x24" "$@"; fi
 }
 
+# The seed of the one-process run; TEST_SEED=<n> repeats another order.
+test_seed=${TEST_SEED:-20240917}
+
 run_tests() { # build dir
+  # ctest gives every test a process of its own; the whole suite in one process, in a shuffled order, shows the
+  # tests that depend on what an earlier one left behind.
+  echo "One process, shuffled: engine_tests --gtest_shuffle --gtest_random_seed=$test_seed"
+  local work="$1/tests/work/shuffled"
+  mkdir -p "$work"
+  (cd "$work" && with_display "$root/$1/tests/engine_tests" --gtest_shuffle --gtest_random_seed="$test_seed" \
+    --gtest_brief=1)
+  # Then every test in a process of its own; ctest's summary closes the output.
   (cd "$1" && with_display ctest --output-on-failure -j "$jobs" --timeout 600)
 }
 
