@@ -256,7 +256,8 @@ TEST_F(SequencerFiles, AForgottenProjectLeavesNothingBehind)
         EXPECT_TRUE(item->project != projects[1] && item->component != producer);
 
     ASSERT_TRUE(save());
-    for (const json& c : json::parse(readFile(file("b")))["components"])
+    const json doc = json::parse(readFile(file("b")));
+    for (const json& c : doc["components"])
         EXPECT_NE(c["uuid"], 999);
 }
 
