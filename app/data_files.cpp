@@ -3,6 +3,8 @@
 #include "app/log.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -38,10 +40,55 @@ DataBlob readWholeFile(FILE* f)
     if (!bytes)
         return blob;
     const size_t got = std::fread(bytes.get(), 1, size, f);
+    if (std::ferror(f))
+        return blob;
     // A file that shrank while being read keeps what was there; the zeros still terminate it.
     std::fill(bytes.get() + got, bytes.get() + size + 4, '\0');
     blob.bytes = std::move(bytes);
     blob.size = got;
+    return blob;
+}
+
+// Opens a file for reading. On failure, logs "Failed to find a file" when nothing is at the path, and otherwise why
+// what is there cannot be read, naming the full path: that file exists and must not be taken for an absent one.
+FILE* openForReading(const std::string& fullPath, std::string_view name, bool* missing)
+{
+    if (missing)
+        *missing = false;
+    FILE* f = std::fopen(fullPath.c_str(), "rb");
+    int error = f ? 0 : errno;
+    struct stat st {};
+    if (f && ::fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        f = nullptr;
+        error = EISDIR;
+    }
+    if (f)
+        return f;
+
+    const bool linkThere = ::lstat(fullPath.c_str(), &st) == 0;
+    if (!linkThere && (errno == ENOENT || errno == ENOTDIR)) {
+        if (missing)
+            *missing = true;
+        LOG_ERROR("LoadFile: Failed to find a file: %.*s", static_cast<int>(name.size()), name.data());
+        return nullptr;
+    }
+    const char* why = linkThere && S_ISLNK(st.st_mode) && error == ENOENT ? "broken link, its target does not exist"
+                                                                          : std::strerror(error);
+    LOG_ERROR("LoadFile: Failed to read a file: %s: %s", fullPath.c_str(), why);
+    return nullptr;
+}
+
+DataBlob loadWholeFile(const std::string& fullPath, std::string_view name)
+{
+    DataBlob blob;
+    FILE* f = openForReading(fullPath, name, &blob.missing);
+    if (!f)
+        return blob;
+    blob = readWholeFile(f);
+    std::fclose(f);
+    if (!blob)
+        LOG_ERROR("LoadFile: Failed to read a file: %s", fullPath.c_str());
     return blob;
 }
 
@@ -75,31 +122,12 @@ std::string dataPath(std::string_view name)
 
 DataBlob dataLoadFileAbsolute(const std::string& fullPath)
 {
-    FILE* f = std::fopen(fullPath.c_str(), "rb");
-    if (!f) {
-        LOG_ERROR("LoadFile: Failed to find a file: %s", fullPath.c_str());
-        return {};
-    }
-    DataBlob blob = readWholeFile(f);
-    std::fclose(f);
-    if (!blob)
-        LOG_ERROR("LoadFile: Failed to read a file: %s", fullPath.c_str());
-    return blob;
+    return loadWholeFile(fullPath, fullPath);
 }
 
 DataBlob dataLoadFile(std::string_view name)
 {
-    const std::string full = dataPath(name);
-    FILE* f = std::fopen(full.c_str(), "rb");
-    if (!f) {
-        LOG_ERROR("LoadFile: Failed to find a file: %.*s", static_cast<int>(name.size()), name.data());
-        return {};
-    }
-    DataBlob blob = readWholeFile(f);
-    std::fclose(f);
-    if (!blob)
-        LOG_ERROR("LoadFile: Failed to read a file: %.*s", static_cast<int>(name.size()), name.data());
-    return blob;
+    return loadWholeFile(dataPath(name), name);
 }
 
 uint32_t dataFileSize(std::string_view name)
@@ -113,14 +141,10 @@ uint32_t dataFileSize(std::string_view name)
     return end < 0 ? 0 : static_cast<uint32_t>(end);
 }
 
-DataFile* dataFileOpen(std::string_view name)
+DataFile* dataFileOpen(std::string_view name, bool* missing)
 {
-    FILE* f = std::fopen(dataPath(name).c_str(), "rb");
-    if (!f) {
-        LOG_ERROR("LoadFile: Failed to find a file: %.*s", static_cast<int>(name.size()), name.data());
-        return nullptr;
-    }
-    return new DataFile{f};
+    FILE* f = openForReading(dataPath(name), name, missing);
+    return f ? new DataFile{f} : nullptr;
 }
 
 int dataFileRead(DataFile* file, void* destination, size_t n)

@@ -22,6 +22,9 @@ std::string dataPath(std::string_view name);
 struct DataBlob {
     std::unique_ptr<char[]> bytes;
     size_t size = 0; // without the terminating zeros
+    // Set on an empty blob when nothing is at the path. Otherwise something is there that could not be read (no
+    // permission, a dangling link, a directory): a file that must not be replaced as if it were absent.
+    bool missing = false;
 
     explicit operator bool() const { return bytes != nullptr; }
     const char* data() const { return bytes.get(); }
@@ -39,7 +42,8 @@ struct DataFile {
     FILE* file = nullptr;
 };
 
-DataFile* dataFileOpen(std::string_view name);
+// Null when the file cannot be opened; *missing (when given) tells whether nothing is at the path.
+DataFile* dataFileOpen(std::string_view name, bool* missing = nullptr);
 int dataFileRead(DataFile* file, void* destination, size_t n);
 // Reads one line into a buffer of at least 512 bytes; null at end of file before any character.
 char* dataFileReadLine(DataFile* file, char* buffer);

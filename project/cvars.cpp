@@ -864,7 +864,7 @@ bool CvarTreeLoad(const std::string& path)
 {
     const std::string fullPath = dataPath(path);
     LOG_INFO("Loading cvar tree from <%s>", fullPath.c_str());
-    DataBlob blob = dataLoadFile(path);
+    DataBlob blob = jsonfile::readFile(path);
     if (!blob) {
         LOG_ERROR("Failed to load cvar file <%s>", path.c_str());
         return false;

@@ -433,7 +433,7 @@ void GraphManager::BindCvarInputs(EngineComponent* component, const GraphStoredC
 bool GraphManager::Load(const std::string& path)
 {
     LOG_INFO("------------ Loading Graph for %s --------------------------", path.c_str());
-    DataBlob blob = dataLoadFile(path);
+    DataBlob blob = jsonfile::readFile(path);
     if (!blob)
         return false;
     if (!currentComponents) {
@@ -579,6 +579,9 @@ bool GraphManager::Load(const std::string& path)
     for (auto& [pin, links] : storedLinks)
         for (int32_t link : links) {
             int32_t id = lookup(outputIds, link);
+            if (id == 0)
+                LOG_WARNING("Input <%s> links to output %d, which no component has, in <%s>", pin->name.c_str(), link,
+                            fullPath.c_str());
             if (std::find(pin->links.begin(), pin->links.end(), id) == pin->links.end())
                 pin->links.push_back(id);
         }

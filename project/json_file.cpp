@@ -3,9 +3,14 @@
 #include "app/log.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace jsonfile {
 
@@ -25,6 +30,60 @@ std::string normalisedPath(const std::string& path)
     if (ec)
         return path;
     return absolute.lexically_normal().string();
+}
+
+// The file a save lands in: symbolic links are followed to their target, so a linked project file stays a link.
+// False for a chain that never ends in a name (a loop).
+bool followLinks(const std::string& path, std::string& target)
+{
+    namespace fs = std::filesystem;
+    fs::path at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        if (!fs::is_symlink(at, ec)) {
+            target = at.string();
+            return true;
+        }
+        const fs::path next = fs::read_symlink(at, ec);
+        if (ec)
+            return false;
+        at = next.is_absolute() ? next : at.parent_path() / next;
+    }
+    return false;
+}
+
+// Whether the file exists and holds exactly these bytes.
+bool holdsBytes(const std::string& path, std::string_view bytes)
+{
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return false;
+    char buffer[1 << 16];
+    size_t offset = 0;
+    bool same = true;
+    while (same) {
+        const size_t got = std::fread(buffer, 1, sizeof buffer, file);
+        if (got == 0)
+            break;
+        same = got <= bytes.size() - offset && std::memcmp(buffer, bytes.data() + offset, got) == 0;
+        offset += got;
+    }
+    same = same && !std::ferror(file) && offset == bytes.size();
+    std::fclose(file);
+    return same;
+}
+
+bool writeAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
 }
 
 } // namespace
@@ -57,31 +116,57 @@ std::string dump(const nlohmann::json& value, int indent)
 
 bool writeAtomic(const std::string& path, std::string_view bytes)
 {
-    std::string temp = path + ".tmp";
-    FILE* file = std::fopen(temp.c_str(), "wb");
-    if (!file) {
+    std::string target;
+    if (!followLinks(path, target)) {
+        LOG_ERROR("Failed to replace <%s>: its symbolic links do not end in a file", path.c_str());
+        return false;
+    }
+    if (holdsBytes(target, bytes))
+        return true; // an unchanged file keeps its time stamp
+
+    struct stat old {};
+    const bool replacing = ::stat(target.c_str(), &old) == 0;
+    const std::string temp = target + ".tmp";
+    ::unlink(temp.c_str()); // a stale one from an interrupted save, or a link planted there, is not written through
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
         LOG_ERROR("Failed to open <%s> for writing", temp.c_str());
         return false;
     }
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    ok = (std::fflush(file) == 0) && ok;
-    ok = (std::fclose(file) == 0) && ok;
+    bool ok = writeAll(fd, bytes);
+    if (ok && replacing && ::fchmod(fd, old.st_mode & 07777) != 0)
+        LOG_WARNING("<%s> is saved without its old permissions: %s", target.c_str(), std::strerror(errno));
+    ok = (::close(fd) == 0) && ok;
     if (!ok) {
         LOG_ERROR("Failed to write <%s>", temp.c_str());
-        std::remove(temp.c_str());
+        ::unlink(temp.c_str());
         return false;
     }
-    std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        LOG_ERROR("Failed to replace <%s>: %s", path.c_str(), ec.message().c_str());
-        std::remove(temp.c_str());
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        LOG_ERROR("Failed to replace <%s>: %s", target.c_str(), std::strerror(errno));
+        ::unlink(temp.c_str());
         return false;
     }
     return true;
 }
 
 void markUnreadable(const std::string& path) { unreadableFiles().insert(normalisedPath(path)); }
+
+void markFailedRead(const std::string& path, bool missing)
+{
+    if (missing)
+        clearUnreadable(path);
+    else
+        markUnreadable(path);
+}
+
+DataBlob readFile(const std::string& path)
+{
+    DataBlob blob = dataLoadFile(path);
+    if (!blob)
+        markFailedRead(dataPath(path), blob.missing);
+    return blob;
+}
 
 void clearUnreadable(const std::string& path) { unreadableFiles().erase(normalisedPath(path)); }
 

@@ -3,6 +3,8 @@
 // because they exist but could not be read.
 #pragma once
 
+#include "app/data_files.h"
+
 #include <nlohmann/json.hpp>
 
 #include <string>
@@ -19,12 +21,18 @@ void reportContentError(const std::string& source, const std::string& what);
 // Serialises without throwing: invalid UTF-8 in strings is replaced rather than aborting the save.
 std::string dump(const nlohmann::json& value, int indent);
 
-// Writes the bytes to "<path>.tmp" and renames it over path, so a crash mid-save never leaves half a file.
-// Logs and returns false on failure; the old file then stays as it was.
+// Writes the bytes to a temporary file beside the target and renames it over the target, so a crash mid-save never
+// leaves half a file. A symlink is written through (it stays a link), the file keeps its mode, and a file that
+// already holds these bytes is not touched. Logs and returns false on failure; the old file then stays as it was.
 bool writeAtomic(const std::string& path, std::string_view bytes);
 
 // A file that exists but failed to parse is kept as the user left it: savers ask before overwriting it.
 void markUnreadable(const std::string& path);
+// After a failed read (path with the base path): something there that could not be read (no permission, a dangling
+// link, a directory) is kept like a file that fails to parse; a missing file loses an earlier mark.
+void markFailedRead(const std::string& path, bool missing);
+// Reads a project file named relative to the asset base path, marking it when it is there but cannot be read.
+DataBlob readFile(const std::string& path);
 void clearUnreadable(const std::string& path);
 bool isUnreadable(const std::string& path);
 

@@ -287,9 +287,12 @@ void fx_segments_load(const char* path)
         fxSegments[i].name = fmt::format("Segment {}", i);
         fxSegments[i].nextLegacyLayer = 0;
     }
-    DataFile* file = dataFileOpen(path);
-    if (!file)
+    bool missing = false;
+    DataFile* file = dataFileOpen(path, &missing);
+    if (!file) {
+        jsonfile::markFailedRead(dataPath(path), missing);
         return;
+    }
     jsonfile::clearUnreadable(dataPath(path));
     LineReader reader(file);
     bool first = true;

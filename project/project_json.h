@@ -7,12 +7,12 @@
 #include <string>
 
 // Reads a data file (relative to the asset base path) and parses it; check(doc) returns what is wrong with its
-// content, or "". A file that exists but fails to parse or check is logged and marked, so no save overwrites it;
-// one that passes loses an earlier mark. False for a missing, unparsable or malformed file.
+// content, or "". A file that exists but cannot be read, parsed or checked is logged and marked, so no save
+// overwrites it; one that passes loses an earlier mark. False for a missing, unparsable or malformed file.
 template <typename Check>
 bool projectJsonRead(const std::string& path, Check check, nlohmann::json& doc)
 {
-    DataBlob blob = dataLoadFile(path);
+    DataBlob blob = jsonfile::readFile(path);
     if (!blob)
         return false;
     const std::string fullPath = dataPath(path);

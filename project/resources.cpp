@@ -206,9 +206,9 @@ void ResourceManagerStorage::remove(Resource* resource)
 bool ResourceManagerStorage::load_json(const std::string& path)
 {
     ResourceManagerStorage* store = currentResources ? currentResources : this;
-    DataBlob blob = dataLoadFile(path);
+    DataBlob blob = jsonfile::readFile(path);
     if (!blob)
-        return true; // no file: the project runs with what its components publish
+        return blob.missing; // no file: the project runs with what its components publish
 
     const std::string fullPath = dataPath(path);
     json root;

@@ -241,14 +241,15 @@ EngineComponent* findComponent(uint64_t uuid)
     return nullptr;
 }
 
-// Keys and switches of one parameter entry of a matched component.
-void loadParameter(EngineComponent* component, const json& entry, KeptEntries& kept)
+// Keys and switches of one parameter entry of a matched component; source names the file in messages.
+void loadParameter(EngineComponent* component, const json& entry, KeptEntries& kept, const std::string& source)
 {
     CvarTreeNode* branch = component->GetCvarTree();
     const uint64_t uuid = uint64Of(entry["uuid"]);
     Cvar* cvar = CvarTreeFindByUuid(uuid, branch);
     if (!cvar) {
-        LOG_WARNING("Variable with UUID <%llx> not found", static_cast<unsigned long long>(uuid));
+        LOG_WARNING("Variable with UUID <%llx> not found, in <%s>", static_cast<unsigned long long>(uuid),
+                    source.c_str());
         for (Cvar* c : CvarTreeCollect(branch, -1))
             std::printf("<%s> : %lld\n", c->name.c_str(), static_cast<long long>(c->uuid));
         kept.cvars[component->uuid].push_back(entry);
@@ -268,7 +269,7 @@ void loadParameter(EngineComponent* component, const json& entry, KeptEntries& k
     SequencerManager::SetTrackLinear(cvar, boolOr(entry, "linear", false));
 }
 
-void loadDocument(const json& doc, KeptEntries& kept)
+void loadDocument(const json& doc, KeptEntries& kept, const std::string& source)
 {
     for (auto it = doc.begin(); it != doc.end(); ++it)
         if (!isOneOf(it.key(), {"global", "projects", "components"}))
@@ -306,7 +307,8 @@ void loadDocument(const json& doc, KeptEntries& kept)
             const uint64_t uuid = uint64Of(entry["uuid"]);
             EngineComponent* component = findComponent(uuid);
             if (!component) {
-                LOG_WARNING("No component with UUID %lld found", static_cast<long long>(uuid));
+                LOG_WARNING("No component with UUID %lld found, in <%s>", static_cast<long long>(uuid),
+                            source.c_str());
                 kept.components.push_back(entry);
                 continue;
             }
@@ -315,7 +317,7 @@ void loadDocument(const json& doc, KeptEntries& kept)
             row.end = int32Of(entry["frame_end"]);
             if (entry.contains("cvars"))
                 for (const json& cvarEntry : entry["cvars"])
-                    loadParameter(component, cvarEntry, kept);
+                    loadParameter(component, cvarEntry, kept, source);
         }
     }
 }
@@ -624,7 +626,7 @@ bool Load(const std::string& path)
         return false;
     KeptEntries& kept = keptEntries()[currentProject];
     kept = KeptEntries();
-    loadDocument(doc, kept);
+    loadDocument(doc, kept, dataPath(path));
     return true;
 }
 

@@ -108,6 +108,44 @@ run_engine "$play"
 diff -r "$work/projects_after_first_run" "$play/assets/projects" >"$work/projects.diff" ||
   fail "an unchanged production's files changed at the second exit: $(head -c 2000 "$work/projects.diff")"
 
+# Hostile project files: a project file that is a symlink stays that link, with the same bytes in its target; one
+# that is there but cannot be read is reported by path and reason, and neither kills the run nor is overwritten.
+# Root reads a file whatever its mode, so there a dangling link stands in for the unreadable file; a directory in
+# place of a file is tried either way.
+hostile="$work/hostile"
+room="$hostile/assets/projects/room"
+mkdir -p "$hostile/store"
+cp -r "$assets" "$hostile/assets"
+mv "$room/graph.json" "$hostile/store/graph.json"
+ln -s ../../../store/graph.json "$room/graph.json"
+if [[ $(id -u) -ne 0 ]]; then
+  chmod 000 "$room/resources.json"
+  unreadable="resources.json: Permission denied"
+else
+  rm "$room/resources.json"
+  ln -s no_such_file.json "$room/resources.json"
+  unreadable="resources.json: broken link"
+fi
+rm "$room/variables.json"
+mkdir "$room/variables.json"
+run_engine "$hostile"
+[[ $status -eq 0 ]] || fail "the run with hostile project files exited with $status"
+expect_log "$hostile" "LoadFile: Failed to read a file: assets/projects/room/$unreadable"
+expect_log "$hostile" "LoadFile: Failed to read a file: assets/projects/room/variables.json: Is a directory"
+# The exit save ran (graph.json is written just before resources.json) and refused both.
+expect_log "$hostile" "Not saving <assets/projects/room/resources.json>"
+expect_log "$hostile" "Not saving <assets/projects/room/variables.json>"
+[[ -L "$room/graph.json" && "$(readlink "$room/graph.json")" == ../../../store/graph.json ]] ||
+  fail "the symlinked graph.json is no longer the same link"
+cmp -s "$hostile/store/graph.json" "$assets/projects/room/graph.json" || fail "the linked graph.json changed"
+if [[ $(id -u) -ne 0 ]]; then
+  chmod 644 "$room/resources.json"
+  cmp -s "$room/resources.json" "$assets/projects/room/resources.json" || fail "the unreadable resources.json changed"
+else
+  [[ -L "$room/resources.json" && ! -e "$room/resources.json" ]] || fail "the dangling resources.json link changed"
+fi
+[[ -d "$room/variables.json" ]] || fail "the directory in place of variables.json was replaced"
+
 # Editor mode: the development copy "../Pelmora1/assets/" and a decorated window.
 edit="$work/edit/run"
 mkdir -p "$edit" "$work/edit/Pelmora1"
@@ -129,7 +167,7 @@ status=$?
 expect_log "$bare" "Failed to initialize GLFW"
 
 if ((failures)); then
-  for dir in "$play" "$edit" "$bare"; do
+  for dir in "$play" "$hostile" "$edit" "$bare"; do
     echo "---- $dir/app_log.txt"
     cat "$dir/app_log.txt" 2>/dev/null
     echo "---- $dir/stderr.txt"

@@ -298,6 +298,8 @@ TEST_F(GraphFiles, BadLinksAndUnknownTypes)
     EXPECT_TRUE(log.contains("No pin nope found in component player"));
     EXPECT_TRUE(log.contains("Input <in> required. ID:0"));
     EXPECT_TRUE(log.contains("    Missing dependency component"));
+    EXPECT_TRUE(log.contains("Input <in> links to output 4242, which no component has, in <" + full(path) + ">"))
+        << log.text();
     // Value and Image outputs cannot feed an Entity input: dropped with a warning, not left for a bad cast.
     EXPECT_TRUE(node->childPin->links.empty());
     EXPECT_TRUE(log.contains("to <child> of <node> dropped")) << log.text();

@@ -217,10 +217,10 @@ TEST_F(SequencerFiles, EntriesMatchingNothingAreReportedAndKept)
     ASSERT_TRUE(load("b"));
     const std::string console = log.text();
 
-    EXPECT_EQ(log.count("Variable with UUID <beef> not found"), 1);
+    EXPECT_EQ(log.count("Variable with UUID <beef> not found, in <" + file("b") + ">"), 1) << console;
     EXPECT_NE(console.find("<value> : 4097\n"), std::string::npos);
     EXPECT_NE(console.find("<mask> : 4098\n"), std::string::npos);
-    EXPECT_EQ(log.count("No component with UUID 999 found"), 1);
+    EXPECT_EQ(log.count("No component with UUID 999 found, in <" + file("b") + ">"), 1);
     // A file without "global" leaves the timeline as it was.
     EXPECT_EQ(sequencer->frameCount, 300);
     EXPECT_EQ(sequencer->GetOrAddComponentItem(producer).end, 2);

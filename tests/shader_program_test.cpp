@@ -168,7 +168,10 @@ TEST_F(ShaderCache, FailedTextIsReportedAndCompiledAgain)
     EXPECT_EQ(second->compileFailed, 1u);
     EXPECT_NE(second->glShaderId, first->glShaderId);
     EXPECT_EQ(log.count("Compiling shader <broken>"), 2);
+    // An error line (red) that names where the text came from.
+    EXPECT_EQ(log.count("\033[31m[shaderstatus"), 2) << log.text();
     EXPECT_EQ(log.count("Could not compile shader:"), 2);
+    EXPECT_EQ(log.count(std::string(", in <") + SHADER_TEXT_PATH + ">"), 2) << log.text();
     EXPECT_NE(events.text.find("0:broken\n"), std::string::npos);
     EXPECT_NE(events.text.find("undefined_call"), std::string::npos);
     delete first;

@@ -678,7 +678,8 @@ size_t shaderCacheSize()
     return shaderCache().entries.size();
 }
 
-unsigned int shaderstatus(const std::string& name, GLuint shader, const std::vector<std::string>& includedFiles)
+unsigned int shaderstatus(const std::string& name, const std::string& path, GLuint shader,
+                          const std::vector<std::string>& includedFiles)
 {
     GLint status = 0;
     glGetShaderiv(shader, GL_COMPILE_STATUS, &status);
@@ -686,12 +687,16 @@ unsigned int shaderstatus(const std::string& name, GLuint shader, const std::vec
         return 0;
     GLint length = 0;
     glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &length);
-    if (length <= 0)
-        return 1;
+    length = std::max(length, 0);
     std::string info(static_cast<size_t>(length) + 1, '\0');
     glGetShaderInfoLog(shader, length + 1, nullptr, info.data());
     info.resize(std::strlen(info.c_str()));
-    LOG_INFO("Could not compile shader:%s", info.c_str());
+    // The driver's text ends in a line break; the file follows it on the same line.
+    const size_t end = info.find_last_not_of(" \r\n");
+    LOG_ERROR("Could not compile shader:%.*s, in <%s>", end == std::string::npos ? 0 : static_cast<int>(end + 1),
+              info.c_str(), path.c_str());
+    if (info.empty())
+        return 1;
 
     // Source-string numbers of the "#line" directives: a message "2(17)" points at line 17 of file 2.
     std::string table = fmt::format("0:{0}\n", name);
@@ -769,7 +774,7 @@ ShaderStage* compile_shader(const std::string& name, const std::string& path, st
 
     LOG_INFO("Compiling shader <%s> from <%s>", name.c_str(), path.c_str());
     glCompileShader(shader);
-    stage->compileFailed = shaderstatus(name, shader, stage->includedFiles);
+    stage->compileFailed = shaderstatus(name, path, shader, stage->includedFiles);
     stage->glShaderId = shader;
     stage->uniforms = shaderParseUniformDeclarations(source.c_str());
     if (!stage->compileFailed)

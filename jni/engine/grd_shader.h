@@ -66,8 +66,10 @@ struct ShaderCacheKeyHash {
 // turned into a comment in place ("//ersion ...") and sent first.
 ShaderStage* compile_shader(const std::string& name, const std::string& path, std::string& source, gl::GLenum type,
                             const std::vector<std::string>& includedFiles, const ShaderDefines& defines);
-// 1 when the shader failed to compile (reported to the log and the event log, with the source-number table).
-unsigned int shaderstatus(const std::string& name, gl::GLuint shader, const std::vector<std::string>& includedFiles);
+// 1 when the shader failed to compile (an error line naming the source file; the event log also gets the
+// source-number table).
+unsigned int shaderstatus(const std::string& name, const std::string& path, gl::GLuint shader,
+                          const std::vector<std::string>& includedFiles);
 ShaderStage* shaderBuildGenericFromString(const std::string& name, const std::string& source, gl::GLenum type,
                                           const ShaderDefines& defines);
 ShaderStage* shaderBuildGenericFromFile(const std::string& path, gl::GLenum type, const ShaderDefines& defines);
