@@ -857,6 +857,7 @@ CvarTreeNode* CvarTreeLoadFromJson(const std::string& text, int scope, CvarTreeN
     json value;
     if (!jsonfile::parse(text, "cvar tree text", value))
         return nullptr;
+    jsonfile::clampToFloat(value, "cvar tree text");
     return CvarTreeLoadFromJsonValue(value, scope, node, "cvar tree text");
 }
 
@@ -870,8 +871,12 @@ bool CvarTreeLoad(const std::string& path)
         return false;
     }
     json value;
-    if (!jsonfile::parse(std::string_view(blob.text(), blob.size), fullPath, value) ||
-        !CvarTreeLoadFromJsonValue(value, CvarScope::Root, nullptr, fullPath)) {
+    bool ok = jsonfile::parse(std::string_view(blob.text(), blob.size), fullPath, value);
+    if (ok) {
+        jsonfile::clampToFloat(value, fullPath); // a tree holds no other numbers written as floats
+        ok = CvarTreeLoadFromJsonValue(value, CvarScope::Root, nullptr, fullPath) != nullptr;
+    }
+    if (!ok) {
         jsonfile::markUnreadable(fullPath);
         return false;
     }
@@ -884,13 +889,15 @@ bool CvarTreeSave(CvarTreeNode* node, const std::string& path)
     const bool absolute = path.find(":\\") != std::string::npos || path.find(":/") != std::string::npos ||
                           (!path.empty() && path[0] == '/');
     const std::string fileName = absolute ? path : dataPath(path);
-    const std::string text = CvarTreeToJson(node);
     LOG_INFO("Saving cvar tree node <%s> to <%s>", node ? node->name.c_str() : "", fileName.c_str());
     if (jsonfile::isUnreadable(fileName)) {
         LOG_ERROR("Not saving <%s>: it failed to load and is kept as it is", fileName.c_str());
         return false;
     }
-    if (!jsonfile::writeAtomic(fileName, text)) {
+    // A branch that is not saved writes an empty file.
+    const bool saved = node && node->save ? jsonfile::save(fileName, nodeToJson(node), 4)
+                                          : jsonfile::writeAtomic(fileName, "");
+    if (!saved) {
         LOG_ERROR("Failed to open file. Aborting");
         return false;
     }

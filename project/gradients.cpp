@@ -225,7 +225,7 @@ bool load_gradients_json(const std::string& path)
         return true;
 
     std::set<std::string> seen;
-    for (const json& g : doc["gradient_resources"]) {
+    for (json& g : doc["gradient_resources"]) {
         const std::string name = g["name"].get<std::string>();
         if (!seen.insert(name).second) {
             LOG_WARNING("<%s>: a second gradient named <%s> is kept in the file but not used", fullPath.c_str(),
@@ -235,8 +235,10 @@ bool load_gradients_json(const std::string& path)
         }
         // Every project reads the same file; the first reading makes the record and the others share it.
         GradientResource* record = gradientsFind(name);
-        if (!record)
+        if (!record) {
+            jsonfile::clampToFloat(g, fullPath);
             record = newRecord(name, gradientFromJson(g));
+        }
         offer(currentResources, record);
     }
     return true;
@@ -262,7 +264,7 @@ bool save_gradients_json(const std::string& path)
         if (!list.empty())
             doc["gradient_resources"] = std::move(list);
     }
-    return jsonfile::writeAtomic(path, jsonfile::dump(doc, 4));
+    return jsonfile::save(path, doc, 4);
 }
 
 void gradientTextureUpdate(const std::vector<Gradient*>& gradients)

@@ -511,8 +511,10 @@ bool GraphManager::Load(const std::string& path)
             jsonfile::readUint64(*it, component->uuid);
         if (auto visual = c.find("visual"); visual != c.end()) {
             if (auto pos = visual->find("position"); pos != visual->end()) {
-                component->x = (*pos)["x"].get<float>();
-                component->y = (*pos)["y"].get<float>();
+                json position = *pos;
+                jsonfile::clampToFloat(position, fullPath);
+                component->x = position["x"].get<float>();
+                component->y = position["y"].get<float>();
             }
             // Read back as well, so a reload does not unfold every collapsed node.
             if (auto col = visual->find("collapsed"); col != visual->end() && col->contains("v"))
@@ -543,8 +545,10 @@ bool GraphManager::Load(const std::string& path)
                 if (!component->HasTag(text))
                     component->tags.push_back(text);
             }
-        if (auto vars = c.find("variables"); vars != c.end() && !vars->is_null())
+        if (auto vars = c.find("variables"); vars != c.end() && !vars->is_null()) {
             variables[component] = *vars;
+            jsonfile::clampToFloat(variables[component], fullPath);
+        }
         if (auto ins = c.find("inputs"); ins != c.end())
             for (const json& in : *ins) {
                 const std::string pinName = in["name"].get<std::string>();
@@ -747,7 +751,7 @@ bool GraphManager::Save(const std::string& path)
     }
     json root;
     root["components"] = components.empty() ? json(nullptr) : std::move(components);
-    return jsonfile::writeAtomic(path, jsonfile::dump(root, 2));
+    return jsonfile::save(path, root, 2);
 }
 
 // ---- Per-frame execution ----

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +13,8 @@
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace jsonfile {
 
@@ -86,18 +90,102 @@ bool writeAll(int fd, std::string_view bytes)
     return true;
 }
 
+int lineAt(std::string_view text, size_t offset)
+{
+    offset = std::min(offset, text.size());
+    return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
+}
+
+// Offset of the first bracket that opens a level deeper than kMaxDepth, or npos. Brackets inside strings do not
+// count; text that is not JSON at all is left for the parser to report.
+size_t tooDeepAt(std::string_view text)
+{
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxDepth)
+                return i;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return std::string_view::npos;
+}
+
+std::string compact(const nlohmann::json& value)
+{
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// The library's pretty form down to kIndentedLevels, the compact form below.
+void write(std::string& out, const nlohmann::json& value, int indent, int depth)
+{
+    if (!value.is_structured() || value.empty() || depth >= kIndentedLevels) {
+        out += compact(value);
+        return;
+    }
+    const bool object = value.is_object();
+    out += object ? "{\n" : "[\n";
+    const std::string pad(static_cast<size_t>(indent) * static_cast<size_t>(depth + 1), ' ');
+    for (auto it = value.begin(); it != value.end(); ++it) {
+        if (it != value.begin())
+            out += ",\n";
+        out += pad;
+        if (object) {
+            out += compact(nlohmann::json(it.key()));
+            out += ": ";
+        }
+        write(out, *it, indent, depth + 1);
+    }
+    out += '\n';
+    out.append(static_cast<size_t>(indent) * static_cast<size_t>(depth), ' ');
+    out += object ? '}' : ']';
+}
+
+// JSON pointer of the first number under doc that JSON cannot hold (NaN or infinite), or "" when there is none.
+std::string lostNumberAt(const nlohmann::json& doc)
+{
+    std::vector<std::pair<const nlohmann::json*, std::string>> stack{{&doc, ""}};
+    while (!stack.empty()) {
+        auto [value, where] = std::move(stack.back());
+        stack.pop_back();
+        if (value->is_number_float() && !std::isfinite(value->get<double>()))
+            return where.empty() ? "/" : where;
+        if (value->is_object())
+            for (auto it = value->begin(); it != value->end(); ++it)
+                stack.emplace_back(&*it, where + "/" + it.key());
+        else if (value->is_array())
+            for (size_t i = 0; i < value->size(); ++i)
+                stack.emplace_back(&(*value)[i], where + "/" + std::to_string(i));
+    }
+    return {};
+}
+
 } // namespace
 
 bool parse(std::string_view text, const std::string& source, nlohmann::json& out)
 {
+    if (size_t deep = tooDeepAt(text); deep != std::string_view::npos) {
+        LOG_ERROR("Failed to parse <%s>: line %d: nested deeper than %d levels", source.c_str(), lineAt(text, deep),
+                  kMaxDepth);
+        return false;
+    }
     try {
         out = nlohmann::json::parse(text.begin(), text.end());
         return true;
     } catch (const nlohmann::json::parse_error& e) {
         // e.byte is the 1-based offset of the byte that stopped the parser.
-        size_t end = std::min<size_t>(e.byte > 0 ? e.byte - 1 : 0, text.size());
-        int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + end, '\n'));
-        LOG_ERROR("Failed to parse <%s>: line %d: %s", source.c_str(), line, e.what());
+        LOG_ERROR("Failed to parse <%s>: line %d: %s", source.c_str(), lineAt(text, e.byte > 0 ? e.byte - 1 : 0),
+                  e.what());
     } catch (const std::exception& e) {
         LOG_ERROR("Failed to parse <%s>: %s", source.c_str(), e.what());
     }
@@ -111,7 +199,44 @@ void reportContentError(const std::string& source, const std::string& what)
 
 std::string dump(const nlohmann::json& value, int indent)
 {
-    return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (indent < 0)
+        return compact(value);
+    std::string out;
+    write(out, value, indent, 0);
+    return out;
+}
+
+bool save(const std::string& path, const nlohmann::json& doc, int indent)
+{
+    const std::string text = dump(doc, indent);
+    if (const std::string where = lostNumberAt(doc); !where.empty()) {
+        LOG_ERROR("Not saving <%s>: the number at %s cannot be written in JSON; the old file is kept", path.c_str(),
+                  where.c_str());
+        return false;
+    }
+    if (nlohmann::json::parse(text, nullptr, false).is_discarded()) {
+        LOG_ERROR("Not saving <%s>: the text to be written does not read back; the old file is kept", path.c_str());
+        return false;
+    }
+    return writeAtomic(path, text);
+}
+
+void clampToFloat(nlohmann::json& value, const std::string& source)
+{
+    std::vector<nlohmann::json*> stack{&value};
+    while (!stack.empty()) {
+        nlohmann::json* v = stack.back();
+        stack.pop_back();
+        if (v->is_structured()) {
+            for (auto& child : *v)
+                stack.push_back(&child);
+        } else if (v->is_number() && std::fabs(v->get<double>()) > FLT_MAX) {
+            const double limit = std::copysign(static_cast<double>(FLT_MAX), v->get<double>());
+            LOG_WARNING("<%s>: %s is beyond the range of a float; read as %s", source.c_str(), compact(*v).c_str(),
+                        compact(nlohmann::json(limit)).c_str());
+            *v = limit;
+        }
+    }
 }
 
 bool writeAtomic(const std::string& path, std::string_view bytes)

@@ -318,5 +318,5 @@ bool ResourceManagerStorage::save_json(const std::string& path)
     }
     if (root.empty())
         root = nullptr;
-    return jsonfile::writeAtomic(path, jsonfile::dump(root, 4));
+    return jsonfile::save(path, root, 4);
 }

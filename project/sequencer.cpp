@@ -433,7 +433,7 @@ bool shareSections(const std::string& path, const json& global, const json& proj
         doc.erase("projects");
     else
         doc["projects"] = projects;
-    return jsonfile::writeAtomic(path, jsonfile::dump(doc, 2));
+    return jsonfile::save(path, doc, 2);
 }
 
 } // namespace
@@ -624,6 +624,9 @@ bool Load(const std::string& path)
     };
     if (!projectJsonRead(path, check, doc))
         return false;
+    // Key values are floats; the other numbers of a component entry are integers.
+    if (doc.contains("components"))
+        jsonfile::clampToFloat(doc["components"], dataPath(path));
     KeptEntries& kept = keptEntries()[currentProject];
     kept = KeptEntries();
     loadDocument(doc, kept, dataPath(path));
@@ -650,7 +653,7 @@ bool Save(const std::string& path)
         doc["projects"] = projects;
     if (!components.empty())
         doc["components"] = components;
-    bool ok = jsonfile::writeAtomic(path, jsonfile::dump(doc, 2));
+    bool ok = jsonfile::save(path, doc, 2);
     if (!ok)
         return false;
 

@@ -673,3 +673,28 @@ TEST(Curves, Json)
     EXPECT_NE(Curve::CheckJson(json{{"keys", json::array()}}), "");
     EXPECT_NE(Curve::CheckJson(json{{"keys", 3}, {"interpolation", 1}}), "");
 }
+
+// A stored value beyond float range is clamped with a line naming the file, and the saved file loads again to the
+// same bytes (unclamped it would be saved as null and the next start would refuse the file).
+TEST_F(CvarFiles, ValuesBeyondFloatRangeAreClampedWithALine)
+{
+    const std::string fixture = readFile(std::string(TEST_DATA_DIR) + "projects/roundtrip/variables.json");
+    for (const std::string value : {"1e308", "-1e308", "1e39"}) {
+        SCOPED_TRACE(value);
+        const std::string text = fixture.substr(0, fixture.find("\"v\": 1.5")) + "\"v\": " + value +
+                                 fixture.substr(fixture.find("\"v\": 1.5") + 8);
+        writeFile(dir.path() / "projects/p/variables.json", text);
+        LogCapture log;
+        ASSERT_TRUE(CvarTreeLoad("projects/p/variables.json"));
+        EXPECT_TRUE(log.contains("projects/p/variables.json>: " + json::parse(value).dump() +
+                                 " is beyond the range of a float"))
+            << log.text();
+        ASSERT_TRUE(CvarTreeSave(&cvarTreeRoot, "projects/p/variables.json"));
+        const std::string saved = readFile(dir.path() / "projects/p/variables.json");
+        EXPECT_NE(saved.find(value[0] == '-' ? "-3.4028234663852886e+38" : " 3.4028234663852886e+38"),
+                  std::string::npos);
+        ASSERT_TRUE(CvarTreeLoad("projects/p/variables.json"));
+        ASSERT_TRUE(CvarTreeSave(&cvarTreeRoot, "projects/p/variables.json"));
+        EXPECT_EQ(readFile(dir.path() / "projects/p/variables.json"), saved);
+    }
+}

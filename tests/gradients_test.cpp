@@ -358,3 +358,30 @@ TEST_F(GradientTexture, MoreGradientsThanRowsWriteNothingOutside)
     const std::vector<uint16_t> texels = readGradientTexture();
     EXPECT_EQ(texels[255 * 128 * 4], floatToHalf(255.0f / 300.0f));
 }
+
+// A mark position beyond float range is clamped with a line naming the file; what is saved loads and saves again to
+// the same bytes.
+TEST_F(GradientFiles, PositionsBeyondFloatRangeAreClampedWithALine)
+{
+    for (const std::string value : {"1e308", "-1e308", "1e39"}) {
+        SCOPED_TRACE(value);
+        write(R"({"gradient_resources": [{"name": "far", "interpolation": 0, "entries": [
+            {"color": "ffffffff", "pos": 0.5}, {"color": "000000ff", "pos": )" + value + "}]}]}");
+        ConsoleLog log;
+        ASSERT_TRUE(loadAll());
+        EXPECT_EQ(log.count(relative + ">: " + nlohmann::json::parse(value).dump() + " is beyond the range of a float"),
+                  1);
+        ASSERT_TRUE(save_gradients_json(path));
+        const std::string saved = readFile(path);
+        const nlohmann::json doc = nlohmann::json::parse(saved);
+        EXPECT_EQ(std::fabs(doc["gradient_resources"][0]["entries"][value[0] == '-' ? 0 : 1]["pos"].get<double>()),
+                  static_cast<double>(std::numeric_limits<float>::max()));
+        for (GradientResource* record : gradientsAll())
+            gradientsRemove(record->name);
+        ASSERT_TRUE(loadAll());
+        ASSERT_TRUE(save_gradients_json(path));
+        EXPECT_EQ(readFile(path), saved);
+        for (GradientResource* record : gradientsAll())
+            gradientsRemove(record->name);
+    }
+}

@@ -1,5 +1,6 @@
 #include "app/data_files.h"
 #include "project/graph.h"
+#include "project/json_file.h"
 
 #include "project_test_util.h"
 #include "test_helpers.h"
@@ -510,4 +511,82 @@ TEST_F(GraphExecution, QueriesAndResourceListener)
     project.store.listeners[0]->OnResourceModified(&material);
     EXPECT_EQ(c->changedCvars, std::vector<Cvar*>{&c->texture});
     EXPECT_TRUE(p1->changedCvars.empty());
+}
+
+// ---- hostile values ----
+
+namespace {
+
+std::string replaced(std::string text, const std::string& what, const std::string& with)
+{
+    const size_t at = text.find(what);
+    EXPECT_NE(at, std::string::npos) << what;
+    return at == std::string::npos ? text : text.replace(at, what.size(), with);
+}
+
+std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+} // namespace
+
+// A float field beyond float range would be saved as null, which the next load rejects: it is clamped on load with
+// a line naming the file, and what is saved then loads and saves to the same bytes.
+TEST_F(GraphFiles, ValuesBeyondFloatRangeAreClampedAndSaveToWhatLoadsAgain)
+{
+    const std::string fixture = readFile(std::string(TEST_DATA_DIR) + "projects/roundtrip/graph.json");
+    struct Spot {
+        const char* key;
+        const char* number;
+    };
+    const Spot spots[] = {{"\"x\": ", "0.5"}, {"\"x\": ", "10.0"}, {"\"v\": ", "0.75"}};
+    for (const Spot& spot : spots)
+        for (const std::string value : {"1e308", "-1e308", "1e39"}) {
+            SCOPED_TRACE(spot.key + std::string(spot.number) + " = " + value);
+            const std::string text = replaced(fixture, spot.key + std::string(spot.number), spot.key + value);
+            const std::string path = write("projects/p/graph.json", text);
+            std::string saved;
+            {
+                ScopedProject project;
+                LogCapture log;
+                ASSERT_TRUE(GraphManager::Load(path));
+                EXPECT_TRUE(log.contains("projects/p/graph.json>: " + json::parse(value).dump() +
+                                         " is beyond the range of a float"))
+                    << log.text();
+                ASSERT_TRUE(GraphManager::Save(full(path)));
+                saved = readFile(full(path));
+            }
+            const std::string clamped = spot.key + std::string(value[0] == '-' ? "-" : "") + "3.4028234663852886e+38";
+            EXPECT_NE(saved.find(clamped), std::string::npos) << saved;
+            ScopedProject project;
+            ASSERT_TRUE(GraphManager::Load(path));
+            ASSERT_TRUE(GraphManager::Save(full(path)));
+            EXPECT_EQ(readFile(full(path)), saved);
+        }
+}
+
+// An unknown key of a component is kept and written back. Nested deeper than the bound, the file is refused like
+// one that fails to parse and kept as it is; within it, it is written back compact below the indented levels, so
+// the file stays about its size.
+TEST_F(GraphFiles, DeeplyNestedKeptValuesNeitherCrashNorGrowTheFile)
+{
+    const std::string fixture = readFile(std::string(TEST_DATA_DIR) + "projects/roundtrip/graph.json");
+    for (int depth : {900, 10000, 100000}) {
+        SCOPED_TRACE(depth);
+        const std::string text = replaced(fixture, "\"id\": 1,", "\"future\": " + nested(depth) + ", \"id\": 1,");
+        const std::string path = write("projects/p/graph.json", text);
+        ScopedProject project;
+        LogCapture log;
+        const bool accepted = depth < jsonfile::kMaxDepth;
+        EXPECT_EQ(GraphManager::Load(path), accepted);
+        if (!accepted) {
+            EXPECT_TRUE(log.contains("projects/p/graph.json>: line 4: nested deeper than")) << log.text();
+            addComponent<TestProducer>("default");
+            EXPECT_FALSE(GraphManager::Save(full(path)));
+            EXPECT_EQ(readFile(full(path)), text);
+            continue;
+        }
+        ASSERT_TRUE(GraphManager::Save(full(path)));
+        const std::string saved = readFile(full(path));
+        EXPECT_LT(saved.size(), text.size() + 32 * 1024);
+        EXPECT_EQ(json::parse(saved)["components"][0]["future"], json::parse(nested(depth)));
+    }
 }

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <thread>
 
 using nlohmann::json;
@@ -482,4 +483,31 @@ TEST(SequencerShipped, EveryProjectNamesTheTrackAndSavesBackUnchanged)
         EXPECT_EQ(readFile(dir.path() / "projects" / name / "sequencer.json"),
                   readFile(assets + "projects/" + name + "/sequencer.json"))
             << name;
+}
+
+// A key value beyond float range is clamped with a line naming the file; what is saved loads and saves again to the
+// same bytes.
+TEST_F(SequencerFiles, KeyValuesBeyondFloatRangeAreClampedWithALine)
+{
+    for (const std::string value : {"1e308", "-1e308", "1e39"}) {
+        SCOPED_TRACE(value);
+        writeFile(file("b"), R"({"components": [{"uuid": 4096, "frame_start": 1, "frame_end": 2,
+            "cvars": [{"uuid": 4097, "keyframes": [{"frame": 3, "v0": )" + value +
+                                 R"(, "v1": 0.0, "v2": 0.0, "v3": 0.0}]}]}]})");
+        ConsoleLog log;
+        ASSERT_TRUE(load("b"));
+        EXPECT_EQ(log.count("projects/b/sequencer.json>: " + json::parse(value).dump() +
+                            " is beyond the range of a float"),
+                  1);
+        ASSERT_TRUE(save());
+        const std::string saved = readFile(file("b"));
+        EXPECT_EQ(std::fabs(json::parse(saved)["components"][0]["cvars"][0]["keyframes"][0]["v0"].get<double>()),
+                  static_cast<double>(std::numeric_limits<float>::max()));
+        timeline.restart();
+        forgetTracks({&producer->value});
+        ASSERT_TRUE(load("b"));
+        ASSERT_TRUE(save());
+        EXPECT_EQ(readFile(file("b")), saved);
+        forgetTracks({&producer->value});
+    }
 }
