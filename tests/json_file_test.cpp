@@ -58,8 +58,9 @@ TEST(JsonFile, ParseRefusesNestingBeyondTheBound)
         LogCapture log;
         json out;
         EXPECT_EQ(jsonfile::parse(text, "deep.json", out), k.accepted);
-        if (!k.accepted)
+        if (!k.accepted) {
             EXPECT_TRUE(log.contains("Failed to parse <deep.json>: line 2: nested deeper than")) << log.text();
+        }
     }
 }
 
