@@ -58,6 +58,9 @@ case "$cmd" in
   test) build build; run_tests build ;;
   sanitize)
     export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
+    # llvmpipe's shader compiles free gigabytes; the default 256 MB quarantine of freed blocks fragments the
+    # sanitizer's heap until the engine holds about 6 GB where 16 MB keeps it near 2.4 GB (1.4 GB without ASan).
+    export ASAN_OPTIONS="quarantine_size_mb=16${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
     build build-asan -DENGINE_SANITIZE=ON -DENGINE_BUILD_BENCH=OFF
     run_tests build-asan ;;
