@@ -176,21 +176,127 @@ int32_t lookup(const std::map<int32_t, int32_t>& map, int32_t key)
     return it == map.end() ? 0 : it->second;
 }
 
+OutputPin* outputOf(EngineComponent* component, int32_t id)
+{
+    for (OutputPin* pin : component->outputs)
+        if (pin && pin->id == id)
+            return pin;
+    return nullptr;
+}
+
+bool hasPin(EngineComponent* component, int32_t id)
+{
+    for (InputPin* pin : component->inputs)
+        if (pin->id == id)
+            return true;
+    return outputOf(component, id) != nullptr;
+}
+
+// Pin id -> owner, while a load or one ExecuteRoots runs: every link is looked up there, and a walk over the whole
+// list for each made long chains quadratic. Components are not deleted meanwhile; a pin added later is not indexed
+// and is found by the walk. Pin ids start at 1, so an id of 0 or less (a link whose output was missing) names none.
+class PinIndex {
+public:
+    PinIndex() : outer_(active)
+    {
+        if (currentComponents)
+            for (EngineComponent* component : *currentComponents) {
+                if (!component)
+                    continue;
+                // emplace keeps the first holder, as the walk over the list would find it.
+                for (InputPin* pin : component->inputs)
+                    owners_.emplace(pin->id, component);
+                for (OutputPin* pin : component->outputs)
+                    if (pin)
+                        owners_.emplace(pin->id, component);
+            }
+        active = this;
+    }
+    ~PinIndex() { active = outer_; }
+    PinIndex(const PinIndex&) = delete;
+    PinIndex& operator=(const PinIndex&) = delete;
+
+    // The indexed owner when it still holds the pin; nullptr sends the caller to the walk.
+    static EngineComponent* indexedOwner(int32_t id)
+    {
+        if (!active)
+            return nullptr;
+        auto it = active->owners_.find(id);
+        return it != active->owners_.end() && hasPin(it->second, id) ? it->second : nullptr;
+    }
+    static bool namesNoPin(int32_t id) { return active && id <= 0; }
+
+private:
+    static inline const PinIndex* active = nullptr;
+    std::unordered_map<int32_t, EngineComponent*> owners_;
+    const PinIndex* outer_;
+};
+
 OutputPin* findOutputPin(int32_t id, EngineComponent** owner = nullptr)
 {
-    if (!currentComponents)
+    if (!currentComponents || PinIndex::namesNoPin(id))
         return nullptr;
+    if (EngineComponent* indexed = PinIndex::indexedOwner(id))
+        if (OutputPin* pin = outputOf(indexed, id)) {
+            if (owner)
+                *owner = indexed;
+            return pin;
+        }
     for (EngineComponent* component : *currentComponents) {
         if (!component)
             continue;
-        for (OutputPin* pin : component->outputs)
-            if (pin && pin->id == id) {
-                if (owner)
-                    *owner = component;
-                return pin;
-            }
+        if (OutputPin* pin = outputOf(component, id)) {
+            if (owner)
+                *owner = component;
+            return pin;
+        }
     }
     return nullptr;
+}
+
+// Depth-first over the components feeding `root` through its links, sources before consumers, with an explicit
+// stack: a chain of tens of thousands of linked components would overflow the call stack. enter(component) starts a
+// visit (false: skip it); source(pin, link) names the component to visit for a link, or null; leave(component) runs
+// once all its sources are done. Pins and links are copied as the visit reaches them, since visits may change them.
+template <class Enter, class Source, class Leave>
+void walkSources(EngineComponent* root, Enter enter, Source source, Leave leave)
+{
+    struct Visit {
+        explicit Visit(EngineComponent* c) : component(c), pins(c->inputs) {}
+        EngineComponent* component;
+        std::vector<InputPin*> pins;
+        size_t pin = 0;
+        std::vector<int32_t> links;
+        size_t link = 0;
+        bool linksTaken = false;
+    };
+    if (!enter(root))
+        return;
+    std::vector<Visit> stack;
+    stack.emplace_back(root);
+    while (!stack.empty()) {
+        Visit& visit = stack.back();
+        if (visit.pin == visit.pins.size()) {
+            EngineComponent* done = visit.component;
+            stack.pop_back();
+            leave(done);
+            continue;
+        }
+        InputPin* pin = visit.pins[visit.pin];
+        if (!visit.linksTaken) {
+            visit.links = pin->links;
+            visit.link = 0;
+            visit.linksTaken = true;
+        }
+        if (visit.link == visit.links.size()) {
+            ++visit.pin;
+            visit.linksTaken = false;
+            continue;
+        }
+        EngineComponent* next = source(pin, visit.links[visit.link++]);
+        if (next && enter(next))
+            stack.emplace_back(next); // `visit` is not used past this point
+    }
 }
 
 // Components cast payloads by pin: a link whose output type the input does not accept must not survive.
@@ -255,40 +361,6 @@ std::unordered_map<int32_t, int32_t> assignSaveIds(const std::vector<EngineCompo
 
 json idJson(int32_t id) { return static_cast<uint32_t>(id); }
 
-// Pin id -> component for the duration of one ExecuteRoots: every link is looked up twice per execution, and a
-// walk over the whole list for each made large graphs cost milliseconds per frame. Components are not deleted
-// during a run; a pin added meanwhile is simply not indexed and found by the walk.
-const std::unordered_map<int32_t, EngineComponent*>* runPinIndex = nullptr;
-
-EngineComponent* findPinOwnerForRun(int32_t id)
-{
-    if (runPinIndex) {
-        auto it = runPinIndex->find(id);
-        if (it != runPinIndex->end()) {
-            EngineComponent* owner = it->second;
-            for (InputPin* pin : owner->inputs)
-                if (pin->id == id)
-                    return owner;
-            for (OutputPin* pin : owner->outputs)
-                if (pin->id == id)
-                    return owner;
-        }
-    }
-    return GraphManager::FindComponentByPinId(id);
-}
-
-OutputPin* findOutputPinForRun(int32_t id)
-{
-    if (runPinIndex) {
-        auto it = runPinIndex->find(id);
-        if (it != runPinIndex->end())
-            for (OutputPin* pin : it->second->outputs)
-                if (pin->id == id)
-                    return pin;
-    }
-    return findOutputPin(id);
-}
-
 } // namespace
 
 bool GraphManager::IsKeptComponent(const EngineComponent* component)
@@ -300,22 +372,19 @@ bool GraphManager::IsKeptComponent(const EngineComponent* component)
 
 EngineComponent* GraphManager::FindComponentByPinId(int32_t id)
 {
-    if (!currentComponents)
+    if (!currentComponents || PinIndex::namesNoPin(id))
         return nullptr;
-    for (EngineComponent* component : *currentComponents) {
-        for (InputPin* pin : component->inputs)
-            if (pin->id == id)
-                return component;
-        for (OutputPin* pin : component->outputs)
-            if (pin->id == id)
-                return component;
-    }
+    if (EngineComponent* indexed = PinIndex::indexedOwner(id))
+        return indexed;
+    for (EngineComponent* component : *currentComponents)
+        if (component && hasPin(component, id))
+            return component;
     return nullptr;
 }
 
 bool GraphManager::IsOutputIdUsed(int32_t id) { return findOutputPin(id) != nullptr; }
 
-OutputPin* GraphManager::FindOutputPin(int32_t id) { return findOutputPinForRun(id); }
+OutputPin* GraphManager::FindOutputPin(int32_t id) { return findOutputPin(id); }
 
 std::vector<EngineComponent*> GraphManager::FindComponentsByType(int32_t typeIndex)
 {
@@ -338,6 +407,17 @@ void GraphManager::NotifyOutputChanged(int32_t outputId)
         if (reported.insert(outputId).second)
             LOG_WARNING("Change of output %d came back to itself through a cycle of links; not passed on again",
                         outputId);
+        return;
+    }
+    // Consumers pass the change on from their own callbacks, so it travels on the call stack: bounded, as a long
+    // chain of links would overflow it.
+    constexpr size_t kMaxNotifyDepth = 1000;
+    if (inProgress.size() >= kMaxNotifyDepth) {
+        static bool reported = false;
+        if (!reported)
+            LOG_WARNING("Change of output %d is %zu links away from where it started; not passed on further",
+                        outputId, inProgress.size());
+        reported = true;
         return;
     }
     std::vector<std::pair<EngineComponent*, int32_t>> targets;
@@ -373,40 +453,42 @@ void GraphManager::RegisterResourceListener()
 
 // ---- Resolution ----
 
-void resolve_for_component(EngineComponent* component, const GraphStoredVariables& variables)
+void resolve_for_component(EngineComponent* root, const GraphStoredVariables& variables)
 {
-    if (component->state == ComponentState::Resolving)
-        return;
-    if (component->state < ComponentState::Resolving)
-        component->state = ComponentState::Resolving;
-    LOG_INFO("Resolving dependencies for %d : <%s>", component->id, component->name.c_str());
-    const std::vector<InputPin*> pins = component->inputs;
-    for (InputPin* pin : pins) {
-        const std::vector<int32_t> links = pin->links;
-        for (int32_t link : links) {
-            EngineComponent* owner = GraphManager::FindComponentByPinId(link);
-            LOG_INFO("  Input <%s> required. ID:%d", pin->name.c_str(), link);
-            if (!owner) {
-                LOG_WARNING("    Missing dependency component");
-                continue;
-            }
-            if (owner->state == ComponentState::Created)
-                resolve_for_component(owner, variables);
+    auto enter = [](EngineComponent* component) {
+        // A component already resolving is on the walk's path: the link that led here closes a cycle.
+        if (component->state == ComponentState::Resolving)
+            return false;
+        if (component->state < ComponentState::Resolving)
+            component->state = ComponentState::Resolving;
+        LOG_INFO("Resolving dependencies for %d : <%s>", component->id, component->name.c_str());
+        return true;
+    };
+    auto source = [](InputPin* pin, int32_t link) -> EngineComponent* {
+        EngineComponent* owner = GraphManager::FindComponentByPinId(link);
+        LOG_INFO("  Input <%s> required. ID:%d", pin->name.c_str(), link);
+        if (!owner) {
+            LOG_WARNING("    Missing dependency component");
+            return nullptr;
         }
-    }
-    LOG_INFO("Resolving dependencies for %d : <%s> done. Loading configuration", component->id,
-             component->name.c_str());
-    if (component->state > 3)
-        return;
-    component->ResolveInputs();
-    if (component->state > 3)
-        return;
-    auto stored = variables.find(component);
-    CvarTreeNode* branch = component->GetCvarTree();
-    if (stored != variables.end() && branch)
-        CvarTreeLoadFromJsonValue(stored->second, CvarScope::Node, branch, "variables of " + component->name);
-    component->Init();
-    component->state = ComponentState::Resolved;
+        return owner->state == ComponentState::Created ? owner : nullptr;
+    };
+    auto leave = [&variables](EngineComponent* component) {
+        LOG_INFO("Resolving dependencies for %d : <%s> done. Loading configuration", component->id,
+                 component->name.c_str());
+        if (component->state > 3)
+            return;
+        component->ResolveInputs();
+        if (component->state > 3)
+            return;
+        auto stored = variables.find(component);
+        CvarTreeNode* branch = component->GetCvarTree();
+        if (stored != variables.end() && branch)
+            CvarTreeLoadFromJsonValue(stored->second, CvarScope::Node, branch, "variables of " + component->name);
+        component->Init();
+        component->state = ComponentState::Resolved;
+    };
+    walkSources(root, enter, source, leave);
 }
 
 void GraphManager::BindCvarInputs(EngineComponent* component, const GraphStoredCvarUuids& uuids)
@@ -600,6 +682,7 @@ bool GraphManager::Load(const std::string& path)
         if (component->parent_id != 0)
             component->parent_id = lookup(componentIds, component->parent_id);
     }
+    const PinIndex pinIndex; // every link is looked up from here on
     for (EngineComponent* component : loaded)
         if (!IsKeptComponent(component)) {
             dropMismatchedLinks(component);
@@ -758,75 +841,67 @@ bool GraphManager::Save(const std::string& path)
 
 void GraphManager::ExecuteComponent(RenderItemBuilder& builder, EngineComponent* component, Timestep time, int run)
 {
-    if (!component || component->lastRun == run)
+    if (!component)
         return;
-    if (component->executing) {
-        static std::unordered_set<int32_t> reported;
-        if (reported.insert(component->id).second)
-            LOG_WARNING("Link cycle through component %d : <%s>; its consumers in the cycle run without waiting for it",
-                        component->id, component->name.c_str());
-        return;
-    }
-    component->executing = true;
-
-    const std::vector<InputPin*> pins = component->inputs;
-    for (InputPin* pin : pins) {
-        const std::vector<int32_t> links = pin->links;
-        for (int32_t link : links) {
-            EngineComponent* source = findPinOwnerForRun(link);
-            if (source && source->lastRun != run)
-                ExecuteComponent(builder, source, time, run);
+    auto enter = [run](EngineComponent* c) {
+        if (c->lastRun == run)
+            return false;
+        if (c->executing) {
+            static std::unordered_set<int32_t> reported;
+            if (reported.insert(c->id).second)
+                LOG_WARNING("Link cycle through component %d : <%s>; its consumers in the cycle run without waiting "
+                            "for it",
+                            c->id, c->name.c_str());
+            return false;
         }
-    }
+        c->executing = true;
+        return true;
+    };
+    auto source = [run](InputPin*, int32_t link) -> EngineComponent* {
+        EngineComponent* owner = FindComponentByPinId(link);
+        return owner && owner->lastRun != run ? owner : nullptr;
+    };
+    auto leave = [&builder, time, run](EngineComponent* c) {
+        for (InputPin* pin : c->inputs) {
+            if (!pin->cvar || pin->links.empty())
+                continue;
+            OutputPin* out = findOutputPin(pin->links[0]);
+            // Only Value payloads have the layout read here.
+            const auto* value = out ? resourceCast<ValueResource>(out->payload, ResourceType::Value) : nullptr;
+            if (!value)
+                continue;
+            const size_t count = value->values.size();
+            if (count < 1 || count > 3)
+                continue;
+            uint32_t written = 0;
+            for (size_t i = 0; i < count; ++i)
+                if (value->mask & (1u << i)) {
+                    pin->cvar->value[i] = value->values[i];
+                    written |= 1u << i;
+                }
+            CvarMarkDriven(pin->cvar, written);
+        }
 
-    for (InputPin* pin : component->inputs) {
-        if (!pin->cvar || pin->links.empty())
-            continue;
-        OutputPin* out = findOutputPinForRun(pin->links[0]);
-        // Only Value payloads have the layout read here.
-        const auto* value = out ? resourceCast<ValueResource>(out->payload, ResourceType::Value) : nullptr;
-        if (!value)
-            continue;
-        const size_t count = value->values.size();
-        if (count < 1 || count > 3)
-            continue;
-        uint32_t written = 0;
-        for (size_t i = 0; i < count; ++i)
-            if (value->mask & (1u << i)) {
-                pin->cvar->value[i] = value->values[i];
-                written |= 1u << i;
-            }
-        CvarMarkDriven(pin->cvar, written);
-    }
-
-    const bool scoped = graphHooks.executeScopeBegin && graphHooks.executeScopeEnd;
-    if (scoped)
-        graphHooks.executeScopeBegin("Component " + std::to_string(component->id) + ":" + component->name);
-    component->Execute(builder, time);
-    component->lastRun = run;
-    component->executing = false;
-    if (scoped)
-        graphHooks.executeScopeEnd();
+        const bool scoped = graphHooks.executeScopeBegin && graphHooks.executeScopeEnd;
+        if (scoped)
+            graphHooks.executeScopeBegin("Component " + std::to_string(c->id) + ":" + c->name);
+        c->Execute(builder, time);
+        c->lastRun = run;
+        c->executing = false;
+        if (scoped)
+            graphHooks.executeScopeEnd();
+    };
+    walkSources(component, enter, source, leave);
 }
 
 void GraphManager::ExecuteRoots(RenderItemBuilder& builder, Timestep time, int run)
 {
     if (!currentComponents)
         return;
-    std::unordered_map<int32_t, EngineComponent*> index;
-    for (EngineComponent* component : *currentComponents) {
-        // emplace keeps the first holder, as the walk over the list would find it.
-        for (InputPin* pin : component->inputs)
-            index.emplace(pin->id, component);
-        for (OutputPin* pin : component->outputs)
-            index.emplace(pin->id, component);
-    }
-    const auto* outer = runPinIndex;
-    runPinIndex = &index;
+    const PinIndex index;
     for (size_t i = 0; i < currentComponents->size(); ++i) {
         EngineComponent* component = (*currentComponents)[i];
         if (!component->IsDependencyOnly())
             ExecuteComponent(builder, component, time, run);
     }
-    runPinIndex = outer;
 }

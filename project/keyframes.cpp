@@ -38,6 +38,12 @@ std::array<float, 4> cvarValue(const Cvar* cvar)
     return {cvar->value[0], cvar->value[1], cvar->value[2], cvar->value[3]};
 }
 
+// The key at frame, or where a key at frame would go.
+std::vector<Keyframe>::iterator keyAtOrAfter(std::vector<Keyframe>& keys, uint32_t frame)
+{
+    return std::lower_bound(keys.begin(), keys.end(), frame, [](const Keyframe& k, uint32_t f) { return k.frame < f; });
+}
+
 KeyframeTrack* keyedTrack(Cvar* cvar, const char* what)
 {
     KeyframeTrack* track = SequencerManager::FindTrack(cvar);
@@ -59,15 +65,13 @@ void SetKeyValue(Cvar* cvar, int frame, const float value[4])
     KeyframeTrack& track = trackOf(cvar);
     const uint32_t at = static_cast<uint32_t>(frame);
     const Keyframe key{value[0], value[1], value[2], value[3], at};
-    auto it = std::find_if(track.keys.begin(), track.keys.end(), [at](const Keyframe& k) { return k.frame == at; });
-    if (it != track.keys.end()) {
+    // Keys are kept sorted: a binary search finds the key to replace or the new key's place. A load adds keys in
+    // frame order, so the insert lands at the end.
+    auto it = keyAtOrAfter(track.keys, at);
+    if (it != track.keys.end() && it->frame == at)
         *it = key;
-        return;
-    }
-    // Keys are kept sorted, so the new one goes straight to its place.
-    auto pos = std::upper_bound(track.keys.begin(), track.keys.end(), at,
-                                [](uint32_t f, const Keyframe& k) { return f < k.frame; });
-    track.keys.insert(pos, key);
+    else
+        track.keys.insert(it, key);
 }
 
 void SetKey(Cvar* cvar, int frame)
@@ -83,9 +87,8 @@ bool DeleteKey(Cvar* cvar, int frame)
     KeyframeTrack* track = FindTrack(cvar);
     if (!track)
         return false;
-    const uint32_t at = static_cast<uint32_t>(frame);
-    auto it = std::find_if(track->keys.begin(), track->keys.end(), [at](const Keyframe& k) { return k.frame == at; });
-    if (it == track->keys.end())
+    auto it = keyAtOrAfter(track->keys, static_cast<uint32_t>(frame));
+    if (it == track->keys.end() || it->frame != static_cast<uint32_t>(frame))
         return false;
     track->keys.erase(it);
     return true;
@@ -131,10 +134,10 @@ std::array<float, 4> EvaluateTrack(Cvar* cvar, uint32_t frame)
     if (n == 1 || frame < keys[0].frame)
         return keyValue(keys[0]);
 
-    // d: the last key at or before the frame.
-    size_t d = 0;
-    while (d + 1 < n && keys[d + 1].frame <= frame)
-        ++d;
+    // d: the last key at or before the frame (keys[0] is, as frame >= keys[0].frame here).
+    const auto after = std::upper_bound(keys.begin(), keys.end(), frame,
+                                        [](uint32_t f, const Keyframe& k) { return f < k.frame; });
+    const size_t d = static_cast<size_t>(after - keys.begin()) - 1;
     if (!track->interpolated && !track->linear)
         return keyValue(keys[d]);
     if (d == n - 1)

@@ -45,6 +45,11 @@ const EngineComponent* entryOwner(const RenderPassItem& entry)
     return entry.item ? entry.item->owner : entry.function ? entry.function->owner : nullptr;
 }
 
+const std::vector<RenderDependency>* dependenciesOf(const RenderPassItem& entry)
+{
+    return entry.item ? &entry.item->dependencies : entry.function ? &entry.function->dependencies : nullptr;
+}
+
 std::string entryDescription(const RenderPassItem& entry)
 {
     return fmt::format("{} / {}", ownerName(entryOwner(entry)), Renderer::GetPassName(entry.pass));
@@ -220,38 +225,44 @@ void RenderItemBuilder::AddItem(const RenderItem& item)
 
 // ---- Scene hierarchy ----
 
+// Walks up the parent chain with an explicit path instead of recursing: a chain of tens of thousands of parents
+// would overflow the call stack. Parents are combined first, so each matrix meets its parent's final one.
 void process_engine_component_for_scene_hierarchy(EngineComponent* c,
                                                   std::unordered_map<EngineComponent*, Matrix*>& matrices,
                                                   std::unordered_set<EngineComponent*>& processed,
                                                   std::unordered_set<EngineComponent*>& inProgress)
 {
-    if (!c || processed.count(c))
-        return;
-    if (inProgress.count(c)) {
-        if (firstReport("hierarchy cycle " + std::to_string(c->uuid)))
-            LOG_ERROR("Scene hierarchy cycle through component %d (%s); the cycle is cut there", c->id,
-                      c->name.c_str());
-        return;
+    std::vector<std::pair<EngineComponent*, EngineComponent*>> path; // child, parent; innermost last
+    for (EngineComponent* node = c; node && !processed.count(node);) {
+        if (inProgress.count(node)) {
+            if (firstReport("hierarchy cycle " + std::to_string(node->uuid)))
+                LOG_ERROR("Scene hierarchy cycle through component %d (%s); the cycle is cut there", node->id,
+                          node->name.c_str());
+            break;
+        }
+        EngineComponent* parent = node->GetParent();
+        if (!parent)
+            break;
+        inProgress.insert(node);
+        path.emplace_back(node, parent);
+        node = parent;
     }
-    EngineComponent* parent = c->GetParent();
-    if (!parent)
-        return;
-    inProgress.insert(c);
-    process_engine_component_for_scene_hierarchy(parent, matrices, processed, inProgress);
-    inProgress.erase(c);
-
-    const auto own = matrices.find(c);
-    const auto parents = matrices.find(parent);
-    if (own == matrices.end()) {
-        LOG_ERROR("This should not happen! Problematic ID : %d UUID:%lld (%s)", c->id,
-                  static_cast<long long>(c->uuid), c->name.c_str());
-    } else if (parents == matrices.end()) {
-        LOG_ERROR("This should not happen! Problematic Parent ID : %d UUID:%lld (%s)", parent->id,
-                  static_cast<long long>(parent->uuid), parent->name.c_str());
-    } else {
-        *own->second = own->second->Multiply(*parents->second);
+    for (auto step = path.rbegin(); step != path.rend(); ++step) {
+        auto [child, parent] = *step;
+        inProgress.erase(child);
+        const auto own = matrices.find(child);
+        const auto parents = matrices.find(parent);
+        if (own == matrices.end()) {
+            LOG_ERROR("This should not happen! Problematic ID : %d UUID:%lld (%s)", child->id,
+                      static_cast<long long>(child->uuid), child->name.c_str());
+        } else if (parents == matrices.end()) {
+            LOG_ERROR("This should not happen! Problematic Parent ID : %d UUID:%lld (%s)", parent->id,
+                      static_cast<long long>(parent->uuid), parent->name.c_str());
+        } else {
+            *own->second = own->second->Multiply(*parents->second);
+        }
+        processed.insert(child);
     }
-    processed.insert(c);
 }
 
 void RenderItemBuilder::ApplySceneHierarchy()
@@ -272,34 +283,53 @@ void RenderItemBuilder::ApplySceneHierarchy()
 
 // ---- Pass list ----
 
-void RenderPassItem::Visit(RenderPassItem& e, std::vector<RenderPassItem>& work, std::vector<RenderPassItem>& ordered)
+// Depth-first with an explicit stack (a long chain of dependencies would overflow the call stack): an entry goes
+// to the list after every entry it depends on.
+void RenderPassItem::Visit(RenderPassItem& root, std::vector<RenderPassItem>& work, std::vector<RenderPassItem>& ordered)
 {
-    if (e.visited)
+    struct Step {
+        RenderPassItem* entry;
+        const std::vector<RenderDependency>* dependencies;
+        size_t dependency = 0;
+        size_t candidate = 0; // position in work for the current dependency
+    };
+    if (root.visited || !dependenciesOf(root))
         return;
-    const std::vector<RenderDependency>* dependencies =
-        e.item ? &e.item->dependencies : e.function ? &e.function->dependencies : nullptr;
-    if (!dependencies)
-        return;
-    // Marked before the walk, so a cycle comes back to an entry in progress instead of recursing forever.
-    e.inProgress = true;
-    for (const RenderDependency& d : *dependencies) {
-        for (RenderPassItem& x : work) {
-            if (x.visited || !x.item || x.item->owner != d.owner || x.pass != d.pass)
-                continue;
-            if (x.inProgress) {
-                if (firstReport(entryKey("pass cycle", e) + " " + entryKey("with", x)))
-                    LOG_ERROR("Dependency cycle between the passes %s and %s; that dependency is ignored",
-                              entryDescription(e).c_str(), entryDescription(x).c_str());
-                continue;
+    // Marked before the walk, so a cycle comes back to an entry in progress instead of looping forever.
+    root.inProgress = true;
+    std::vector<Step> stack{{&root, dependenciesOf(root)}};
+    while (!stack.empty()) {
+        Step& step = stack.back();
+        RenderPassItem& e = *step.entry;
+        if (step.dependency == step.dependencies->size()) {
+            stack.pop_back();
+            e.inProgress = false;
+            if (!e.visited) {
+                e.visited = true;
+                ordered.push_back(e);
             }
-            Visit(x, work, ordered);
+            continue;
         }
+        const RenderDependency& d = (*step.dependencies)[step.dependency];
+        if (step.candidate == work.size()) {
+            ++step.dependency;
+            step.candidate = 0;
+            continue;
+        }
+        RenderPassItem& x = work[step.candidate++];
+        if (x.visited || !x.item || x.item->owner != d.owner || x.pass != d.pass)
+            continue;
+        if (x.inProgress) {
+            if (firstReport(entryKey("pass cycle", e) + " " + entryKey("with", x)))
+                LOG_ERROR("Dependency cycle between the passes %s and %s; that dependency is ignored",
+                          entryDescription(e).c_str(), entryDescription(x).c_str());
+            continue;
+        }
+        if (!dependenciesOf(x))
+            continue;
+        x.inProgress = true;
+        stack.push_back({&x, dependenciesOf(x)}); // `step` and `e` are not used past this point
     }
-    e.inProgress = false;
-    if (e.visited)
-        return;
-    e.visited = true;
-    ordered.push_back(e);
 }
 
 namespace Renderer {

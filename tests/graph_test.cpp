@@ -589,4 +589,55 @@ TEST_F(GraphFiles, DeeplyNestedKeptValuesNeitherCrashNorGrowTheFile)
         EXPECT_LT(saved.size(), text.size() + 32 * 1024);
         EXPECT_EQ(json::parse(saved)["components"][0]["future"], json::parse(nested(depth)));
     }
+
+// ---- Long chains ----
+
+// Each component links to the next one's output, so resolving or running the first walks the whole chain.
+TEST_F(GraphFiles, FiftyThousandLongChainLoadsResolvesAndRuns)
+{
+    constexpr int kLength = 50000;
+    json components = json::array();
+    for (int i = 0; i < kLength; ++i) {
+        json c = {{"type", "Sceneplayer"}, {"id", 2 * i + 1}, {"name", "c" + std::to_string(i)},
+                  {"outputs", {{{"id", 2 * i + 2}}}}};
+        if (i + 1 < kLength)
+            c["inputs"] = {{{"name", "in"}, {"outputs", {2 * i + 4}}}};
+        components.push_back(std::move(c));
+    }
+    const std::string path = write("chain.json", json{{"components", components}}.dump());
+    ScopedProject project;
+    ASSERT_TRUE(GraphManager::Load(path));
+    ASSERT_EQ(project.components.size(), static_cast<size_t>(kLength));
+    for (EngineComponent* c : project.components)
+        ASSERT_EQ(c->state, ComponentState::Resolved) << c->name;
+    // Sources are initialised and run before their consumers: the far end first.
+    ASSERT_EQ(initLog().size(), static_cast<size_t>(kLength));
+    EXPECT_EQ(initLog().front(), "c" + std::to_string(kLength - 1));
+    EXPECT_EQ(initLog().back(), "c0");
+
+    GraphManager::ExecuteRoots(dummyBuilder(), frame(), ++run);
+    ASSERT_EQ(executionLog().size(), static_cast<size_t>(kLength));
+    EXPECT_EQ(executionLog(), initLog());
+    for (EngineComponent* c : project.components)
+        EXPECT_FALSE(c->executing);
+}
+
+// A change passes on through the consumers' own callbacks; far down a long chain it stops with one line.
+TEST_F(GraphExecution, ChangeNotificationDownALongChainIsBounded)
+{
+    constexpr int kLength = 3000;
+    auto* producer = addComponent<TestProducer>("producer");
+    std::vector<Relay*> chain;
+    int32_t source = producer->output->id;
+    for (int i = 0; i < kLength; ++i) {
+        chain.push_back(addComponent<Relay>("r" + std::to_string(i)));
+        chain.back()->input->links = {source};
+        source = chain.back()->output->id;
+    }
+    LogCapture log;
+    GraphManager::NotifyOutputChanged(producer->output->id);
+    EXPECT_EQ(chain[0]->inputChanges.size(), 1u);
+    EXPECT_EQ(chain[998]->inputChanges.size(), 1u);
+    EXPECT_TRUE(chain[kLength - 1]->inputChanges.empty());
+    EXPECT_EQ(log.count("links away from where it started; not passed on further"), 1);
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -222,4 +223,35 @@ TEST_F(KeyframeApply, InactiveTracksAreSkippedUntilReactivated)
     SequencerManager::SetTrackActive(&shown->value, true);
     SequencerManager::Apply(100);
     EXPECT_EQ(shown->value.value[0], 10.0f);
+}
+
+// A long track as a load builds it: keys in frame order, then every key replaced and looked up again.
+TEST(KeyframeTrack, TwoHundredThousandKeysInsertQuickly)
+{
+    constexpr int kKeys = 200000;
+    Cvar cvar;
+    const auto start = std::chrono::steady_clock::now();
+    for (int pass = 0; pass < 2; ++pass)
+        for (int i = 0; i < kKeys; ++i) {
+            const float value[4] = {static_cast<float>(i + pass), 0.0f, 0.0f, 0.0f};
+            SequencerManager::SetKeyValue(&cvar, 3 * i, value);
+        }
+    int exact = 0;
+    for (int i = 0; i < kKeys; i += 97)
+        exact += SequencerManager::EvaluateTrack(&cvar, static_cast<uint32_t>(3 * i))[0] == static_cast<float>(i + 1);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 2.0); // a linear search per key took over ten seconds
+
+    const KeyframeTrack* track = SequencerManager::FindTrack(&cvar);
+    ASSERT_NE(track, nullptr);
+    ASSERT_EQ(track->keys.size(), static_cast<size_t>(kKeys));
+    for (int i = 0; i < kKeys; ++i) {
+        ASSERT_EQ(track->keys[i].frame, static_cast<uint32_t>(3 * i));
+        ASSERT_EQ(track->keys[i].v0, static_cast<float>(i + 1));
+    }
+    EXPECT_EQ(exact, (kKeys + 96) / 97); // a key's own frame evaluates to that key
+    EXPECT_TRUE(SequencerManager::DeleteKey(&cvar, 3 * 1000));
+    EXPECT_FALSE(SequencerManager::DeleteKey(&cvar, 3 * 1000 + 1));
+    EXPECT_EQ(track->keys.size(), static_cast<size_t>(kKeys - 1));
+    EXPECT_EQ(track->keys[1000].frame, 3u * 1001u);
 }

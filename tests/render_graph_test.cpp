@@ -713,3 +713,45 @@ TEST_F(PassExecutionTest, RenderGraphExecutesBuildsLogsAndRuns)
     EXPECT_TRUE(gpuTimerNameStack.empty());
     EXPECT_EQ(graphHooks.executeScopeBegin, nullptr) << "the graph's hooks are left as they were";
 }
+
+// ---- Long chains ----
+
+// Long enough to overflow the call stack of a recursive walk under the sanitizers; each walk still scans the list
+// per step, so not much longer.
+constexpr int kLongChain = 8000;
+
+TEST_F(PassListTest, LongDependencyChainOrdersWithoutRecursing)
+{
+    std::vector<Drawer*> owners;
+    for (int i = 0; i < kLongChain; ++i)
+        owners.push_back(add("d" + std::to_string(i)));
+    for (int i = 0; i < kLongChain; ++i) {
+        RenderItem item = noopItem(owners[i]);
+        if (i + 1 < kLongChain)
+            item.dependencies.push_back({owners[i + 1], Renderer::PASS_GEOMETRY});
+        builder.AddItem(item);
+    }
+    owners[0]->onPasses = [&](RenderItemBuilder& b, std::vector<RenderPassItem>& passes) {
+        for (RenderItem& item : b.items)
+            passes.push_back(itemEntry(&item, Renderer::PASS_GEOMETRY));
+    };
+    build();
+    ASSERT_EQ(passList.size(), static_cast<size_t>(kLongChain));
+    for (int i = 0; i < kLongChain; ++i)
+        ASSERT_EQ(passList[i].item->owner, owners[kLongChain - 1 - i]) << i;
+}
+
+TEST_F(PassListTest, LongParentChainCombinesEveryLevel)
+{
+    std::vector<Drawer*> levels;
+    for (int i = 0; i < kLongChain; ++i) {
+        levels.push_back(add("level" + std::to_string(i)));
+        if (i > 0)
+            link(levels[i - 1], levels[i]);
+    }
+    for (int i = kLongChain - 1; i >= 0; --i)
+        builder.AddItem(noopItem(levels[i], Matrix::Translation(1.0f, 0.0f, 0.0f)));
+    builder.ApplySceneHierarchy();
+    EXPECT_FLOAT_EQ(translationOf(builder.items[0].model).x, static_cast<float>(kLongChain));
+    EXPECT_FLOAT_EQ(translationOf(builder.items.back().model).x, 1.0f);
+}

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -290,4 +291,45 @@ TEST_F(ShaderSource, DumpRequestWritesThePreprocessedTextToTheWorkingDirectory)
     EXPECT_FALSE(std::filesystem::exists("plain.glsl.pp"));
 
     ASSERT_EQ(chdir(oldCwd.c_str()), 0);
+}
+
+// Each file includes the next one twice, 22 deep: expanded in full that is 2^21 copies of the last file.
+TEST_F(ShaderSource, DoublingIncludesStopAtTheIncludeCountWithTheChain)
+{
+    constexpr int kDepth = 22;
+    write("shaders/main.glsl", "#include \"f1.glsl\"\n#include \"f1.glsl\"\n");
+    for (int i = 1; i < kDepth; ++i) {
+        const std::string next = "f" + std::to_string(i + 1) + ".glsl";
+        write("shaders/f" + std::to_string(i) + ".glsl", "x\n#include \"" + next + "\"\n#include \"" + next + "\"\n");
+    }
+    write("shaders/f" + std::to_string(kDepth) + ".glsl", "float leaf;\n");
+
+    const auto start = std::chrono::steady_clock::now();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(load("shaders/main.glsl"), "<null>");
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+    const std::string chain = "shaders/main.glsl -> shaders/f1.glsl -> shaders/f2.glsl";
+    EXPECT_NE(log.find("Include count limit of 4096 reached: " + chain), std::string::npos) << log.substr(0, 2000);
+    EXPECT_NE(events.text.find("Include count limit of 4096 reached: " + chain), std::string::npos);
+}
+
+TEST_F(ShaderSource, ExpansionSizeIsBounded)
+{
+    // Few includes, but each inline line is long: the total, not the count, is what runs out.
+    const std::string line(kShaderMaxLineLength, 'a');
+    std::string body;
+    for (int i = 0; i < 64; ++i)
+        body += line + "\n";
+    ShaderDefines defines = {{"INLINE_BIG", body}};
+    std::string source;
+    for (size_t i = 0; i * 64 * kShaderMaxLineLength <= kShaderMaxExpandedSize; ++i)
+        source += "#inline <INLINE_BIG>\n";
+    const ShaderPreprocessResult result = expandText(source, defines);
+    EXPECT_FALSE(result.ok);
+    ASSERT_FALSE(result.messages.empty());
+    const std::string expected = "Expanded size limit of " + std::to_string(kShaderMaxExpandedSize) +
+                                 " bytes reached: <text> -> #inline <INLINE_BIG>";
+    EXPECT_EQ(result.messages[0], expected);
+    EXPECT_LE(result.text.size(), kShaderMaxExpandedSize);
 }

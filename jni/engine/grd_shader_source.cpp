@@ -35,6 +35,8 @@ struct Expansion {
     // What is being expanded right now, outermost first: file paths and "#inline <NAME>" entries. The GL driver, not
     // this expander, evaluates "#if", so include guards cannot stop a file that reaches itself again.
     std::vector<std::string> chain;
+    size_t includes = 0;      // includes and inlines entered so far
+    size_t expandedBytes = 0; // text produced so far, each piece counted once at the level that writes it
 };
 
 std::string chainText(const std::vector<std::string>& chain, const std::string& next)
@@ -52,7 +54,24 @@ std::string checkNesting(const Expansion& ex, const std::string& entry)
         return "Include cycle: " + chainText(ex.chain, entry);
     if (ex.chain.size() >= static_cast<size_t>(kShaderMaxIncludeDepth))
         return fmt::format("Include depth limit of {} reached: {}", kShaderMaxIncludeDepth, chainText(ex.chain, entry));
+    if (ex.includes >= kShaderMaxIncludes)
+        return fmt::format("Include count limit of {} reached: {}", kShaderMaxIncludes, chainText(ex.chain, entry));
     return {};
+}
+
+// Appends to one level's text; false, with a message naming the chain, once the whole expansion grows too large.
+bool appendText(Expansion& ex, ShaderPreprocessResult& out, std::string_view text)
+{
+    ex.expandedBytes += text.size();
+    if (ex.expandedBytes > kShaderMaxExpandedSize) {
+        const std::string& current = ex.chain.back();
+        const std::vector<std::string> outer(ex.chain.begin(), ex.chain.end() - 1);
+        out.messages.push_back(fmt::format("Expanded size limit of {} bytes reached: {}", kShaderMaxExpandedSize,
+                                           chainText(outer, current)));
+        return false;
+    }
+    out.text += text;
+    return true;
 }
 
 ShaderPreprocessResult expand(Expansion& ex, const char* source, const std::string& filePath);
@@ -67,6 +86,7 @@ bool expandNested(Expansion& ex, const std::string& entry, const char* text, con
         out.messages.push_back(nesting);
         return false;
     }
+    ++ex.includes;
     ex.chain.push_back(entry);
     ShaderPreprocessResult inner = expand(ex, text, filePath);
     ex.chain.pop_back();
@@ -109,10 +129,10 @@ ShaderPreprocessResult expand(Expansion& ex, const char* source, const std::stri
                 const std::string name(line.substr(open + 1, close - open - 1));
                 const auto found = ex.defines.find(name);
                 if (found != ex.defines.end()) {
-                    result.text += fmt::format("// -- Inline define _{0}_ follows\n", name);
-                    if (!expandNested(ex, "#inline <" + name + ">", found->second.c_str(), filePath, result))
+                    if (!appendText(ex, result, fmt::format("// -- Inline define _{0}_ follows\n", name)) ||
+                        !expandNested(ex, "#inline <" + name + ">", found->second.c_str(), filePath, result) ||
+                        !appendText(ex, result, fmt::format("// -- Inline file _{0}_ done\n", name)))
                         return result;
-                    result.text += fmt::format("// -- Inline file _{0}_ done\n", name);
                 }
             }
             ++lineNumber;
@@ -138,14 +158,18 @@ ShaderPreprocessResult expand(Expansion& ex, const char* source, const std::stri
                 result.messages.insert(result.messages.end(), included.messages.begin(), included.messages.end());
                 return result;
             }
-            result.text += fmt::format("// -- Include file {0} follows:\n#line 1 {1}\n", name, ex.includedFiles.size());
+            const std::string head =
+                fmt::format("// -- Include file {0} follows:\n#line 1 {1}\n", name, ex.includedFiles.size());
+            if (!appendText(ex, result, head))
+                return result;
             result.text += included.text;
-            result.text += fmt::format("// -- Include file {0} done\n#line {1} 0\n", name, lineNumber);
+            if (!appendText(ex, result, fmt::format("// -- Include file {0} done\n#line {1} 0\n", name, lineNumber)))
+                return result;
             ++lineNumber;
             ex.includedFiles.push_back(resolved);
         } else {
-            result.text.append(line);
-            result.text += '\n';
+            if (!appendText(ex, result, line) || !appendText(ex, result, "\n"))
+                return result;
             ++lineNumber;
         }
         p = next;

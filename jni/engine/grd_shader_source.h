@@ -22,6 +22,10 @@ struct ShaderPreprocessResult {
 constexpr size_t kShaderMaxLineLength = 8191;
 // Nesting of includes and inlines beyond this is taken as a cycle the chain check could not see.
 constexpr int kShaderMaxIncludeDepth = 32;
+// Includes and inlines expanded for one shader, and the size of its expansion: files that include the next one
+// twice, a few dozen deep, would otherwise expand millions of times.
+constexpr size_t kShaderMaxIncludes = 4096;
+constexpr size_t kShaderMaxExpandedSize = size_t{16} << 20;
 
 // One "#define" line per entry, in the map's order; "INLINE_" names are defined as 1.
 std::string shaderMakeDefineBlock(const ShaderDefines& defines);
