@@ -589,6 +589,7 @@ TEST_F(GraphFiles, DeeplyNestedKeptValuesNeitherCrashNorGrowTheFile)
         EXPECT_LT(saved.size(), text.size() + 32 * 1024);
         EXPECT_EQ(json::parse(saved)["components"][0]["future"], json::parse(nested(depth)));
     }
+}
 
 // ---- Long chains ----
 
