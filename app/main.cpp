@@ -11,6 +11,21 @@
 #include "render/layer_compositor.h"
 
 #include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+// The editor works on the development copy beside the build when there is one, else on the shipped assets.
+const char* chooseDataFolder(bool editor)
+{
+    const char* development = "../Pelmora1/assets/";
+    std::error_code error;
+    const char* chosen = editor && std::filesystem::is_directory(development, error) ? development : "assets/";
+    LOG_INFO("Data folder: %s", chosen);
+    return chosen;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -29,7 +44,7 @@ int main(int argc, char** argv)
         projectList.push_back(projCreate(name));
     projSetCurrent(projFind("room"));
 
-    dataSetBasePath(editor ? "../Pelmora1/assets/" : "assets/");
+    dataSetBasePath(chooseDataFolder(editor));
     engine_install_signal_handlers();
 
     if (!engine_init_display())

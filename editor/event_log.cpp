@@ -98,3 +98,32 @@ std::vector<std::string_view> ui_event_log_visible_lines(const EventLog& log)
     }
     return lines;
 }
+
+void ui_event_log_window(EventLog* log, bool* open)
+{
+    ImGui::SetNextWindowSize(ImVec2(500, 400), ImGuiCond_FirstUseEver);
+    ImGui::Begin("Event log", open);
+    if (!log) {
+        ImGui::End();
+        return;
+    }
+    if (ImGui::Button("Clear"))
+        ui_event_log_clear(log);
+    ImGui::SameLine();
+    const bool copy = ImGui::Button("Copy");
+    ImGui::SameLine();
+    log->filter.Draw("Filter", ImGui::GetContentRegionAvail().x - 100.0f);
+    ImGui::Separator();
+    ImGui::BeginChild("scrolling", ImVec2(0, 0), false, ImGuiWindowFlags_HorizontalScrollbar);
+    if (copy)
+        ImGui::LogToClipboard();
+    for (std::string_view line : ui_event_log_visible_lines(*log))
+        ImGui::TextUnformatted(line.data(), line.data() + line.size());
+    if (copy)
+        ImGui::LogFinish();
+    if (log->scrollToBottom)
+        ImGui::SetScrollHereY(1.0f);
+    log->scrollToBottom = false;
+    ImGui::EndChild();
+    ImGui::End();
+}

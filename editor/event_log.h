@@ -32,3 +32,7 @@ void ui_event_log_clear(EventLog* log);
 // (the walk ends at a line feed that is the last character, so the empty tail is no line). Without terms: the
 // whole text as one piece.
 std::vector<std::string_view> ui_event_log_visible_lines(const EventLog& log);
+
+// The "Event log" window: "Clear", "Copy" (the lines drawn this frame go to the clipboard), the "Filter" field and
+// the text, scrolled to the end after every append.
+void ui_event_log_window(EventLog* log, bool* open);

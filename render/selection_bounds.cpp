@@ -6,6 +6,7 @@
 
 std::unordered_map<uint32_t, SelectedBounds> selectedBoundsMap;
 Camera* viewportCamera = nullptr;
+int renderingBBox = RenderingBBox::Selected;
 
 void RegisterSelectedBounds(EngineComponent* component, Camera* camera, const Matrix& local, const Matrix& world,
                             const float* box, int kind)

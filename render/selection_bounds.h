@@ -25,6 +25,11 @@ struct SelectedBounds {
 
 // Component id -> its last registration. Entries stay until the viewport clears the map.
 extern std::unordered_map<uint32_t, SelectedBounds> selectedBoundsMap;
+// What the bounds overlay draws ("BBox" in the viewport, kept in the editor's state file).
+namespace RenderingBBox {
+enum : int { None = 0, All = 1, Selected = 2 };
+}
+extern int renderingBBox;
 // The camera the scene player renders with this frame; null until one runs, and after the viewport's gizmos.
 extern Camera* viewportCamera;
 

@@ -168,13 +168,18 @@ bool UiHarness::click(const std::string& label, const Draw& draw, const std::str
     const std::optional<UiItem> item = find(label, window);
     if (!item)
         return false;
-    moveMouse(item->rect.GetCenter());
+    clickAt(item->rect.GetCenter(), draw, drawStartsFrame);
+    return true;
+}
+
+void UiHarness::clickAt(ImVec2 position, const Draw& draw, bool drawStartsFrame)
+{
+    moveMouse(position);
     frame(draw, drawStartsFrame);
     setMouseButton(0, true);
     frame(draw, drawStartsFrame);
     setMouseButton(0, false);
     frame(draw, drawStartsFrame);
-    return true;
 }
 
 void UiHarness::drag(ImVec2 from, ImVec2 to, const Draw& draw, int steps, bool drawStartsFrame)
