@@ -349,6 +349,7 @@ void engine_on_cursor_move(int x, int y)
 
 void engine_glfw_key_callback(GLFWwindow* window, int key, int scancode, int action, int mods)
 {
+    ui_key_event(key, action);
     if (action != GLFW_PRESS && action != GLFW_REPEAT)
         return;
     if (imguiWantsKeyboard())

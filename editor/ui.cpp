@@ -109,15 +109,46 @@ void handleLayoutKeys()
         uiPendingPreset = kPresetFiles[2];
 }
 
+// Keys pressed since the last editor frame. A frame here can take longer than a key tap: press and release then
+// arrive in one event poll and Dear ImGui, which reads key states at the frame's start, would never see the key.
+// A tapped key is held down for one frame instead.
+constexpr int kKeyCount = 512;
+bool tappedKeys[kKeyCount] = {};
+bool latchedKeys[kKeyCount] = {};
+
+void latchTappedKeys()
+{
+    ImGuiIO& io = ImGui::GetIO();
+    for (int key = 0; key < kKeyCount; ++key) {
+        if (latchedKeys[key]) {
+            latchedKeys[key] = false;
+            if (!tappedKeys[key])
+                io.KeysDown[key] = false;
+        }
+        if (tappedKeys[key] && !io.KeysDown[key]) {
+            io.KeysDown[key] = true;
+            latchedKeys[key] = true;
+        }
+        tappedKeys[key] = false;
+    }
+    io.KeyShift = io.KeysDown[GLFW_KEY_LEFT_SHIFT] || io.KeysDown[GLFW_KEY_RIGHT_SHIFT];
+    io.KeyCtrl = io.KeysDown[GLFW_KEY_LEFT_CONTROL] || io.KeysDown[GLFW_KEY_RIGHT_CONTROL];
+    io.KeyAlt = io.KeysDown[GLFW_KEY_LEFT_ALT] || io.KeysDown[GLFW_KEY_RIGHT_ALT];
+    io.KeySuper = io.KeysDown[GLFW_KEY_LEFT_SUPER] || io.KeysDown[GLFW_KEY_RIGHT_SUPER];
+}
+
 // Space outside a text field stops and restarts the play clock where it stood.
 void handlePauseKey()
 {
     if (ImGui::GetIO().WantCaptureKeyboard || !ImGui::IsKeyPressed(GLFW_KEY_SPACE, true))
         return;
-    if (playClock.paused)
+    if (playClock.paused) {
         timerResumeClock();
-    else
+        LOG_INFO("Play clock resumed at %.3f s", timerGetTime(1.0f));
+    } else {
+        LOG_INFO("Play clock paused at %.3f s", timerGetTime(1.0f));
         timerPauseClock();
+    }
 }
 
 // Only with a window: the test harness draws editor frames without a GL context.
@@ -232,6 +263,12 @@ void placeholderWindow(const char* title, bool* open = nullptr, ImVec2 firstUseS
 
 void (*uiBackendNewFrame)() = backendNewFrame;
 
+void ui_key_event(int key, int action)
+{
+    if (key >= 0 && key < kKeyCount && action == GLFW_PRESS)
+        tappedKeys[key] = true;
+}
+
 void ui_draw_callback_blend_off(const ImDrawList*, const ImDrawCmd*)
 {
     glDisable(GL_BLEND);
@@ -291,6 +328,7 @@ void ui_render()
 {
     applyPendingPreset();
     uiBackendNewFrame();
+    latchTappedKeys();
     ImGui::NewFrame();
     applyGlDebug();
     handleLayoutKeys();

@@ -55,6 +55,8 @@ void ui_init(GLFWwindow* window);
 void ui_create_state();
 // Builds one editor frame: starts the Dear ImGui frame and leaves it open for the caller to render.
 void ui_render();
+// Every key event of the window, before Dear ImGui sees it: a key tapped between two frames still counts.
+void ui_key_event(int key, int action);
 // Writes every project whose files loaded (unchanged ones keep their bytes), then the shared gradients.
 void ui_save_project_at_exit();
 

@@ -186,6 +186,24 @@ TEST_F(EditorFrame, PresetKeysSaveOncePerPressAndLoadOnTheNextFrame)
     EXPECT_EQ(uiPendingPreset, nullptr);
 }
 
+TEST_F(EditorFrame, AKeyTappedBetweenTwoFramesStillActs)
+{
+    // Press and release came in one event poll: the key state at the frame's start is "up" both times.
+    frame();
+    ui_key_event(GLFW_KEY_SPACE, GLFW_PRESS);
+    ui_key_event(GLFW_KEY_SPACE, GLFW_RELEASE);
+    frame();
+    EXPECT_TRUE(playClock.paused);
+    frames(3); // held for one frame only
+    EXPECT_TRUE(playClock.paused);
+
+    ScopedWorkingDirectory cwd(dir_.path());
+    ui_key_event(GLFW_KEY_LEFT_SHIFT, GLFW_PRESS);
+    ui_key_event(GLFW_KEY_F11, GLFW_PRESS);
+    frame();
+    EXPECT_TRUE(fs::exists("imgui_preset_2.ini"));
+}
+
 TEST_F(EditorFrame, SpacePausesThePlayClockOutsideTextFields)
 {
     frame();
