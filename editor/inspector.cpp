@@ -29,7 +29,8 @@ void ui_handle_cvar_tree_node(CvarTreeNode* branch)
 {
     if (!branch || !branch->visible || isEmpty(*branch))
         return;
-    const char* label = branch->name.c_str();
+    // The root's name is empty, and an empty label would give the node its window's own id.
+    const char* label = branch->name.empty() ? "##unnamed branch" : branch->name.c_str();
     const ImGuiTreeNodeFlags flags = ImGuiTreeNodeFlags_Framed | ImGuiTreeNodeFlags_AllowItemOverlap |
                                      (branch->open ? ImGuiTreeNodeFlags_DefaultOpen : 0);
     if (!ImGui::TreeNodeEx(label, flags))

@@ -335,6 +335,15 @@ void ui_render()
     handlePauseKey();
 #ifdef IMGUI_HAS_DOCK
     ImGui::DockSpaceOverViewport();
+#else
+    // The main window is never cleared under the editor (the engine's picture shows in "Renderer"); without a dock
+    // space to cover it, last frames' windows would stay visible behind the moved ones. Fill it as a dock space would.
+    const ImGuiViewport* viewport = ImGui::GetMainViewport();
+    ImVec4 background = ImGui::GetStyleColorVec4(ImGuiCol_WindowBg);
+    background.w = 1.0f;
+    ImGui::GetBackgroundDrawList()->AddRectFilled(
+        viewport->Pos, ImVec2(viewport->Pos.x + viewport->Size.x, viewport->Pos.y + viewport->Size.y),
+        ImGui::GetColorU32(background));
 #endif
 
     placeFirstUse("CVars");

@@ -252,6 +252,16 @@ TEST_F(EditorFrame, CvarsButtonsAndProjectManagerSwitch)
     EXPECT_TRUE(click("Rocket", "CVars"));
     EXPECT_FALSE(uiUseRocket);
 
+    // The parameter tree, from its unnamed root down.
+    auto* lights = new CvarTreeNode("editor_test_lights", &cvarTreeRoot);
+    cvarTreeRoot.children.push_back(lights);
+    Cvar intensity;
+    CvarTreeRegisterFloat(&intensity, "intensity", 1.0f, 0.0f, 2.0f, CvarScope::Node, lights);
+    frame();
+    EXPECT_TRUE(ui.has("editor_test_lights", "CVars"));
+    std::erase(cvarTreeRoot.children, lights);
+    delete lights;
+
     EXPECT_TRUE(click("projects/other", "Project Manager"));
     EXPECT_EQ(currentProject, other_);
     EXPECT_EQ(currentComponents, other_->components);

@@ -22,15 +22,16 @@ fail() {
   failures=$((failures + 1))
 }
 
-# Starts the engine in $1 with the remaining arguments, waits for its first frame, lets it run SETTLE seconds (1 by
-# default), then sends SIGTERM. Leaves the exit status in $status. With WATCH=1 the SETTLE seconds start once the
+# Starts the engine in $1 with the remaining arguments, waits for its first frame, runs the script ACTIONS (when set;
+# with the engine's pid, inside the virtual screen's session), lets it run SETTLE seconds (1 by default), then sends
+# SIGTERM. Leaves the exit status in $status. With WATCH=1 the SETTLE seconds start once the
 # screen shows a picture (first.txt, first.png; read every second, at most 120 s), and then the screen is read
 # every second until that picture changes (at most 120 s). grabs.txt gets one line per reading, later.png the last
 # picture. (The editor draws its own windows over a flat background, so only playback is watched.)
 run_engine() {
   local dir=$1
   shift
-  (cd "$dir" && WATCH=${WATCH:-0} SETTLE=${SETTLE:-1} GRAB="$grab" xvfb-run -a -s "-screen 0 1920x1080x24" bash -c '
+  (cd "$dir" && WATCH=${WATCH:-0} SETTLE=${SETTLE:-1} ACTIONS=${ACTIONS:-} GRAB="$grab" xvfb-run -a -s "-screen 0 1920x1080x24" bash -c '
       "$@" >stdout.txt 2>stderr.txt &
       pid=$!
       for _ in $(seq 1 1200); do
@@ -49,6 +50,7 @@ run_engine() {
         done
         tail -n 1 grabs.txt >first.txt
       fi
+      [[ -n $ACTIONS ]] && bash "$ACTIONS" $pid >actions.txt 2>&1
       sleep "$SETTLE"
       if [[ $WATCH == 1 ]]; then
         for _ in $(seq 1 120); do
@@ -157,6 +159,73 @@ expect_log "$edit" "Initialize ruvevazidi..."
 expect_log "$edit" "Window <Rendering Window> 1920x1080 decorated:1, OpenGL 4."
 expect_frames "$edit"
 
+# The editor as the README starts it: from a folder with "assets/" and no development copy beside it, driven by real
+# X input. A layout preset puts "CVars" clear of the other windows; F9 loads it, the title bar drag moves the window,
+# Space pauses the play clock, Shift+F9 saves the layout. Judged by the files the editor writes.
+user="$work/user"
+mkdir -p "$user"
+cp -r "$assets" "$user/assets"
+printf '[Window][CVars]\nPos=700,300\nSize=420,400\nCollapsed=0\n\n[Window][Renderer]\nPos=1400,1000\nSize=1280,720\nCollapsed=0\n' \
+  >"$user/imgui_preset_0.ini"
+cat >"$work/editor_actions.sh" <<'ACTIONS'
+# Runs beside the engine (pid $1) in the virtual screen's session. Each step waits for the screen to change, so the
+# engine has drawn frames in between however slow they are.
+set -u
+pid=$1
+frames() { # n: wait until the picture changed n times (at most 90 s)
+  local last now changes=0
+  last=$("$GRAB" | cut -d" " -f6)
+  for _ in $(seq 1 900); do
+    kill -0 "$pid" 2>/dev/null || return 1
+    now=$("$GRAB" | cut -d" " -f6)
+    [[ $now != "$last" ]] && { changes=$((changes + 1)); last=$now; }
+    ((changes >= $1)) && return 0
+    sleep 0.1
+  done
+  echo "the picture stopped changing"
+  return 1
+}
+logged() { # text: wait until the log has it (at most 90 s)
+  for _ in $(seq 1 900); do
+    grep -qF -- "$1" app_log.txt && return 0
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  echo "never logged: $1"
+  return 1
+}
+frames 3
+window=$(xdotool search --name "Rendering Window" | head -n 1)
+xdotool windowfocus "$window"
+xdotool key F9 && logged "Layout preset imgui_preset_0.ini loaded" && frames 3
+"$GRAB" editor.png
+xdotool mousemove 760 308 && frames 2
+xdotool mousedown 1 && frames 2
+xdotool mousemove 860 358 && frames 2
+xdotool mousemove 960 408 && frames 2
+xdotool mouseup 1 && frames 2
+xdotool key space && logged "Play clock paused at"
+xdotool key shift+F9 && logged "Layout saved to imgui.ini and imgui_preset_0.ini" && frames 2
+ACTIONS
+ACTIONS="$work/editor_actions.sh" run_engine "$user" -ui
+[[ $status -eq 0 ]] || fail "editor run started the README's way exited with $status"
+cat "$user/actions.txt" 2>/dev/null
+expect_log "$user" "Data folder: assets/"
+expect_log "$user" "Layout preset imgui_preset_0.ini loaded"
+expect_log "$user" "Play clock paused at"
+expect_log "$user" "Layout saved to imgui.ini and imgui_preset_0.ini"
+cmp -s "$user/imgui.ini" "$user/imgui_preset_0.ini" || fail "imgui.ini and imgui_preset_0.ini differ after Shift+F9"
+grep -A1 -F "[Window][CVars]" "$user/imgui_preset_0.ini" | grep -qx "Pos=900,400" ||
+  fail "the dragged CVars window is not where it was dropped: $(grep -A1 -F "[Window][CVars]" "$user/imgui_preset_0.ini")"
+for window in "CVars" "Deferred" "Event log" "Simple node editor" "Node Configuration Editor" "Graph Node Toolbox" \
+  "Graph Render Passes" "Resource Manager" "GPUQueries" "Sequencer" "Renderer" "Shader Editor" "Gradient Manager" \
+  "Project Manager"; do
+  grep -qxF "[Window][$window]" "$user/imgui.ini" || fail "imgui.ini lacks the window $window"
+done
+ls "$user"/assets/projects/*/ui_state.json >/dev/null 2>&1 || fail "the editor wrote no ui_state.json"
+diff -r -x ui_state.json "$assets/projects" "$user/assets/projects" >"$work/projects.diff" ||
+  fail "the editor run changed project files: $(head -c 2000 "$work/projects.diff")"
+
 # No display: the window cannot be made; the engine says so and fails instead of running on without GL.
 bare="$work/bare"
 mkdir -p "$bare"
@@ -167,7 +236,7 @@ status=$?
 expect_log "$bare" "Failed to initialize GLFW"
 
 if ((failures)); then
-  for dir in "$play" "$hostile" "$edit" "$bare"; do
+  for dir in "$play" "$hostile" "$edit" "$user" "$bare"; do
     echo "---- $dir/app_log.txt"
     cat "$dir/app_log.txt" 2>/dev/null
     echo "---- $dir/stderr.txt"
