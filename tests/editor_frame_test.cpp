@@ -252,7 +252,8 @@ TEST_F(EditorFrame, CvarsButtonsAndProjectManagerSwitch)
     EXPECT_TRUE(click("Rocket", "CVars"));
     EXPECT_FALSE(uiUseRocket);
 
-    // The parameter tree, from its unnamed root down.
+    // The parameter tree, from its unnamed root down (opened: a loaded tree file may have closed it).
+    const bool rootOpen = std::exchange(cvarTreeRoot.open, true);
     auto* lights = new CvarTreeNode("editor_test_lights", &cvarTreeRoot);
     cvarTreeRoot.children.push_back(lights);
     Cvar intensity;
@@ -261,6 +262,7 @@ TEST_F(EditorFrame, CvarsButtonsAndProjectManagerSwitch)
     EXPECT_TRUE(ui.has("editor_test_lights", "CVars"));
     std::erase(cvarTreeRoot.children, lights);
     delete lights;
+    cvarTreeRoot.open = rootOpen;
 
     EXPECT_TRUE(click("projects/other", "Project Manager"));
     EXPECT_EQ(currentProject, other_);
