@@ -51,6 +51,8 @@ public:
     std::string GetSelectedText() const;
     // Places the selection (anchor to caret), each end clamped onto a character boundary of the text.
     void SetSelection(size_t anchor, size_t caret);
+    // Height of one line as last drawn.
+    float GetLineHeight() const { return lineHeight_; }
 
 private:
     struct Edit {
