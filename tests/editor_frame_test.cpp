@@ -390,6 +390,20 @@ TEST_F(ShaderEditorWindow, WritesBackAfterAPauseInTyping)
     EXPECT_EQ(component_->changedCvars.size(), 1u);
 }
 
+TEST_F(ShaderEditorWindow, SpaceTypedIntoTheSourceDoesNotPause)
+{
+    frame();
+    ui_shader_editor_bind(uiShaderEditorState, component_->GetCvarTree(), &component_->program);
+    type("a");
+    ui.setKey(GLFW_KEY_SPACE, true);
+    ui.typeText(" ");
+    frame();
+    ui.setKey(GLFW_KEY_SPACE, false);
+    frame();
+    EXPECT_FALSE(playClock.paused);
+    EXPECT_NE(uiShaderEditorState->editor.GetText().find("a "), std::string::npos);
+}
+
 TEST_F(ShaderEditorWindow, AChangeMadeElsewhereIsTakenNotReverted)
 {
     frame();
