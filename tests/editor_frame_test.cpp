@@ -529,6 +529,23 @@ TEST_F(EditorStateFile, BadFilesChangeNoSettingAndAreNeverOverwritten)
     }
 }
 
+TEST_F(EditorStateFile, SavedWithoutAFileOrGroupRecords)
+{
+    // An exit before the first editor frame: no state file was read and no group was drawn.
+    for (const std::string& text : {std::string(), std::string(R"({"rendering": {"main": 2}})")}) {
+        ui_reset_cvar_status();
+        fs::remove(file(room_));
+        if (!text.empty())
+            writeFile(file(room_), text);
+        ui_load_cvar_status();
+        ui_save_cvar_status();
+        const nlohmann::json saved = nlohmann::json::parse(readFile(file(room_)));
+        EXPECT_FALSE(saved["ui"].contains("groups")) << text;
+        EXPECT_EQ(saved["ui"]["use_rocket"], true) << text;
+        EXPECT_EQ(saved["rendering"]["main"], text.empty() ? 0 : 2) << text;
+    }
+}
+
 TEST_F(EditorStateFile, GroupsSharingABucketAndALongFilter)
 {
     // "a" and a name of the same bucket: both kept, the one read last written first.
