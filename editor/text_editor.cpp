@@ -531,7 +531,7 @@ void TextEditor::handleKeyboard()
     const bool shift = io.KeyShift;
     const bool alt = io.KeyAlt;
     auto pressed = [](ImGuiKey key) { return ImGui::IsKeyPressed(ImGui::GetKeyIndex(key), true); };
-    const bool hasSelection = caret_ != anchor_;
+    auto selected = [this] { return caret_ != anchor_; };
     bool vertical = false;
 
     // Up/Down and the page keys keep the x the caret had when the vertical run started.
@@ -551,63 +551,81 @@ void TextEditor::handleKeyboard()
     };
     const long page = std::max(1L, static_cast<long>(visibleLines_) - 1);
 
+    // Every key of the frame acts: with frames slower than typing, Enter and Tab can arrive together.
     if (pressed(ImGuiKey_LeftArrow)) {
-        if (hasSelection && !shift && !ctrl)
+        if (selected() && !shift && !ctrl)
             moveCaret(GetSelectionBegin(), false);
         else
             moveCaret(ctrl ? wordBegin(caret_) : prevChar(caret_), shift);
-    } else if (pressed(ImGuiKey_RightArrow)) {
-        if (hasSelection && !shift && !ctrl)
+    }
+    if (pressed(ImGuiKey_RightArrow)) {
+        if (selected() && !shift && !ctrl)
             moveCaret(GetSelectionEnd(), false);
         else
             moveCaret(ctrl ? wordEnd(caret_) : nextChar(caret_), shift);
-    } else if (pressed(ImGuiKey_UpArrow)) {
+    }
+    if (pressed(ImGuiKey_UpArrow)) {
         moveLines(-1);
-    } else if (pressed(ImGuiKey_DownArrow)) {
+    }
+    if (pressed(ImGuiKey_DownArrow)) {
         moveLines(1);
-    } else if (pressed(ImGuiKey_PageUp)) {
+    }
+    if (pressed(ImGuiKey_PageUp)) {
         moveLines(-page);
-    } else if (pressed(ImGuiKey_PageDown)) {
+    }
+    if (pressed(ImGuiKey_PageDown)) {
         moveLines(page);
-    } else if (pressed(ImGuiKey_Home)) {
+    }
+    if (pressed(ImGuiKey_Home)) {
         moveCaret(ctrl ? 0 : lineStarts_[lineOf(caret_)], shift);
-    } else if (pressed(ImGuiKey_End)) {
+    }
+    if (pressed(ImGuiKey_End)) {
         moveCaret(ctrl ? text_.size() : lineEnd(lineOf(caret_)), shift);
-    } else if (pressed(ImGuiKey_Delete)) {
-        if (hasSelection)
+    }
+    if (pressed(ImGuiKey_Delete)) {
+        if (selected())
             deleteSelection();
         else
             replace(caret_, nextChar(caret_), std::string(), false);
-    } else if (pressed(ImGuiKey_Backspace)) {
-        if (hasSelection)
+    }
+    if (pressed(ImGuiKey_Backspace)) {
+        if (selected())
             deleteSelection();
         else
             replace(prevChar(caret_), caret_, std::string(), false);
-    } else if (pressed(ImGuiKey_Enter) || pressed(ImGuiKey_KeyPadEnter)) {
+    }
+    if (pressed(ImGuiKey_Enter) || pressed(ImGuiKey_KeyPadEnter)) {
         insert(lineBreak(), false);
-    } else if (pressed(ImGuiKey_Tab) && !ctrl && !alt) {
+    }
+    if (pressed(ImGuiKey_Tab) && !ctrl && !alt) {
         insert("\t", true);
-    } else if (ctrl && pressed(ImGuiKey_A)) {
+    }
+    if (ctrl && pressed(ImGuiKey_A)) {
         anchor_ = 0;
         caret_ = text_.size();
         mergeTyping_ = false;
-    } else if (ctrl && pressed(ImGuiKey_C)) {
-        if (hasSelection)
+    }
+    if (ctrl && pressed(ImGuiKey_C)) {
+        if (selected())
             ImGui::SetClipboardText(GetSelectedText().c_str());
-    } else if (ctrl && pressed(ImGuiKey_X)) {
-        if (hasSelection) {
+    }
+    if (ctrl && pressed(ImGuiKey_X)) {
+        if (selected()) {
             ImGui::SetClipboardText(GetSelectedText().c_str());
             deleteSelection();
         }
-    } else if (ctrl && pressed(ImGuiKey_V)) {
+    }
+    if (ctrl && pressed(ImGuiKey_V)) {
         if (const char* clipboard = ImGui::GetClipboardText(); clipboard && *clipboard)
             insert(clipboard, false);
-    } else if (ctrl && pressed(ImGuiKey_Z)) {
+    }
+    if (ctrl && pressed(ImGuiKey_Z)) {
         if (shift)
             redo();
         else
             undo();
-    } else if (ctrl && pressed(ImGuiKey_Y)) {
+    }
+    if (ctrl && pressed(ImGuiKey_Y)) {
         redo();
     }
     if (!vertical && caretMoved_)

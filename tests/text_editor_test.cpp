@@ -339,6 +339,20 @@ TEST_F(TextEditorUi, KeyboardBelongsToTheEditorWhileFocused)
     EXPECT_EQ(other, "q");
 }
 
+TEST_F(TextEditorUi, KeysOfOneSlowFrameAllAct)
+{
+    // A frame slower than the typing: Enter and Tab were both pressed since the last one.
+    focus("ab");
+    run(key(GLFW_KEY_RIGHT));
+    ui.setKey(GLFW_KEY_ENTER, true);
+    ui.setKey(GLFW_KEY_TAB, true);
+    frame();
+    ui.setKey(GLFW_KEY_ENTER, false);
+    ui.setKey(GLFW_KEY_TAB, false);
+    frame();
+    EXPECT_EQ(editor.GetText(), "a\n\tb");
+}
+
 TEST_F(TextEditorUi, TextChangedOnlyOnFramesWithAUserEdit)
 {
     focus("abc");
