@@ -392,6 +392,20 @@ TEST_F(ShaderEditorWindow, WritesBackAfterAPauseInTyping)
     EXPECT_EQ(component_->changedCvars.size(), 1u);
 }
 
+TEST_F(ShaderEditorWindow, SpaceTypedIntoTheSourceDoesNotPause)
+{
+    frame();
+    ui_shader_editor_bind(uiShaderEditorState, component_->GetCvarTree(), &component_->program);
+    type("a");
+    ui.setKey(GLFW_KEY_SPACE, true);
+    ui.typeText(" ");
+    frame();
+    ui.setKey(GLFW_KEY_SPACE, false);
+    frame();
+    EXPECT_FALSE(playClock.paused);
+    EXPECT_NE(uiShaderEditorState->editor.GetText().find("a "), std::string::npos);
+}
+
 TEST_F(ShaderEditorWindow, AChangeMadeElsewhereIsTakenNotReverted)
 {
     frame();
@@ -520,6 +534,23 @@ TEST_F(EditorStateFile, BadFilesChangeNoSettingAndAreNeverOverwritten)
         ui_save_cvar_status();
         EXPECT_EQ(readFile(file(room_)), text);
         jsonfile::clearUnreadable(file(room_).string());
+    }
+}
+
+TEST_F(EditorStateFile, SavedWithoutAFileOrGroupRecords)
+{
+    // An exit before the first editor frame: no state file was read and no group was drawn.
+    for (const std::string& text : {std::string(), std::string(R"({"rendering": {"main": 2}})")}) {
+        ui_reset_cvar_status();
+        fs::remove(file(room_));
+        if (!text.empty())
+            writeFile(file(room_), text);
+        ui_load_cvar_status();
+        ui_save_cvar_status();
+        const nlohmann::json saved = nlohmann::json::parse(readFile(file(room_)));
+        EXPECT_FALSE(saved["ui"].contains("groups")) << text;
+        EXPECT_EQ(saved["ui"]["use_rocket"], true) << text;
+        EXPECT_EQ(saved["rendering"]["main"], text.empty() ? 0 : 2) << text;
     }
 }
 
