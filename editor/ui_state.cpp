@@ -252,8 +252,8 @@ void ui_save_cvar_status()
                 groups.push_back({{"name", record->name}, {"open", record->open}});
     if (!groups.empty())
         ui["groups"] = std::move(groups);
-    else if (ui.is_object() && !(ui.contains("groups") && ui["groups"].is_array() && ui["groups"].empty()))
-        ui.erase("groups"); // (a new document has no "ui" object yet: nothing to remove)
+    else if (!(ui.contains("groups") && ui["groups"].is_array() && ui["groups"].empty()))
+        ui.erase("groups");
 
     // A filter shortened on load goes back whole while the kept part is unchanged.
     const bool filterKept = sameFile && fitFilter(loaded.variableFilter) == uiVariableFilter;

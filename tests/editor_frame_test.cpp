@@ -499,12 +499,6 @@ TEST_F(EditorStateFile, ReadsEverySettingAndWritesTheSameBytesBack)
     const nlohmann::json written = nlohmann::json::parse(readFile(file(other_)));
     EXPECT_EQ(written["rendering"]["main"], 2);
     EXPECT_EQ(readFile(file(room_)), text);
-
-    // No file and no groups yet, as at the end of a first playback run: the save writes one.
-    ui_reset_cvar_status();
-    fs::remove(file(other_));
-    ui_save_cvar_status();
-    EXPECT_EQ(nlohmann::json::parse(readFile(file(other_)))["ui"]["use_rocket"], true);
 }
 
 TEST_F(EditorStateFile, BadFilesChangeNoSettingAndAreNeverOverwritten)
