@@ -19,6 +19,7 @@
 
 #include <glbinding/gl/gl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -78,6 +79,91 @@ Texture* environmentMap(const std::string& name)
     if (texture && texture->glId && texture->type == TEXTURE_TYPE_CUBE)
         return texture;
     return deferredEnvMapFallback();
+}
+
+// Kinds of lit records, as the lighting shader groups them.
+enum LightKind { KIND_DIRECTIONAL, KIND_SPOT, KIND_POINT, KIND_AREA, KIND_COUNT };
+
+// The shader's branches, decided once per light: directional first, then the rectangle, then the cone.
+LightKind lightKind(int32_t flags)
+{
+    if (flags & LIGHT_FLAG_DIRECTIONAL)
+        return KIND_DIRECTIONAL;
+    if (flags & LIGHT_FLAG_AREA)
+        return KIND_AREA;
+    constexpr int32_t cone = LIGHT_FLAG_SPOT & ~LIGHT_FLAG_POINT; // the bit spot lights have and point lights lack
+    return (flags & cone) == cone ? KIND_SPOT : KIND_POINT;
+}
+
+// Whether the shader can find a shadow map for the record: its own (directional, spot) or its six faces'.
+bool hasShadowLookup(const LightProperties& record, int count)
+{
+    if ((record.flags & LIGHT_FLAG_CASTS_SHADOWS) == 0)
+        return false;
+    constexpr int32_t local = LIGHT_FLAG_SPOT & LIGHT_FLAG_POINT;
+    constexpr int32_t cone = LIGHT_FLAG_SPOT & ~LIGHT_FLAG_POINT;
+    if ((record.flags & LIGHT_FLAG_DIRECTIONAL) == 0 && (record.flags & local) != 0 && (record.flags & cone) == 0)
+        return record.firstFaceRecord > 0 && record.firstFaceRecord + 6 <= count;
+    return true;
+}
+
+int textureWidthOrOne(GLuint texture, GLenum what)
+{
+    GLint size = 1;
+    if (texture)
+        glGetTextureLevelParameteriv(texture, 0, what, &size);
+    return size > 0 ? size : 1;
+}
+
+// The per-kind light lists, the shadow list and the size of every shadow map, as deferredBindLightSamplers
+// bound them (a slot nobody fills holds the 1 x 1 empty map).
+void setLightLists(ShaderProgram* program, int count)
+{
+    int order[kMaxFrameLights] = {};
+    int kindEnd[KIND_COUNT] = {};
+    int shadowOrder[kMaxFrameLights] = {};
+    int shadowCount = 0;
+    int n = 0;
+    for (int kind = 0; kind < KIND_COUNT; ++kind) {
+        for (int i = 0; i < count; ++i) {
+            const LightProperties* record = deferredLightRecord(i);
+            if (record && !(record->flags & LIGHT_FLAG_SHADOW_FACE) && lightKind(record->flags) == kind)
+                order[n++] = i;
+        }
+        kindEnd[kind] = n;
+    }
+    for (int i = 0; i < count; ++i) {
+        const LightProperties* record = deferredLightRecord(i);
+        if (record && !(record->flags & LIGHT_FLAG_SHADOW_FACE) && hasShadowLookup(*record, count))
+            shadowOrder[shadowCount++] = i;
+    }
+    float sizes[kLightShadowmapSlots][2];
+    for (auto& size : sizes)
+        size[0] = size[1] = 1.0f;
+    for (int i = 0; i < count; ++i) {
+        const Light* light = frameLights[size_t(i)];
+        const LightProperties* record = deferredLightRecord(i);
+        if (!light || !record || !light->castsShadows)
+            continue;
+        const unsigned int cascades = std::min<unsigned int>(light->cascadeCount, LIGHT_MAX_CASCADES);
+        for (unsigned int c = 0; c < cascades; ++c) {
+            const int k = record->shadowmapIndex[c];
+            if (k < 0 || k >= kLightShadowmapSlots)
+                continue;
+            const Framebuffer* framebuffer = light->shadowFramebuffers[c];
+            const Texture* depth = framebuffer ? framebuffer->slots[FB_ATTACHMENT_DEPTH].texture : nullptr;
+            const GLuint id = depth ? depth->glId : 0;
+            sizes[k][0] = float(textureWidthOrOne(id, GL_TEXTURE_WIDTH));
+            sizes[k][1] = float(textureWidthOrOne(id, GL_TEXTURE_HEIGHT));
+        }
+    }
+    const int taps = 4;
+    shaderSetUniform(program, "g_light_order", UNIFORM_TYPE_INT, order, sizeof order);
+    shaderSetUniform(program, "g_light_kind_end", UNIFORM_TYPE_INT, kindEnd, sizeof kindEnd);
+    shaderSetUniform(program, "g_shadow_order", UNIFORM_TYPE_INT, shadowOrder, sizeof shadowOrder);
+    shaderSetUniform(program, "g_shadow_count", UNIFORM_TYPE_INT, &shadowCount, sizeof shadowCount);
+    shaderSetUniform(program, "g_shadow_map_size", UNIFORM_TYPE_VEC2, sizes, sizeof sizes);
+    shaderSetUniform(program, "g_shadow_taps", UNIFORM_TYPE_INT, &taps, sizeof taps);
 }
 
 bool lightingProgramUsable(const ShaderProgram* program)
@@ -257,6 +343,7 @@ void deferredRenderLights(const std::string& envmapName, float envmapIntensity, 
 
         const int lightCount = int(frameLights.size());
         shaderSetUniform(program, "g_lights_num", UNIFORM_TYPE_INT, &lightCount, sizeof lightCount);
+        setLightLists(program, std::min(lightCount, kMaxFrameLights));
 
         renderStatePush(deferredState(false));
         glDrawElements(GL_TRIANGLES, GLsizei(3 * r.projectionPlaneQuad->surfaces[0]->triangleCount), GL_UNSIGNED_INT,
