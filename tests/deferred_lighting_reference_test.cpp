@@ -35,6 +35,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace gl;
@@ -266,6 +267,17 @@ TEST_F(LightingReference, EveryLightTypeLitExactlyAsRecorded)
     const std::vector<Light*> mixed = {projecting, point(true, {-0.8f, 1.2f, 0.6f}), sun(true), area(), second,
                                        spot(false), sun(false)};
     expectReference("mixed_with_sky", 0x402d0cbfd5c17f18ull, [&] { return frame(mixed, draws, "sky"); });
+
+    // Maps of three sizes at once (the faces keep the usual size).
+    Light* big = sun(true);
+    Light* small = spot(true);
+    for (auto [light, size] : {std::pair{big, 1024}, std::pair{small, 256}}) {
+        Texture* depth = txtCreate(TEXTURE_TYPE_2D, size, size, IMAGE_TYPE_DEPTH32F);
+        owned.shadowMaps.push_back(depth);
+        fbAttach(light->shadowFramebuffers[0], FB_ATTACHMENT_DEPTH, depth);
+    }
+    expectReference("mixed_map_sizes", 0xeb8af2c89b0fce96ull,
+                    [&] { return frame({big, point(true, {-0.8f, 1.2f, 0.6f}), small}, draws); });
 
     txtDestroy(stripes);
     txtDestroy(sky);

@@ -11,14 +11,15 @@
 // lights; linearly transformed cosines for area lights; split-sum GGX with the BRDF table for the environment.
 // A white light of intensity 1 facing a white matte surface lights it to 1.
 //
-// Cost: on a CPU rasteriser every instruction a pixel block passes is paid, so the host hands over the frame's
-// lights sorted by kind ("g_light_order", each kind's run ending at "g_light_kind_end") and the lights whose
-// shadow maps must be looked at ("g_shadow_order"): each kind has its own loop and shading function, a kind the
-// frame lacks is skipped whole, and each light's shadow is looked up once, in one place. Contributions are kept
-// per record and summed in record order, so the result does not depend on that grouping.
+// Cost: a CPU rasteriser (llvmpipe) runs both sides of a branch for a block of pixels, masked, and pays for a
+// texture lookup even in a branch no pixel takes; only loops stop once no pixel is left in them. So the host
+// hands over the frame's lights sorted by kind ("g_light_order", each kind's run ending at "g_light_kind_end")
+// and the lights whose shadow maps must be looked at ("g_shadow_order"): each kind has its own loop and shading
+// function, and each light's shadow is looked up once, from one place, in one array of all the frame's maps.
+// Contributions are kept per record and summed in record order, so the grouping does not change the result.
 //
 // Texture units (llvmpipe gives a stage 32): 6 G-buffer and environment samplers, the BRDF and two LTC tables,
-// 8 compare shadow maps and 4 projectors make 21; the plain shadow-map array and the material textures that
+// the shadow-map array and 4 projectors make 14; the shadow-map sampler arrays and the material textures that
 // commons.glsl declares are not read here, so they take no unit.
 
 #define LIGHT_PROPERTIES_BINDING 1
@@ -43,7 +44,7 @@ layout(std430) readonly buffer DeferredRenderLightsParamsBuffer
     float envmap_intensity;
 };
 
-// Lengths of the light sampler arrays declared in commons.glsl.
+// Shadow-map slots (the length of the sampler arrays in commons.glsl) and projector slots.
 const int kShadowSlots = 8;
 const int kProjectorSlots = 4;
 const int LightFlag_ShadowFace = 256; // a point light's cube face: shadow only, lights nothing itself
@@ -71,38 +72,24 @@ uniform int g_light_order[16];      // lit records (no shadow faces), kind after
 uniform int g_light_kind_end[4];    // end of each kind's run in g_light_order
 uniform int g_shadow_order[16];     // records whose shadow maps are looked up
 uniform int g_shadow_count;
-uniform vec2 g_shadow_map_size[8];  // texels of the map bound at each shadow slot
-uniform int g_shadow_taps;          // 4; a uniform, so the tap loop stays one loop with one lookup site
+uniform vec2 g_shadow_map_size[8];  // texels of the map at each shadow slot
+uniform vec2 g_shadow_map_scale[8]; // part of its array layer the map fills
+uniform int g_shadow_taps;          // 4; a uniform, so the tap loop stays a loop
 
-// Four bilinear compares half a texel apart: a soft edge three texels wide. The compare sampler answers 1 where
-// the reference is at or behind the stored depth (GEQUAL), i.e. in shadow. The map is picked by a chain of
-// constant indices (llvmpipe cannot compile a computed index into an array of shadow samplers); a chain link no
-// pixel of a block takes is skipped.
+// The frame's shadow maps, one per layer (the layer is the map's slot); a map smaller than the layer fills its
+// lower left part, g_shadow_map_scale of it. Sampled with the compare sampler: 1 where the reference is at or
+// behind the stored depth (GEQUAL), i.e. in shadow.
+uniform sampler2DArrayShadow LightShadowmapArray;
+
+// Four bilinear compares half a texel apart: a soft edge three texels wide.
 float shadowedFraction(int slot, vec2 uv, float reference)
 {
     vec2 texel = 0.5 / g_shadow_map_size[slot];
+    vec2 scale = g_shadow_map_scale[slot];
     float shadowed = 0.0;
     for (int t = 0; t < g_shadow_taps; ++t) {
         vec2 offset = vec2((t & 1) != 0 ? texel.x : -texel.x, (t & 2) != 0 ? texel.y : -texel.y);
-        vec3 coord = vec3(uv + offset, reference);
-        float tap = 0.0;
-        SKIPPABLE_IF(slot == 0)
-            tap = texture(LightShadowmapCmpSamplers[0], coord);
-        SKIPPABLE_IF(slot == 1)
-            tap = texture(LightShadowmapCmpSamplers[1], coord);
-        SKIPPABLE_IF(slot == 2)
-            tap = texture(LightShadowmapCmpSamplers[2], coord);
-        SKIPPABLE_IF(slot == 3)
-            tap = texture(LightShadowmapCmpSamplers[3], coord);
-        SKIPPABLE_IF(slot == 4)
-            tap = texture(LightShadowmapCmpSamplers[4], coord);
-        SKIPPABLE_IF(slot == 5)
-            tap = texture(LightShadowmapCmpSamplers[5], coord);
-        SKIPPABLE_IF(slot == 6)
-            tap = texture(LightShadowmapCmpSamplers[6], coord);
-        SKIPPABLE_IF(slot == 7)
-            tap = texture(LightShadowmapCmpSamplers[7], coord);
-        shadowed += tap;
+        shadowed += texture(LightShadowmapArray, vec4((uv + offset) * scale, float(slot), reference));
     }
     return shadowed * 0.25;
 }
