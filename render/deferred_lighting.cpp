@@ -118,6 +118,17 @@ bool hasShadowLookup(const LightProperties& record, int count)
     return true;
 }
 
+// Whether the shader multiplies the light by a projector image: a spot cone (spot or area spot light) with a
+// projector in one of the slots.
+bool hasProjectorLookup(const LightProperties& record)
+{
+    constexpr int32_t cone = LIGHT_FLAG_SPOT & ~LIGHT_FLAG_POINT;
+    if ((record.flags & LIGHT_FLAG_DIRECTIONAL) || (record.flags & cone) != cone)
+        return false;
+    return (record.flags & LIGHT_FLAG_PROJECTOR) && record.projectorIndex >= 0 &&
+           record.projectorIndex < kLightProjectorSlots;
+}
+
 // The depth texture at each shadow slot, as deferredBindLightSamplers binds the slots: 0 where nobody drew one.
 void shadowSlotTextures(int count, GLuint (&slots)[kLightShadowmapSlots], bool (&used)[kLightShadowmapSlots])
 {
@@ -222,7 +233,7 @@ void fillShadowMapArray(const GLuint (&slots)[kLightShadowmapSlots], const bool 
     }
 }
 
-// The per-kind light lists, the shadow list, and the shadow maps in one array with each slot's size.
+// The per-kind light lists, the shadow and projector lists, and the shadow maps in one array with each slot's size.
 void setLightInputs(ShaderProgram* program, int count)
 {
     int order[kMaxFrameLights] = {};
@@ -238,10 +249,16 @@ void setLightInputs(ShaderProgram* program, int count)
         }
         kindEnd[kind] = n;
     }
+    int projectorOrder[kMaxFrameLights] = {};
+    int projectorCount = 0;
     for (int i = 0; i < count; ++i) {
         const LightProperties* record = deferredLightRecord(i);
-        if (record && !(record->flags & LIGHT_FLAG_SHADOW_FACE) && hasShadowLookup(*record, count))
+        if (!record || (record->flags & LIGHT_FLAG_SHADOW_FACE))
+            continue;
+        if (hasShadowLookup(*record, count))
             shadowOrder[shadowCount++] = i;
+        if (hasProjectorLookup(*record))
+            projectorOrder[projectorCount++] = i;
     }
     GLuint slots[kLightShadowmapSlots];
     bool used[kLightShadowmapSlots];
@@ -250,14 +267,14 @@ void setLightInputs(ShaderProgram* program, int count)
     float scales[kLightShadowmapSlots][2];
     fillShadowMapArray(slots, used, sizes, scales);
 
-    const int taps = 4;
     shaderSetUniform(program, "g_light_order", UNIFORM_TYPE_INT, order, sizeof order);
     shaderSetUniform(program, "g_light_kind_end", UNIFORM_TYPE_INT, kindEnd, sizeof kindEnd);
     shaderSetUniform(program, "g_shadow_order", UNIFORM_TYPE_INT, shadowOrder, sizeof shadowOrder);
     shaderSetUniform(program, "g_shadow_count", UNIFORM_TYPE_INT, &shadowCount, sizeof shadowCount);
     shaderSetUniform(program, "g_shadow_map_size", UNIFORM_TYPE_VEC2, sizes, sizeof sizes);
     shaderSetUniform(program, "g_shadow_map_scale", UNIFORM_TYPE_VEC2, scales, sizeof scales);
-    shaderSetUniform(program, "g_shadow_taps", UNIFORM_TYPE_INT, &taps, sizeof taps);
+    shaderSetUniform(program, "g_projector_order", UNIFORM_TYPE_INT, projectorOrder, sizeof projectorOrder);
+    shaderSetUniform(program, "g_projector_count", UNIFORM_TYPE_INT, &projectorCount, sizeof projectorCount);
     const auto found = program->uniforms.find("LightShadowmapArray");
     if (found != program->uniforms.end() && found->second && found->second->value && found->second->location != -1) {
         const auto unit = GLuint(static_cast<const int*>(found->second->value)[0]);

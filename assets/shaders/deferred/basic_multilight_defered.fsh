@@ -14,8 +14,9 @@
 // Cost: a CPU rasteriser (llvmpipe) runs both sides of a branch for a block of pixels, masked, and pays for a
 // texture lookup even in a branch no pixel takes; only loops stop once no pixel is left in them. So the host
 // hands over the frame's lights sorted by kind ("g_light_order", each kind's run ending at "g_light_kind_end")
-// and the lights whose shadow maps must be looked at ("g_shadow_order"): each kind has its own loop and shading
-// function, and each light's shadow is looked up once, from one place, in one array of all the frame's maps.
+// and the lights whose shadow maps and projector images must be looked at ("g_shadow_order",
+// "g_projector_order"): each kind has its own loop and shading function, and each light's shadow is looked up
+// once, from one place, in one array of all the frame's maps; projectors likewise, before the kinds' loops.
 // Contributions are kept per record and summed in record order, so the grouping does not change the result.
 //
 // Texture units (llvmpipe gives a stage 32): 6 G-buffer and environment samplers, the BRDF and two LTC tables,
@@ -55,10 +56,6 @@ const int LightFlag_ShadowFace = 256; // a point light's cube face: shadow only,
 
 #define LIGHT(i) lights.light_properties[i]
 
-// A branch a pixel block skips when none of its pixels takes it. llvmpipe runs both sides of an if for every
-// pixel of a block, masked, but leaves a loop as soon as no pixel is left in it.
-#define SKIPPABLE_IF(condition) for (int once_ = (condition) ? 0 : 1; once_ < 1; ++once_)
-
 // Kinds of lit records, in the order the host groups them.
 const int kKindDirectional = 0;
 const int kKindSpot = 1;
@@ -72,9 +69,10 @@ uniform int g_light_order[16];      // lit records (no shadow faces), kind after
 uniform int g_light_kind_end[4];    // end of each kind's run in g_light_order
 uniform int g_shadow_order[16];     // records whose shadow maps are looked up
 uniform int g_shadow_count;
+uniform int g_projector_order[16];  // records whose projector image is looked up
+uniform int g_projector_count;
 uniform vec2 g_shadow_map_size[8];  // texels of the map at each shadow slot
 uniform vec2 g_shadow_map_scale[8]; // part of its array layer the map fills
-uniform int g_shadow_taps;          // 4; a uniform, so the tap loop stays a loop
 
 // The frame's shadow maps, one per layer (the layer is the map's slot); a map smaller than the layer fills its
 // lower left part, g_shadow_map_scale of it. Sampled with the compare sampler: 1 where the reference is at or
@@ -86,26 +84,33 @@ float shadowedFraction(int slot, vec2 uv, float reference)
 {
     vec2 texel = 0.5 / g_shadow_map_size[slot];
     vec2 scale = g_shadow_map_scale[slot];
-    float shadowed = 0.0;
-    for (int t = 0; t < g_shadow_taps; ++t) {
-        vec2 offset = vec2((t & 1) != 0 ? texel.x : -texel.x, (t & 2) != 0 ? texel.y : -texel.y);
-        shadowed += texture(LightShadowmapArray, vec4((uv + offset) * scale, float(slot), reference));
-    }
+    float layer = float(slot);
+    float shadowed = texture(LightShadowmapArray, vec4((uv + vec2(-texel.x, -texel.y)) * scale, layer, reference));
+    shadowed += texture(LightShadowmapArray, vec4((uv + vec2(texel.x, -texel.y)) * scale, layer, reference));
+    shadowed += texture(LightShadowmapArray, vec4((uv + vec2(-texel.x, texel.y)) * scale, layer, reference));
+    shadowed += texture(LightShadowmapArray, vec4((uv + vec2(texel.x, texel.y)) * scale, layer, reference));
     return shadowed * 0.25;
 }
 
 vec4 projectorSample(int slot, vec2 uv)
 {
-    vec4 colour = vec4(1.0);
-    SKIPPABLE_IF(slot == 0)
-        colour = texture(LightProjectorSampler[0], uv);
-    SKIPPABLE_IF(slot == 1)
-        colour = texture(LightProjectorSampler[1], uv);
-    SKIPPABLE_IF(slot == 2)
-        colour = texture(LightProjectorSampler[2], uv);
-    SKIPPABLE_IF(slot == 3)
-        colour = texture(LightProjectorSampler[3], uv);
-    return colour;
+    switch (slot) {
+    case 0: return texture(LightProjectorSampler[0], uv);
+    case 1: return texture(LightProjectorSampler[1], uv);
+    case 2: return texture(LightProjectorSampler[2], uv);
+    case 3: return texture(LightProjectorSampler[3], uv);
+    }
+    return vec4(1.0);
+}
+
+// What a spot light's projector lets through toward worldPos (1 outside its image's frustum side).
+vec3 projectorImage(int i, vec3 worldPos)
+{
+    vec3 image = vec3(1.0);
+    vec4 clip = LIGHT(i).mat_shadow_mv[0] * vec4(worldPos, 1.0);
+    if (clip.w > 0.0)
+        image = projectorSample(LIGHT(i).projector_index, clip.xy / clip.w * 0.5 + 0.5).rgb;
+    return image;
 }
 
 bool insideClip(vec4 clip)
@@ -322,25 +327,20 @@ float rangeAttenuation(Surface s, int i, out vec3 l)
     return attenuation * attenuation;
 }
 
-// The cone's edge and the projector's image (when it has one) of a spot light.
-void spotCone(Surface s, int i, vec3 l, inout float attenuation, inout vec3 radiance)
+// The cone's edge and the projector's image (1 without a projector) of a spot light.
+void spotCone(int i, vec3 l, vec3 projection, inout float attenuation, inout vec3 radiance)
 {
     float cosHalfFov = LIGHT(i).cos_half_fov;
     attenuation *= smoothstep(cosHalfFov, mix(cosHalfFov, 1.0, 0.1), dot(-l, LIGHT(i).direction.xyz));
-    int projector = LIGHT(i).projector_index;
-    SKIPPABLE_IF((LIGHT(i).flags & LightFlag_Projector) != 0 && projector >= 0 && projector < kProjectorSlots) {
-        vec4 clip = LIGHT(i).mat_shadow_mv[0] * vec4(s.position, 1.0);
-        if (clip.w > 0.0)
-            radiance *= projectorSample(projector, clip.xy / clip.w * 0.5 + 0.5).rgb;
-    }
+    radiance *= projection;
 }
 
-vec3 shadeSpot(Surface s, int i, float shadow)
+vec3 shadeSpot(Surface s, int i, float shadow, vec3 projection)
 {
     vec3 radiance = LIGHT(i).color.rgb * LIGHT(i).intensity;
     vec3 l;
     float attenuation = rangeAttenuation(s, i, l);
-    spotCone(s, i, l, attenuation, radiance);
+    spotCone(i, l, projection, attenuation, radiance);
     return shadePunctual(s, l, radiance * attenuation * shadow, LIGHT(i).roughness_modifier);
 }
 
@@ -353,13 +353,13 @@ vec3 shadePoint(Surface s, int i, float shadow)
 }
 
 // A spot or point light that is a lit rectangle.
-vec3 shadeAreaLight(Surface s, int i, float shadow)
+vec3 shadeAreaLight(Surface s, int i, float shadow, vec3 projection)
 {
     vec3 radiance = LIGHT(i).color.rgb * LIGHT(i).intensity;
     vec3 l;
     float attenuation = rangeAttenuation(s, i, l);
     if ((LIGHT(i).flags & LightFlag_Spot) == LightFlag_Spot)
-        spotCone(s, i, l, attenuation, radiance);
+        spotCone(i, l, projection, attenuation, radiance);
     return shadeArea(s, i, radiance * attenuation * shadow);
 }
 
@@ -396,43 +396,70 @@ void main()
     s.shadowBias = material.shadowmap_bias * 0.001;
     s.receivesShadows = (gbufferDecodeMaterialFlags(tags) & MaterialFlag_ShadowReceive) != 0u;
 
+    // The loops below test at their end: llvmpipe runs a loop's body once more than it has turns (the pass in
+    // which every pixel leaves), and a loop with no turns once, masked.
     int count = lightCount();
     float shadows[kMaxLights];
+    vec3 projections[kMaxLights];
     vec3 contributions[kMaxLights];
     for (int i = 0; i < kMaxLights; ++i) {
         shadows[i] = 1.0;
+        projections[i] = vec3(1.0);
         contributions[i] = vec3(0.0);
     }
-    if (s.receivesShadows) {
-        for (int k = 0; k < min(g_shadow_count, kMaxLights); ++k) {
+    int last = min(g_shadow_count, kMaxLights);
+    if (s.receivesShadows && last > 0) {
+        int k = 0;
+        do {
             int i = g_shadow_order[k];
             if (i >= 0 && i < count)
                 shadows[i] = lightShadow(i, s.position, s.normal, s.viewDepth, s.shadowBias);
-        }
+        } while (++k < last);
+    }
+    last = min(g_projector_count, kMaxLights);
+    if (last > 0) {
+        int k = 0;
+        do {
+            int i = g_projector_order[k];
+            if (i >= 0 && i < count)
+                projections[i] = projectorImage(i, s.position);
+        } while (++k < last);
     }
     ivec2 run = kindRange(kKindDirectional);
-    for (int k = run.x; k < run.y; ++k) {
-        int i = g_light_order[k];
-        if (i >= 0 && i < count)
-            contributions[i] = shadeDirectional(s, i, shadows[i]);
+    if (run.x < run.y) {
+        int k = run.x;
+        do {
+            int i = g_light_order[k];
+            if (i >= 0 && i < count)
+                contributions[i] = shadeDirectional(s, i, shadows[i]);
+        } while (++k < run.y);
     }
     run = kindRange(kKindSpot);
-    for (int k = run.x; k < run.y; ++k) {
-        int i = g_light_order[k];
-        if (i >= 0 && i < count)
-            contributions[i] = shadeSpot(s, i, shadows[i]);
+    if (run.x < run.y) {
+        int k = run.x;
+        do {
+            int i = g_light_order[k];
+            if (i >= 0 && i < count)
+                contributions[i] = shadeSpot(s, i, shadows[i], projections[i]);
+        } while (++k < run.y);
     }
     run = kindRange(kKindPoint);
-    for (int k = run.x; k < run.y; ++k) {
-        int i = g_light_order[k];
-        if (i >= 0 && i < count)
-            contributions[i] = shadePoint(s, i, shadows[i]);
+    if (run.x < run.y) {
+        int k = run.x;
+        do {
+            int i = g_light_order[k];
+            if (i >= 0 && i < count)
+                contributions[i] = shadePoint(s, i, shadows[i]);
+        } while (++k < run.y);
     }
     run = kindRange(kKindArea);
-    for (int k = run.x; k < run.y; ++k) {
-        int i = g_light_order[k];
-        if (i >= 0 && i < count)
-            contributions[i] = shadeAreaLight(s, i, shadows[i]);
+    if (run.x < run.y) {
+        int k = run.x;
+        do {
+            int i = g_light_order[k];
+            if (i >= 0 && i < count)
+                contributions[i] = shadeAreaLight(s, i, shadows[i], projections[i]);
+        } while (++k < run.y);
     }
     // Record order, as one loop over the records would add them up.
     vec3 color = vec3(0.0);
