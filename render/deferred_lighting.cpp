@@ -41,6 +41,7 @@ struct ShadowMapArray {
     int layers = 0;
 };
 ShadowMapArray shadowMapArray;
+bool unusableMapReported = false;
 
 // No culling, no blending, less-equal depth; the depth switches are the pass's.
 RenderState deferredState(bool depth)
@@ -175,28 +176,24 @@ std::array<int, 2> depthMapSize(GLuint texture)
 // column and row repeated once beyond it, which is what clamping to its own edge would have read. An empty slot
 // gets a 1 x 1 map of depth 1 (nothing in front), as deferredBindLightSamplers binds there.
 void fillShadowMapArray(const GLuint (&slots)[kLightShadowmapSlots], const bool (&used)[kLightShadowmapSlots],
-                        float (&sizes)[kLightShadowmapSlots][2],
-                        float (&scales)[kLightShadowmapSlots][2])
+                        float (&sizes)[kLightShadowmapSlots][2], float (&scales)[kLightShadowmapSlots][2])
 {
     std::array<int, 2> dims[kLightShadowmapSlots];
+    // At least 2 x 2, so an empty slot's 1 x 1 map has room for its repeated edge; a map smaller than the largest
+    // one always has that room.
     int width = 2;
     int height = 2;
     int layers = 1;
     for (int k = 0; k < kLightShadowmapSlots; ++k) {
         dims[k] = depthMapSize(slots[k]);
-        if (slots[k] && dims[k][0] == 0)
+        if (slots[k] && dims[k][0] == 0 && !unusableMapReported) {
             LOG_WARNING("Shadow map %d is not a 32-bit float depth texture; the lighting pass treats it as empty", k);
+            unusableMapReported = true;
+        }
         if (used[k])
             layers = k + 1;
-        // One texel more than the map where it must repeat its edge.
         width = std::max(width, dims[k][0]);
         height = std::max(height, dims[k][1]);
-    }
-    for (int k = 0; k < layers; ++k) {
-        if (dims[k][0] > 0 && dims[k][0] < width)
-            width = std::max(width, dims[k][0] + 1);
-        if (dims[k][1] > 0 && dims[k][1] < height)
-            height = std::max(height, dims[k][1] + 1);
     }
     ShadowMapArray& a = shadowMapArray;
     if (!a.texture || a.width != width || a.height != height || a.layers != layers) {
@@ -233,7 +230,7 @@ void fillShadowMapArray(const GLuint (&slots)[kLightShadowmapSlots], const bool 
     }
 }
 
-// The per-kind light lists, the shadow and projector lists, and the shadow maps in one array with each slot's size.
+// The per-kind light lists, the shadow and projector lists, and the shadow maps in one array with their sizes.
 void setLightInputs(ShaderProgram* program, int count)
 {
     int order[kMaxFrameLights] = {};
@@ -478,6 +475,7 @@ void deferredLightingRelease()
     if (shadowMapArray.texture)
         glDeleteTextures(1, &shadowMapArray.texture);
     shadowMapArray = ShadowMapArray{};
+    unusableMapReported = false;
     framePushedTop = -1;
     lightingProgramReported = false;
 }
