@@ -273,6 +273,7 @@ bool DrawTimeline(SequenceInterface* sequence, int* currentFrame, bool* expanded
                             state.movingEntry = i;
                             state.movingPos = mouse.x;
                             state.movingPart = j + 1;
+                            state.movedDuringDrag = false;
                             sequence->BeginEdit(i);
                             break;
                         }
@@ -330,9 +331,11 @@ bool DrawTimeline(SequenceInterface* sequence, int* currentFrame, bool* expanded
                     *end = toInt(r);
                 }
                 state.movingPos += static_cast<float>(moved) * fpw;
+                state.movedDuringDrag = true;
             }
             if (!io.MouseDown[0]) {
-                if (moved == 0 && state.movingPart > 0 && selectedEntry) {
+                // Only a press and release that never moved the bar is a click on it.
+                if (!state.movedDuringDrag && state.movingPart > 0 && selectedEntry) {
                     *selectedEntry = state.movingEntry;
                     result = true;
                 }

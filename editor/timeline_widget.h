@@ -18,6 +18,7 @@ struct TimelineState {
     int movingEntry = -1;
     float movingPos = -1.0f;
     int movingPart = -1;
+    bool movedDuringDrag = false; // a bar drag that moved is no click
     bool movingCurrentFrame = false;
     bool movingScrollBar = false;
     bool sizingLeftHandle = false;

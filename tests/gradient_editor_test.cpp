@@ -105,6 +105,10 @@ TEST_F(GradientWidget, DraggedMarksClampAtTheEndsAndGoWhenDraggedBelow)
     ui.moveMouse(ImVec2(bar().Max.x - 1, markY()));
     ui.frame(drawer(&a));
     EXPECT_FLOAT_EQ(red->position, 1.0f);
+    // Moves made off the bar are not followed; coming back onto its first pixel overshoots to 0.
+    ui.moveMouse(ImVec2(bar().Max.x + 200, markY()));
+    ui.frame(drawer(&a));
+    EXPECT_FLOAT_EQ(red->position, 1.0f);
     ui.moveMouse(ImVec2(bar().Min.x + 1, markY()));
     ui.frame(drawer(&a));
     EXPECT_FLOAT_EQ(red->position, 0.0f);
@@ -373,6 +377,7 @@ TEST_F(GradientManager, PickingAnInterpolationRebakesAtOnce)
     texels[0] = 0;
 
     ui.click("Interpolation", drawer(), "Gradient Manager");
+    ui.frame(drawer()); // the popup takes its place on its second frame
     ASSERT_TRUE(ui.click("LABSpline", drawer()));
     EXPECT_EQ(gradient->interpolation, GradientInterpolation::LABSpline);
     EXPECT_EQ(texels[0], baked);

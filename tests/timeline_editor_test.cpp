@@ -99,7 +99,7 @@ TEST_F(TimelineWidget, ClickingABarSelectsItsRowAndADragSelectsWithoutReporting)
     ui.drag(ImVec2(x(45), rowY(1)), ImVec2(x(50), rowY(1)), drawer());
     ui.frame(drawer());
     EXPECT_EQ(selected, 1);
-    EXPECT_FALSE(anyReturned);
+    EXPECT_FALSE(anyReturned) << "the bar moved";
     EXPECT_EQ(model.rows[1].start, 35);
     EXPECT_EQ(model.rows[1].end, 65);
 }
@@ -364,12 +364,14 @@ TEST_F(SequencerWindow, SteppingButtonsAndProjectRange)
     click("<");
     EXPECT_EQ(sequencer->currentFrame, 0);
     sequencer->currentFrame = 299;
+    ui.frame(drawer()); // the wider frame text moves the buttons
     click(">");
     EXPECT_EQ(sequencer->currentFrame, 300) << "no upper bound at the frame count";
     EXPECT_EQ(sequencerFrame, 300);
     click("Set Project Start");
     EXPECT_EQ(sequencer->GetProjectItem(room_).start, 300);
     sequencer->currentFrame = 700;
+    ui.frame(drawer());
     click("Set Project End");
     EXPECT_EQ(sequencer->GetProjectItem(room_).end, 700);
     EXPECT_TRUE(FakeMusic::seeks.empty()) << "no music, no seeking";
@@ -511,8 +513,8 @@ TEST_F(SequencerWindow, SaveWritesEveryProjectsFile)
     ui.frames(2, drawer());
     click("Save");
     dataSetBasePath(savedBase);
-    const std::string room = testutil::readFile(dir.path() / "room/sequencer.json");
-    const std::string other = testutil::readFile(dir.path() / "other/sequencer.json");
+    const std::string room = testutil::readFile(dir.path() / room_->path / "sequencer.json");
+    const std::string other = testutil::readFile(dir.path() / other_->path / "sequencer.json");
     EXPECT_NE(room.find("\"frame\": 30"), std::string::npos) << room;
     EXPECT_EQ(other.find("\"frame\": 30"), std::string::npos) << other;
     EXPECT_NE(other.find("\"frame_end\": 2000"), std::string::npos) << other;
