@@ -4,6 +4,7 @@
 #include "app/frame_loop.h"
 #include "app/log.h"
 #include "app/projects.h"
+#include "app/timing.h"
 #include "components/component_table.h"
 #include "project/components.h"
 #include "project/cvars.h"
@@ -38,6 +39,8 @@ int main(int argc, char** argv)
     componentTypesInstallFactories();
     engineSetArguments(argc, argv);
     const bool editor = engineEditorMode();
+    // Only the editor's GPU view reads the timing scopes.
+    timerSetGpuScopesEnabled(editor);
 
     globalProject = projCreate("global");
     for (const char* name : {"instancing", "abstract_1", "room", "walk_particles", "room_rt"})
