@@ -242,6 +242,9 @@ void ui_save_cvar_status()
     const bool sameFile = path == loaded.path;
     json doc = sameFile ? loaded.document : json::object();
     json& ui = doc["ui"];
+    // A new document (or one whose "ui" is not a section) has no "groups" to erase: erase on null throws.
+    if (!ui.is_object())
+        ui = json::object();
 
     json groups = json::array();
     if (uiGroupStatus)

@@ -515,6 +515,21 @@ TEST_F(EditorStateFile, BadFilesChangeNoSettingAndAreNeverOverwritten)
     }
 }
 
+// The player's exit: no state file was read and no group was ever opened. Erasing "groups" from the new, empty "ui"
+// section threw and aborted the program at exit.
+TEST_F(EditorStateFile, FirstSaveWithoutGroupsWritesANewFile)
+{
+    std::error_code ec;
+    fs::remove(file(room_), ec);
+    ui_reset_cvar_status();
+    ui_load_cvar_status();
+    ui_save_cvar_status();
+    const nlohmann::json written = nlohmann::json::parse(readFile(file(room_)));
+    ASSERT_TRUE(written["ui"].is_object());
+    EXPECT_FALSE(written["ui"].contains("groups"));
+    EXPECT_EQ(written["ui"]["variable_filter"], "");
+}
+
 TEST_F(EditorStateFile, GroupsSharingABucketAndALongFilter)
 {
     // "a" and a name of the same bucket: both kept, the one read last written first.
