@@ -6,6 +6,7 @@
 #include "app/projects.h"
 #include "app/timing.h"
 #include "components/component_table.h"
+#include "jni/engine/grd_program_cache.h"
 #include "project/components.h"
 #include "project/cvars.h"
 #include "project/sequencer.h"
@@ -52,6 +53,8 @@ int main(int argc, char** argv)
 
     if (!engine_init_display())
         return 1;
+    // Linked programs from earlier runs: a second start compiles nothing.
+    programCacheSetFolder(programCacheDefaultFolder());
 
     exportVariables = true;
     syncToAudio = true;
