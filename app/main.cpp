@@ -51,10 +51,10 @@ int main(int argc, char** argv)
     dataSetBasePath(chooseDataFolder(editor));
     engine_install_signal_handlers();
 
+    // Linked programs from earlier runs: a second start compiles nothing.
+    engineProgramCacheFolder = programCacheDefaultFolder();
     if (!engine_init_display())
         return 1;
-    // Linked programs from earlier runs: a second start compiles nothing.
-    programCacheSetFolder(programCacheDefaultFolder());
 
     exportVariables = true;
     syncToAudio = true;

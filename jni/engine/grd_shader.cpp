@@ -253,38 +253,16 @@ void repointWatches(const ShaderProgram* from, ShaderProgram* to)
             watch->userData = to;
 }
 
-ShaderStage* rebuildStage(const ShaderStage* stage, GLenum type, const ShaderDefines& defines)
-{
-    if (!stage)
-        return nullptr;
-    if (!isTextStage(stage))
-        return shaderBuildGenericFromFile(stage->path, type, defines);
-    if (!stage->originalSource.empty() || stage->source.empty())
-        return shaderBuildGenericFromString(stage->name, stage->originalSource, type, defines);
-    // A text stage linked by its owner from an already expanded text.
-    std::string text = stage->source;
-    return compile_shader(stage->name, SHADER_TEXT_PATH, text, type, stage->includedFiles, defines);
-}
+// Rebuilds go through the program cache as well: material copies and define changes are most of the programs.
+// Declared here, defined with the cache below.
+struct StageText;
+ShaderProgram* relinkFromStages(const ShaderProgram* program, const ShaderDefines& defines);
 
 // The same stages rebuilt with `defines`, registered for hot reload; null for a program with neither a compute
 // stage nor a vertex and fragment pair.
 ShaderProgram* rebuildProgram(const ShaderProgram* program, const ShaderDefines& defines)
 {
-    ShaderProgram* rebuilt = nullptr;
-    if (program->compute) {
-        rebuilt = shaderBuildProgramCompute(rebuildStage(program->compute, GL_COMPUTE_SHADER, defines));
-    } else if (program->vertex && program->fragment) {
-        ShaderTessStages* tessellation = nullptr;
-        if (program->tessellation && program->tessellation->control && program->tessellation->evaluation) {
-            tessellation = new ShaderTessStages;
-            tessellation->control = rebuildStage(program->tessellation->control, GL_TESS_CONTROL_SHADER, defines);
-            tessellation->evaluation =
-                rebuildStage(program->tessellation->evaluation, GL_TESS_EVALUATION_SHADER, defines);
-        }
-        rebuilt = shaderBuildProgram(rebuildStage(program->vertex, GL_VERTEX_SHADER, defines),
-                                     rebuildStage(program->fragment, GL_FRAGMENT_SHADER, defines), tessellation,
-                                     rebuildStage(program->geometry, GL_GEOMETRY_SHADER, defines));
-    }
+    ShaderProgram* rebuilt = relinkFromStages(program, defines);
     if (!rebuilt)
         return nullptr;
     registerWatches(rebuilt);
@@ -802,6 +780,43 @@ ShaderProgram* linkStageTexts(std::vector<StageText>& texts, const ShaderDefines
     if (cacheable && program && program->linked && !program->errors)
         storeProgram(program, key);
     return program;
+}
+
+// A stage's text read again: file stages from their files, text stages from the caller's text (or, for a text
+// its owner expanded itself, that text).
+StageText stageTextAgain(const ShaderStage* stage, GLenum type, const ShaderDefines& defines)
+{
+    if (!isTextStage(stage))
+        return fileStageText(stage->path, type, defines);
+    if (!stage->originalSource.empty() || stage->source.empty())
+        return stringStageText(stage->name, stage->originalSource, type, defines);
+    StageText t;
+    t.type = type;
+    t.name = stage->name;
+    t.path = SHADER_TEXT_PATH;
+    t.text = stage->source;
+    t.files = stage->includedFiles;
+    return t;
+}
+
+ShaderProgram* relinkFromStages(const ShaderProgram* program, const ShaderDefines& defines)
+{
+    std::vector<StageText> texts;
+    if (program->compute) {
+        texts.push_back(stageTextAgain(program->compute, GL_COMPUTE_SHADER, defines));
+    } else if (program->vertex && program->fragment) {
+        texts.push_back(stageTextAgain(program->vertex, GL_VERTEX_SHADER, defines));
+        texts.push_back(stageTextAgain(program->fragment, GL_FRAGMENT_SHADER, defines));
+        if (program->tessellation && program->tessellation->control && program->tessellation->evaluation) {
+            texts.push_back(stageTextAgain(program->tessellation->control, GL_TESS_CONTROL_SHADER, defines));
+            texts.push_back(stageTextAgain(program->tessellation->evaluation, GL_TESS_EVALUATION_SHADER, defines));
+        }
+        if (program->geometry)
+            texts.push_back(stageTextAgain(program->geometry, GL_GEOMETRY_SHADER, defines));
+    } else {
+        return nullptr;
+    }
+    return linkStageTexts(texts, defines);
 }
 
 } // namespace
