@@ -8,6 +8,7 @@
 #include "editor/ui.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
+#include "jni/engine/grd_program_cache.h"
 #include "project/layer_segments.h"
 #include "render/camera_controller.h"
 #include "render/layer_compositor.h"
@@ -123,6 +124,8 @@ bool engineEditorMode()
 
 // ---- Start-up ----
 
+std::string engineProgramCacheFolder;
+
 bool engine_init_display()
 {
     engineDisplay = EngineDisplay();
@@ -194,6 +197,7 @@ bool engine_create_window()
         glfwTerminate();
         return false;
     }
+    programCacheSetFolder(engineProgramCacheFolder);
 
     int width = 0;
     int height = 0;

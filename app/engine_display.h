@@ -20,6 +20,9 @@ struct EngineDisplay {
 };
 
 extern EngineDisplay engineDisplay;
+// Folder of the program binary cache, switched on as soon as the GL context exists, before anything builds a program
+// (empty: no cache). main sets it; tests leave it empty.
+extern std::string engineProgramCacheFolder;
 
 // Engine key codes handed to onKey.
 enum EngineKey {

@@ -19,9 +19,15 @@
 #include <glbinding/gl/gl.h>
 #include <imgui.h>
 
+#include <chrono>
+
 using namespace gl;
 
 namespace {
+
+// Taken during static initialisation, as close to the process start as the program gets.
+const std::chrono::steady_clock::time_point processStart = std::chrono::steady_clock::now();
+bool firstPictureLogged = false;
 
 double lastHotReloadCheck = 0.0;
 GLuint blitSourceFramebuffer = 0; // "targetBlitSrc", made on first use and kept for the run
@@ -91,6 +97,11 @@ bool engine_loop_iteration()
     glGetError();
     glfwSwapBuffers(window);
     glGetError();
+    if (!firstPictureLogged) {
+        firstPictureLogged = true;
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - processStart;
+        LOG_INFO("First picture after %.2f s", elapsed.count());
+    }
     glfwPollEvents();
     engine_advance_frame_rings();
     return true;

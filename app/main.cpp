@@ -4,7 +4,9 @@
 #include "app/frame_loop.h"
 #include "app/log.h"
 #include "app/projects.h"
+#include "app/timing.h"
 #include "components/component_table.h"
+#include "jni/engine/grd_program_cache.h"
 #include "project/components.h"
 #include "project/cvars.h"
 #include "project/sequencer.h"
@@ -38,6 +40,8 @@ int main(int argc, char** argv)
     componentTypesInstallFactories();
     engineSetArguments(argc, argv);
     const bool editor = engineEditorMode();
+    // Only the editor's GPU view reads the timing scopes.
+    timerSetGpuScopesEnabled(editor);
 
     globalProject = projCreate("global");
     for (const char* name : {"instancing", "abstract_1", "room", "walk_particles", "room_rt"})
@@ -47,6 +51,8 @@ int main(int argc, char** argv)
     dataSetBasePath(chooseDataFolder(editor));
     engine_install_signal_handlers();
 
+    // Linked programs from earlier runs: a second start compiles nothing.
+    engineProgramCacheFolder = programCacheDefaultFolder();
     if (!engine_init_display())
         return 1;
 

@@ -200,12 +200,26 @@ int gpuTimerSlot = 0;
 
 namespace {
 
+bool gpuScopesEnabled = true;
+
 std::unique_ptr<GpuTimerResult[]> gpuTimerResults;
 
 } // namespace
 
+void timerSetGpuScopesEnabled(bool enabled)
+{
+    gpuScopesEnabled = enabled;
+}
+
+bool timerGpuScopesEnabled()
+{
+    return gpuScopesEnabled;
+}
+
 int timerGpuTimestamp(const std::string& name, int parent)
 {
+    if (!gpuScopesEnabled)
+        return parent;
     if (gpuTimerFrameRecords.size() >= static_cast<size_t>(kGpuTimerMaxRecords)) {
         static bool warned = false;
         if (!warned) {
@@ -303,8 +317,14 @@ void timerResetGpu()
     gpuTimerResults.reset();
 }
 
-ScopedGpuTimer::ScopedGpuTimer(const std::string& name, bool pushLevel) : name_(name), pushedLevel_(pushLevel)
+ScopedGpuTimer::ScopedGpuTimer(const std::string& name, bool pushLevel)
 {
+    // Nobody reads the timings: no copy of the name, no query, no record.
+    if (!gpuScopesEnabled)
+        return;
+    active_ = true;
+    name_ = name;
+    pushedLevel_ = pushLevel;
     // Only names already taken this frame count: a second sequential scope X becomes X_1.
     auto taken = [](const std::string& candidate) {
         for (const GpuTimerRecord* record : gpuTimerFrameRecords) {
@@ -330,6 +350,8 @@ ScopedGpuTimer::ScopedGpuTimer(const std::string& name, bool pushLevel) : name_(
 
 ScopedGpuTimer::~ScopedGpuTimer()
 {
+    if (!active_)
+        return;
     if (pushedLevel_)
         timerPopScope();
     timerGpuTimestamp(name_, openingIndex_);

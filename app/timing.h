@@ -96,6 +96,11 @@ extern std::vector<GpuTimerRecord*> gpuTimerFrameRecords;
 extern std::deque<std::string> gpuTimerNameStack;
 extern int gpuTimerSlot;
 
+// Timestamps are only worth their cost while something reads them (the editor's GPU view). Switched off, scopes and
+// timerGpuTimestamp issue no queries and record nothing. On by default; the player switches them off.
+void timerSetGpuScopesEnabled(bool enabled);
+bool timerGpuScopesEnabled();
+
 // One GL timestamp under the name. Returns the new list position for an opening record (parent -1), else parent.
 int timerGpuTimestamp(const std::string& name, int parent);
 void timerPushScope();
@@ -117,6 +122,7 @@ public:
 
 private:
     std::string name_;
-    int openingIndex_;
-    bool pushedLevel_;
+    int openingIndex_ = -1;
+    bool pushedLevel_ = false;
+    bool active_ = false; // false: scopes were off when it opened, so it closes without a record
 };

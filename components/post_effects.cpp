@@ -138,16 +138,14 @@ void postglowfx::Apply(Camera*, Framebuffer* source, Framebuffer* destination, R
     if (!blurA || blurA->images[0]->width != w || blurA->images[0]->height != h) {
         txtDestroy(blurA);
         txtDestroy(blurB);
-        blurA = txtCreate(TEXTURE_TYPE_2D, w, h, IMAGE_TYPE_RGBA16F);
-        blurB = txtCreate(TEXTURE_TYPE_2D, w, h, IMAGE_TYPE_RGBA16F);
+        blurA = txtCreateTarget("Glow blur A", w, h, IMAGE_TYPE_RGBA16F);
+        blurB = txtCreateTarget("Glow blur B", w, h, IMAGE_TYPE_RGBA16F);
         if (!blurA || !blurB) {
             txtDestroy(blurA);
             txtDestroy(blurB);
             blurA = blurB = nullptr;
             return;
         }
-        txtSetupForGL(blurA);
-        txtSetupForGL(blurB);
     }
     // A program that failed to build would only fill the log every frame.
     if (!blurProgram || blurProgram->errors)

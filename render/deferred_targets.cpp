@@ -271,16 +271,12 @@ const FramebufferRow* framebufferRow(const Field<Framebuffer>& field)
 
 Texture* makeTarget(const TextureRow& row)
 {
-    Texture* texture = txtCreate(TEXTURE_TYPE_2D, screenWidth, screenHeight, row.format);
+    // GPU-only: no CPU copy of the target is kept (some 300 MB at 1920 x 1080).
+    Texture* texture = txtCreateTarget(row.name, screenWidth, screenHeight, row.format);
     if (!texture)
         return nullptr;
-    texture->name = row.name;
-    txtSetupForGL(texture);
-    txtSetLabel(texture, row.name);
     if (row.sampling.samplerType != SAMPLER_NONE)
         texture->samplerType = row.sampling.samplerType;
-    if (!texture->glId)
-        return texture;
     if (row.sampling.clampToEdge) {
         glTextureParameteri(texture->glId, GL_TEXTURE_WRAP_S, GLint(GL_CLAMP_TO_EDGE));
         glTextureParameteri(texture->glId, GL_TEXTURE_WRAP_T, GLint(GL_CLAMP_TO_EDGE));

@@ -93,15 +93,9 @@ FxLayerContext* fx_layers_create(int width, int height)
         shaderLoadProgram("shaders/basic.vsh", "shaders/post/edgedetect.fsh", shaderGlobalDefines);
 
     context->framebuffer = fbCreate("Postprocess");
-    context->target0 = txtCreate(TEXTURE_TYPE_2D, width, height, IMAGE_TYPE_RGBA16F);
-    context->target1 = txtCreate(TEXTURE_TYPE_2D, width, height, IMAGE_TYPE_RGBA16F);
+    context->target0 = txtCreateTarget("Postprocess target0", width, height, IMAGE_TYPE_RGBA16F);
+    context->target1 = txtCreateTarget("Postprocess target1", width, height, IMAGE_TYPE_RGBA16F);
     context->depth = txtCreate(TEXTURE_TYPE_2D, width, height, IMAGE_TYPE_DEPTH32F);
-    for (Texture* target : {context->target0, context->target1}) {
-        if (!target)
-            continue;
-        txtSetupForGL(target);
-        txtFreeImageData(target);
-    }
     txtSetLabel(context->target0, "Postprocess target0");
     txtSetLabel(context->target1, "Postprocess target1");
     txtSetLabel(context->depth, "Postprocess depth");

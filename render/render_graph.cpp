@@ -177,7 +177,8 @@ void executeRootsTimed(RenderItemBuilder& builder, Timestep timestep, int run)
 {
     const auto savedBegin = graphHooks.executeScopeBegin;
     const auto savedEnd = graphHooks.executeScopeEnd;
-    if (!savedBegin && !savedEnd) {
+    // Without timings nobody reads, the graph does not even build the scope names.
+    if (!savedBegin && !savedEnd && timerGpuScopesEnabled()) {
         graphHooks.executeScopeBegin = componentScopeBegin;
         graphHooks.executeScopeEnd = componentScopeEnd;
     }

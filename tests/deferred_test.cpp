@@ -198,6 +198,7 @@ TEST_F(DeferredTest, TargetsHaveTheirNamesFormatsAndOutputSize)
         glGetTextureLevelParameteriv(c.texture->glId, 0, GL_TEXTURE_HEIGHT, &h);
         EXPECT_EQ(w, kWidth) << c.name;
         EXPECT_EQ(h, kHeight) << c.name;
+        EXPECT_EQ(c.texture->images[0]->levels[0], nullptr) << c.name << ": targets keep no CPU copy";
     }
     EXPECT_EQ(deferredRenderer.txtDeferredMetalnessRoughnessMaterialTags->samplerType, SAMPLER_NEAREST_MIPMAP_BORDER);
 

@@ -714,6 +714,38 @@ TEST_F(PassExecutionTest, RenderGraphExecutesBuildsLogsAndRuns)
     EXPECT_EQ(graphHooks.executeScopeBegin, nullptr) << "the graph's hooks are left as they were";
 }
 
+// The player renders with timing scopes off: the same frame runs, but no component or pass scope takes a timestamp
+// and the graph is never handed the scope hooks.
+TEST_F(PassExecutionTest, RenderGraphWithScopesOffTakesNoTimestamps)
+{
+    ScopedProject project;
+    Drawer* mesh = addComponent<Drawer>("mesh");
+    Drawer* post = addComponent<Drawer>("post");
+    bool hooked = false;
+    mesh->onExecute = [&](RenderItemBuilder&, Timestep) { hooked = graphHooks.executeScopeBegin != nullptr; };
+    post->onExecute = [&](RenderItemBuilder& b, Timestep) {
+        b.functionItems.emplace_back(functionRecorder("post"), post);
+    };
+
+    timerSetGpuScopesEnabled(false);
+    Renderer::RenderGraph(Timestep{3.0f, 0.02f, false});
+    timerSetGpuScopesEnabled(true);
+
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].what, "post") << "the function item still runs";
+    EXPECT_EQ(mesh->lastRun, graphRunNumber);
+    EXPECT_FALSE(hooked) << "no scope names are built for the components";
+    EXPECT_TRUE(gpuTimerFrameRecords.empty());
+    EXPECT_TRUE(gpuTimerRecords.empty());
+
+    // The editor's frame: the same graph opens its component scope again.
+    Renderer::RenderGraph(Timestep{3.0f, 0.02f, false});
+    EXPECT_TRUE(hooked);
+    const std::vector<std::string> names = recordNames();
+    const std::string meshScope = "Component " + std::to_string(mesh->id) + ":mesh";
+    EXPECT_NE(std::find(names.begin(), names.end(), meshScope), names.end());
+}
+
 // ---- Long chains ----
 
 // Long enough to overflow the call stack of a recursive walk under the sanitizers; each walk still scans the list

@@ -158,6 +158,54 @@ TEST_F(TextureTest, CreationMakesZeroedImagesPerType)
     EXPECT_EQ(txtLoad("no/such/image.png"), nullptr);
 }
 
+// Render targets live on the GPU only: no CPU pixels (they cost 300 MB at full size), yet they start out zero as an
+// upload of zeros used to leave them, for every kind of target format.
+TEST_F(TextureTest, TargetsHaveStorageClearedToZeroAndNoCpuPixels)
+{
+    struct Case {
+        ImageType type;
+        GLenum format;
+        GLenum dataType;
+        size_t pixelBytes;
+    };
+    const Case cases[] = {
+        {IMAGE_TYPE_RGBA16F, GL_RGBA, GL_FLOAT, 16},
+        {IMAGE_TYPE_RGBA8, GL_RGBA, GL_UNSIGNED_BYTE, 4},
+        {IMAGE_TYPE_R32UI, GL_RED_INTEGER, GL_UNSIGNED_INT, 4},
+        {IMAGE_TYPE_RGBA16UI, GL_RGBA_INTEGER, GL_UNSIGNED_INT, 16},
+        {IMAGE_TYPE_DEPTH32F, GL_DEPTH_COMPONENT, GL_FLOAT, 4},
+        {IMAGE_TYPE_DEPTH32F_STENCIL8, GL_DEPTH_COMPONENT, GL_FLOAT, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        // Garbage in a recycled allocation must not show through: fill, free, then make the target.
+        GLuint dirty = 0;
+        glCreateTextures(GL_TEXTURE_2D, 1, &dirty);
+        glTextureStorage2D(dirty, 1, txtGetInternalFormat(c.type), 24, 16);
+        glDeleteTextures(1, &dirty);
+
+        Texture* target = txtCreateTarget("target", 24, 16, c.type);
+        ASSERT_NE(target, nullptr);
+        ASSERT_NE(target->glId, 0u);
+        EXPECT_EQ(target->images[0]->levels[0], nullptr);
+        EXPECT_EQ(target->images[0]->width, 24);
+        EXPECT_EQ(target->images[0]->type, c.type);
+        EXPECT_EQ(target->name, "target");
+        EXPECT_EQ(label(target->glId), "target");
+        EXPECT_EQ(levelParameter(target->glId, GL_TEXTURE_HEIGHT), 16);
+        const std::vector<uint8_t> texels = read(target->glId, 24, 16, c.format, c.dataType, c.pixelBytes);
+        EXPECT_EQ(texels, std::vector<uint8_t>(texels.size(), 0));
+        EXPECT_EQ(glGetError(), GL_NO_ERROR);
+        txtDestroy(target);
+    }
+
+    const std::string log = captureLog([] {
+        EXPECT_EQ(txtCreateTarget("none", 0, 16, IMAGE_TYPE_RGBA8), nullptr);
+        EXPECT_EQ(txtCreateTarget("bad", 16, 16, 14), nullptr);
+    });
+    EXPECT_NE(log.find("Not enough memory for texture: 1 0 x 16 1"), std::string::npos) << log;
+}
+
 TEST_F(TextureTest, ImmutableLevelCounts)
 {
     struct Case {

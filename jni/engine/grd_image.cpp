@@ -92,7 +92,9 @@ size_t imgDataSize(int32_t width, int32_t height, int32_t depth, ImageType type)
     return info ? pixels * size_t(info->bytesPerPixel) : 0;
 }
 
-Image* imgCreate(int32_t width, int32_t height, ImageType type, int32_t depth)
+namespace {
+
+Image* createImage(int32_t width, int32_t height, ImageType type, int32_t depth, bool pixels)
 {
     if (!validDimension(width) || !validDimension(height) || !validDimension(depth)) {
         LOG_ERROR("Invalid image size %d x %d x %d", width, height, depth);
@@ -115,13 +117,25 @@ Image* imgCreate(int32_t width, int32_t height, ImageType type, int32_t depth)
 
     const bool depthType = type == IMAGE_TYPE_DEPTH24 || type == IMAGE_TYPE_DEPTH32F ||
                            type == IMAGE_TYPE_DEPTH32F_STENCIL8;
-    if (!depthType) {
+    if (pixels && !depthType) {
         // calloc(0) may legally return null; a 1 x 1 compressed image still gets a (1-byte) buffer.
         image->levels[0] = static_cast<uint8_t*>(std::calloc(bytes ? bytes : 1, 1));
         if (!image->levels[0])
             return nullptr;
     }
     return image.release();
+}
+
+} // namespace
+
+Image* imgCreate(int32_t width, int32_t height, ImageType type, int32_t depth)
+{
+    return createImage(width, height, type, depth, true);
+}
+
+Image* imgCreateWithoutPixels(int32_t width, int32_t height, ImageType type, int32_t depth)
+{
+    return createImage(width, height, type, depth, false);
 }
 
 int32_t imgBytesForImageType(ImageType type)

@@ -88,6 +88,8 @@ size_t imgDataSize(int32_t width, int32_t height, int32_t depth, ImageType type)
 // A zero-filled image, depth 1 unless given, levelCount 1. Depth types 2-4 get no CPU pixels. Null (after a log
 // line) for sizes outside 1..IMAGE_MAX_DIMENSION or invalid types; null when an allocation fails.
 Image* imgCreate(int32_t width, int32_t height, ImageType type, int32_t depth = 1);
+// The same record without any CPU pixels (every level null): for images that only ever live on the GPU.
+Image* imgCreateWithoutPixels(int32_t width, int32_t height, ImageType type, int32_t depth = 1);
 // Deletes the image and its level buffers; null is ignored.
 void imgDestroy(Image* image);
 // Frees every level buffer and nulls the pointers; the image itself stays.

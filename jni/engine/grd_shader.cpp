@@ -4,6 +4,7 @@
 #include "app/log.h"
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_messages.h"
+#include "jni/engine/grd_program_cache.h"
 #include "jni/engine/grd_shader_bindings.h"
 #include "jni/engine/grd_state.h"
 
@@ -252,38 +253,16 @@ void repointWatches(const ShaderProgram* from, ShaderProgram* to)
             watch->userData = to;
 }
 
-ShaderStage* rebuildStage(const ShaderStage* stage, GLenum type, const ShaderDefines& defines)
-{
-    if (!stage)
-        return nullptr;
-    if (!isTextStage(stage))
-        return shaderBuildGenericFromFile(stage->path, type, defines);
-    if (!stage->originalSource.empty() || stage->source.empty())
-        return shaderBuildGenericFromString(stage->name, stage->originalSource, type, defines);
-    // A text stage linked by its owner from an already expanded text.
-    std::string text = stage->source;
-    return compile_shader(stage->name, SHADER_TEXT_PATH, text, type, stage->includedFiles, defines);
-}
+// Rebuilds go through the program cache as well: material copies and define changes are most of the programs.
+// Declared here, defined with the cache below.
+struct StageText;
+ShaderProgram* relinkFromStages(const ShaderProgram* program, const ShaderDefines& defines);
 
 // The same stages rebuilt with `defines`, registered for hot reload; null for a program with neither a compute
 // stage nor a vertex and fragment pair.
 ShaderProgram* rebuildProgram(const ShaderProgram* program, const ShaderDefines& defines)
 {
-    ShaderProgram* rebuilt = nullptr;
-    if (program->compute) {
-        rebuilt = shaderBuildProgramCompute(rebuildStage(program->compute, GL_COMPUTE_SHADER, defines));
-    } else if (program->vertex && program->fragment) {
-        ShaderTessStages* tessellation = nullptr;
-        if (program->tessellation && program->tessellation->control && program->tessellation->evaluation) {
-            tessellation = new ShaderTessStages;
-            tessellation->control = rebuildStage(program->tessellation->control, GL_TESS_CONTROL_SHADER, defines);
-            tessellation->evaluation =
-                rebuildStage(program->tessellation->evaluation, GL_TESS_EVALUATION_SHADER, defines);
-        }
-        rebuilt = shaderBuildProgram(rebuildStage(program->vertex, GL_VERTEX_SHADER, defines),
-                                     rebuildStage(program->fragment, GL_FRAGMENT_SHADER, defines), tessellation,
-                                     rebuildStage(program->geometry, GL_GEOMETRY_SHADER, defines));
-    }
+    ShaderProgram* rebuilt = relinkFromStages(program, defines);
     if (!rebuilt)
         return nullptr;
     registerWatches(rebuilt);
@@ -600,6 +579,246 @@ void drainStaleErrors()
     checkGlError("before uniform upload");
 }
 
+// ---- Program binary cache ----
+
+// A stage's expanded text before it is compiled: programs are looked up in the binary cache by these texts, and only
+// a miss compiles them.
+struct StageText {
+    GLenum type{};
+    std::string name; // text stages only
+    std::string path; // data path or "<text>"
+    std::string text;
+    std::vector<std::string> files;
+    bool fromString = false;
+    std::string originalSource; // text stages: the caller's text
+};
+
+StageText fileStageText(const std::string& path, GLenum type, const ShaderDefines& defines)
+{
+    StageText t;
+    t.type = type;
+    t.path = path;
+    char* loaded = shaderLoadPreprocessInclude(path, defines, t.files);
+    t.text = loaded ? loaded : "";
+    std::free(loaded);
+    return t;
+}
+
+StageText stringStageText(const std::string& name, const std::string& source, GLenum type,
+                          const ShaderDefines& defines)
+{
+    StageText t;
+    t.type = type;
+    t.name = name;
+    t.path = SHADER_TEXT_PATH;
+    t.fromString = true;
+    t.originalSource = source;
+    ShaderPreprocessResult result = shaderPreprocessInclude(source.c_str(), SHADER_TEXT_PATH, defines, t.files);
+    if (result.ok) {
+        t.text = std::move(result.text);
+        return t;
+    }
+    const std::string message = fmt::format("Failed to preprocess: <{0}>", name);
+    LOG_ERROR("%s", message.c_str());
+    grdMessageLine(message);
+    for (const std::string& line : result.messages) {
+        LOG_ERROR("  %s", line.c_str());
+        grdMessageLine("  " + line);
+    }
+    return t;
+}
+
+ShaderStage* compileStageText(StageText& t, const ShaderDefines& defines)
+{
+    ShaderStage* stage = compile_shader(t.name, t.path, t.text, t.type, t.files, defines);
+    if (stage && t.fromString)
+        stage->originalSource = t.originalSource;
+    return stage;
+}
+
+// The driver, the defines in name order (the map has none), then each stage's type and text.
+uint64_t programKey(const std::vector<StageText>& texts, const ShaderDefines& defines)
+{
+    const uint64_t driver = programCacheDriverKey();
+    uint64_t hash = shaderHashFnv1a(&driver, sizeof driver);
+    std::vector<std::pair<std::string, std::string>> sorted(defines.begin(), defines.end());
+    std::sort(sorted.begin(), sorted.end());
+    for (const auto& [name, value] : sorted) {
+        hash = shaderHashFnv1a(name.c_str(), name.size() + 1, hash);
+        hash = shaderHashFnv1a(value.c_str(), value.size() + 1, hash);
+    }
+    for (const StageText& t : texts) {
+        const uint32_t type = static_cast<uint32_t>(t.type);
+        hash = shaderHashFnv1a(&type, sizeof type, hash);
+        hash = shaderHashFnv1a(t.text.c_str(), t.text.size() + 1, hash);
+    }
+    return hash;
+}
+
+// A stage known from its text alone: its program came from the cache, so it has no shader object.
+ShaderStage* uncompiledStage(const StageText& t)
+{
+    auto* stage = new ShaderStage;
+    stage->name = t.name;
+    stage->path = t.path;
+    stage->source = t.text;
+    stage->includedFiles = t.files;
+    stage->type = t.type;
+    if (t.fromString)
+        stage->originalSource = t.originalSource;
+    stage->uniforms = shaderParseUniformDeclarations(t.text.c_str());
+    return stage;
+}
+
+void placeStage(ShaderProgram* program, ShaderStage* stage)
+{
+    switch (stage->type) {
+    case GL_VERTEX_SHADER: program->vertex = stage; break;
+    case GL_FRAGMENT_SHADER: program->fragment = stage; break;
+    case GL_GEOMETRY_SHADER: program->geometry = stage; break;
+    case GL_COMPUTE_SHADER: program->compute = stage; break;
+    case GL_TESS_CONTROL_SHADER:
+    case GL_TESS_EVALUATION_SHADER:
+        if (!program->tessellation)
+            program->tessellation = new ShaderTessStages;
+        (stage->type == GL_TESS_CONTROL_SHADER ? program->tessellation->control
+                                               : program->tessellation->evaluation) = stage;
+        break;
+    default: delete stage; break;
+    }
+}
+
+// The program linked from its cache entry, or null (the caller builds from source) when there is no usable entry.
+ShaderProgram* programFromCache(const std::vector<StageText>& texts, uint64_t key)
+{
+    ProgramCacheEntry entry;
+    if (!programCacheLoad(key, entry))
+        return nullptr;
+    const GLuint id = glCreateProgram();
+    glProgramBinary(id, static_cast<GLenum>(entry.format), entry.binary.data(),
+                    static_cast<GLsizei>(entry.binary.size()));
+    GLint status = 0;
+    glGetProgramiv(id, GL_LINK_STATUS, &status);
+    if (!status) {
+        LOG_WARNING("Program cache entry <%s> was refused by the driver; building from source",
+                    programCacheFile(key).c_str());
+        glDeleteProgram(id);
+        // An unknown format is a GL error as well; it belongs to this lookup, not to whatever runs next.
+        while (glGetError() != GL_NO_ERROR) {
+        }
+        --programCacheCounters.hits;
+        ++programCacheCounters.rejected;
+        return nullptr;
+    }
+    ShaderProgram* program = newProgram();
+    program->glProgramId = id;
+    for (const StageText& t : texts)
+        placeStage(program, uncompiledStage(t));
+    labelProgram(program);
+    finishLinkedProgram(program);
+    return program;
+}
+
+void storeProgram(const ShaderProgram* program, uint64_t key)
+{
+    GLint length = 0;
+    glGetProgramiv(program->glProgramId, GL_PROGRAM_BINARY_LENGTH, &length);
+    if (length <= 0)
+        return;
+    ProgramCacheEntry entry;
+    entry.binary.resize(static_cast<size_t>(length));
+    GLsizei written = 0;
+    GLenum format{};
+    glGetProgramBinary(program->glProgramId, length, &written, &format, entry.binary.data());
+    if (written <= 0)
+        return;
+    entry.binary.resize(static_cast<size_t>(written));
+    entry.format = static_cast<uint32_t>(format);
+    programCacheStore(key, entry);
+}
+
+StageText* findText(std::vector<StageText>& texts, GLenum type)
+{
+    for (StageText& t : texts)
+        if (t.type == type)
+            return &t;
+    return nullptr;
+}
+
+// Looks the program up in the binary cache; a miss compiles the stages (in the order vertex, fragment, tessellation
+// control and evaluation, geometry), links them and stores the result.
+ShaderProgram* linkStageTexts(std::vector<StageText>& texts, const ShaderDefines& defines)
+{
+    bool cacheable = programCacheEnabled();
+    for (const StageText& t : texts)
+        cacheable = cacheable && !t.text.empty(); // a missing file or failed expansion is reported by the build
+    const uint64_t key = cacheable ? programKey(texts, defines) : 0;
+    if (cacheable)
+        if (ShaderProgram* cached = programFromCache(texts, key))
+            return cached;
+
+    ShaderProgram* program = nullptr;
+    if (StageText* compute = findText(texts, GL_COMPUTE_SHADER)) {
+        program = shaderBuildProgramCompute(compileStageText(*compute, defines));
+    } else {
+        StageText* vertex = findText(texts, GL_VERTEX_SHADER);
+        StageText* fragment = findText(texts, GL_FRAGMENT_SHADER);
+        StageText* control = findText(texts, GL_TESS_CONTROL_SHADER);
+        StageText* evaluation = findText(texts, GL_TESS_EVALUATION_SHADER);
+        StageText* geometry = findText(texts, GL_GEOMETRY_SHADER);
+        ShaderStage* vs = vertex ? compileStageText(*vertex, defines) : nullptr;
+        ShaderStage* fs = fragment ? compileStageText(*fragment, defines) : nullptr;
+        ShaderTessStages* tessellation = nullptr;
+        if (control && evaluation) {
+            tessellation = new ShaderTessStages;
+            tessellation->control = compileStageText(*control, defines);
+            tessellation->evaluation = compileStageText(*evaluation, defines);
+        }
+        ShaderStage* gs = geometry ? compileStageText(*geometry, defines) : nullptr;
+        program = shaderBuildProgram(vs, fs, tessellation, gs);
+    }
+    if (cacheable && program && program->linked && !program->errors)
+        storeProgram(program, key);
+    return program;
+}
+
+// A stage's text read again: file stages from their files, text stages from the caller's text (or, for a text
+// its owner expanded itself, that text).
+StageText stageTextAgain(const ShaderStage* stage, GLenum type, const ShaderDefines& defines)
+{
+    if (!isTextStage(stage))
+        return fileStageText(stage->path, type, defines);
+    if (!stage->originalSource.empty() || stage->source.empty())
+        return stringStageText(stage->name, stage->originalSource, type, defines);
+    StageText t;
+    t.type = type;
+    t.name = stage->name;
+    t.path = SHADER_TEXT_PATH;
+    t.text = stage->source;
+    t.files = stage->includedFiles;
+    return t;
+}
+
+ShaderProgram* relinkFromStages(const ShaderProgram* program, const ShaderDefines& defines)
+{
+    std::vector<StageText> texts;
+    if (program->compute) {
+        texts.push_back(stageTextAgain(program->compute, GL_COMPUTE_SHADER, defines));
+    } else if (program->vertex && program->fragment) {
+        texts.push_back(stageTextAgain(program->vertex, GL_VERTEX_SHADER, defines));
+        texts.push_back(stageTextAgain(program->fragment, GL_FRAGMENT_SHADER, defines));
+        if (program->tessellation && program->tessellation->control && program->tessellation->evaluation) {
+            texts.push_back(stageTextAgain(program->tessellation->control, GL_TESS_CONTROL_SHADER, defines));
+            texts.push_back(stageTextAgain(program->tessellation->evaluation, GL_TESS_EVALUATION_SHADER, defines));
+        }
+        if (program->geometry)
+            texts.push_back(stageTextAgain(program->geometry, GL_GEOMETRY_SHADER, defines));
+    } else {
+        return nullptr;
+    }
+    return linkStageTexts(texts, defines);
+}
+
 } // namespace
 
 // ---- Stages ----
@@ -785,33 +1004,14 @@ ShaderStage* compile_shader(const std::string& name, const std::string& path, st
 ShaderStage* shaderBuildGenericFromString(const std::string& name, const std::string& source, GLenum type,
                                           const ShaderDefines& defines)
 {
-    std::vector<std::string> files;
-    ShaderPreprocessResult result = shaderPreprocessInclude(source.c_str(), SHADER_TEXT_PATH, defines, files);
-    std::string text;
-    if (result.ok) {
-        text = std::move(result.text);
-    } else {
-        const std::string message = fmt::format("Failed to preprocess: <{0}>", name);
-        LOG_ERROR("%s", message.c_str());
-        grdMessageLine(message);
-        for (const std::string& line : result.messages) {
-            LOG_ERROR("  %s", line.c_str());
-            grdMessageLine("  " + line);
-        }
-    }
-    ShaderStage* stage = compile_shader(name, SHADER_TEXT_PATH, text, type, files, defines);
-    if (stage)
-        stage->originalSource = source;
-    return stage;
+    StageText t = stringStageText(name, source, type, defines);
+    return compileStageText(t, defines);
 }
 
 ShaderStage* shaderBuildGenericFromFile(const std::string& path, GLenum type, const ShaderDefines& defines)
 {
-    std::vector<std::string> files;
-    char* loaded = shaderLoadPreprocessInclude(path, defines, files);
-    std::string text = loaded ? loaded : "";
-    std::free(loaded);
-    return compile_shader("", path, text, type, files, defines);
+    StageText t = fileStageText(path, type, defines);
+    return compileStageText(t, defines);
 }
 
 // ---- Programs ----
@@ -842,6 +1042,8 @@ ShaderProgram* shaderBuildProgram(ShaderStage* vertex, ShaderStage* fragment, Sh
     program->tessellation = tessellation;
     program->geometry = geometry;
     program->glProgramId = glCreateProgram();
+    if (programCacheEnabled())
+        glProgramParameteri(program->glProgramId, GL_PROGRAM_BINARY_RETRIEVABLE_HINT, GL_TRUE);
 
     if (!vertex)
         program->errors |= 1;
@@ -868,6 +1070,8 @@ ShaderProgram* shaderBuildProgramCompute(ShaderStage* compute)
     program->compute = compute;
     LOG_INFO("Assembling from:%d", static_cast<int>(compute->glShaderId));
     program->glProgramId = glCreateProgram();
+    if (programCacheEnabled())
+        glProgramParameteri(program->glProgramId, GL_PROGRAM_BINARY_RETRIEVABLE_HINT, GL_TRUE);
     attachStage(program, compute);
     labelProgram(program);
     linkOrReport(program, [&](const std::string& infoLog) {
@@ -880,16 +1084,17 @@ ShaderProgram* shaderLoadProgramStages(const std::string& vsPath, const std::str
                                        const std::string& tcsPath, const std::string& tesPath,
                                        const std::string& gsPath, const ShaderDefines& defines)
 {
-    ShaderStage* vertex = shaderBuildGenericFromFile(vsPath, GL_VERTEX_SHADER, defines);
-    ShaderStage* fragment = fsPath.empty() ? nullptr : shaderBuildGenericFromFile(fsPath, GL_FRAGMENT_SHADER, defines);
-    ShaderTessStages* tessellation = nullptr;
+    std::vector<StageText> texts;
+    texts.push_back(fileStageText(vsPath, GL_VERTEX_SHADER, defines));
+    if (!fsPath.empty())
+        texts.push_back(fileStageText(fsPath, GL_FRAGMENT_SHADER, defines));
     if (!tcsPath.empty() && !tesPath.empty()) {
-        tessellation = new ShaderTessStages;
-        tessellation->control = shaderBuildGenericFromFile(tcsPath, GL_TESS_CONTROL_SHADER, defines);
-        tessellation->evaluation = shaderBuildGenericFromFile(tesPath, GL_TESS_EVALUATION_SHADER, defines);
+        texts.push_back(fileStageText(tcsPath, GL_TESS_CONTROL_SHADER, defines));
+        texts.push_back(fileStageText(tesPath, GL_TESS_EVALUATION_SHADER, defines));
     }
-    ShaderStage* geometry = gsPath.empty() ? nullptr : shaderBuildGenericFromFile(gsPath, GL_GEOMETRY_SHADER, defines);
-    ShaderProgram* program = shaderBuildProgram(vertex, fragment, tessellation, geometry);
+    if (!gsPath.empty())
+        texts.push_back(fileStageText(gsPath, GL_GEOMETRY_SHADER, defines));
+    ShaderProgram* program = linkStageTexts(texts, defines);
     registerWatches(program);
     program->defines = defines;
     return program;
@@ -902,7 +1107,9 @@ ShaderProgram* shaderLoadProgram(const std::string& vsPath, const std::string& f
 
 ShaderProgram* shaderLoadProgramCompute(const std::string& path, const ShaderDefines& defines)
 {
-    ShaderProgram* program = shaderBuildProgramCompute(shaderBuildGenericFromFile(path, GL_COMPUTE_SHADER, defines));
+    std::vector<StageText> texts;
+    texts.push_back(fileStageText(path, GL_COMPUTE_SHADER, defines));
+    ShaderProgram* program = linkStageTexts(texts, defines);
     registerWatches(program);
     program->defines = defines;
     return program;
@@ -911,9 +1118,10 @@ ShaderProgram* shaderLoadProgramCompute(const std::string& path, const ShaderDef
 ShaderProgram* shaderBuildProgramFromStrings(const std::string& name, const std::string& vsSource,
                                              const std::string& fsSource, const ShaderDefines& defines)
 {
-    ShaderProgram* program =
-        shaderBuildProgram(shaderBuildGenericFromString(name, vsSource, GL_VERTEX_SHADER, defines),
-                           shaderBuildGenericFromString(name, fsSource, GL_FRAGMENT_SHADER, defines), nullptr, nullptr);
+    std::vector<StageText> texts;
+    texts.push_back(stringStageText(name, vsSource, GL_VERTEX_SHADER, defines));
+    texts.push_back(stringStageText(name, fsSource, GL_FRAGMENT_SHADER, defines));
+    ShaderProgram* program = linkStageTexts(texts, defines);
     registerWatches(program); // the texts have no file; their includes do
     program->defines = defines;
     return program;

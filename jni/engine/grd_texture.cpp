@@ -288,6 +288,30 @@ Texture* txtCreateNamed(const char* name, TextureType textureType, int32_t width
     return texture;
 }
 
+Texture* txtCreateTarget(const char* name, int32_t width, int32_t height, ImageType imageType)
+{
+    Image* image = imgCreateWithoutPixels(width, height, imageType);
+    if (!image) {
+        LOG_ERROR("Not enough memory for texture: %d %d x %d %d", TEXTURE_TYPE_2D, width, height, imageType);
+        return nullptr;
+    }
+    auto* texture = new Texture;
+    texture->type = TEXTURE_TYPE_2D;
+    texture->imageCount = 1;
+    texture->images[0] = image;
+    texture->name = name ? name : "";
+    txtSetupForGL(texture);
+    if (texture->glId == 0) {
+        txtDestroy(texture);
+        return nullptr;
+    }
+    // Storage alone is undefined; targets start out zero as if zeros had been uploaded.
+    glClearTexImage(texture->glId, 0, image->glFormat, image->glDataType, nullptr);
+    TXT_CHECK_GL_ERRORS();
+    setLabel(GL_TEXTURE, texture->glId, texture->name);
+    return texture;
+}
+
 void txtSetLabel(Texture* texture, const char* label)
 {
     if (!texture)
@@ -537,12 +561,11 @@ Texture* txtGetCachedTexture(int32_t width, int32_t height, ImageType imageType)
             return entry.texture;
         }
     }
-    Texture* texture = txtCreate(TEXTURE_TYPE_2D, width, height, imageType);
+    // Scratch targets are only drawn into and sampled; they carry no CPU pixels.
+    const std::string name = "CachedTexture " + std::to_string(txtCachedTextures.size());
+    Texture* texture = txtCreateTarget(name.c_str(), width, height, imageType);
     if (!texture)
         return nullptr;
-    texture->name = "CachedTexture " + std::to_string(txtCachedTextures.size());
-    txtSetupForGL(texture);
-    txtSetLabel(texture, texture->name.c_str());
     txtCachedTextures.push_back({texture, true});
     return texture;
 }

@@ -55,6 +55,9 @@ Texture* txtCreate3D(ImageType imageType);
 // txtCreate, named, uploaded and labelled with the name.
 Texture* txtCreateNamed(const char* name, TextureType textureType, int32_t width, int32_t height,
                         ImageType imageType);
+// A 2D render target: GPU storage cleared to zero, named and labelled. Its image keeps size and format but has no
+// CPU pixels, since only the GPU ever writes or reads it. Null after a log line for an invalid size or format.
+Texture* txtCreateTarget(const char* name, int32_t width, int32_t height, ImageType imageType);
 // Uploads first when needed, then sets the GL label; null is ignored.
 void txtSetLabel(Texture* texture, const char* label);
 // A 2D texture around a PNG data file; not uploaded. Null when the file cannot be loaded.
