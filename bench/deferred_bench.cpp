@@ -2,9 +2,15 @@
 // light): G-buffer, shadow maps and the lighting pass, at 512 x 288 and at 1920 x 1080. Wall time per frame is
 // the benchmark's time; the GPU time of each pass, from the timing scopes, is reported as a counter in
 // milliseconds. Runs on an EGL surfaceless context (Mesa), no display needed.
+//
+// BM_PassesAgainstFloor times the G-buffer and the composite with its temporal resolve next to two floors run in
+// the same frames: a bare full-screen compute pass (8 x 8 groups, one image store per pixel) and a bare
+// full-screen fragment pass (one constant colour per pixel), and reports each pass as a multiple of its floor.
+// Repeated three times; the "min" and "median" rows are the ones to read.
 #include "tests/deferred_scene_util.h"
 
 #include "app/data_files.h"
+#include "render/deferred_composite.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "render/shader_inputs.h"
 #include "tests/egl_context.h"
@@ -12,6 +18,7 @@
 #include <benchmark/benchmark.h>
 #include <glbinding/gl/gl.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -127,5 +134,176 @@ void BM_DeferredFrame(benchmark::State& state)
         state.counters[std::string(kPasses[p]) + " ms"] = frames ? passTotals[p] / double(frames) : 0.0;
 }
 BENCHMARK(BM_DeferredFrame)->Args({512, 288})->Args({1920, 1080})->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// The two floors: the least a full-screen compute or fragment pass over an RGBA16F image can cost.
+struct FloorPasses {
+    ShaderProgram* compute = nullptr;
+    ShaderProgram* fragment = nullptr;
+    Texture* image = nullptr;
+    Framebuffer* framebuffer = nullptr;
+    unsigned int vertexArray = 0;
+    int width = 0;
+    int height = 0;
+
+    FloorPasses(int w, int h) : width(w), height(h)
+    {
+        compute = shaderBuildProgramCompute(shaderBuildGenericFromString("FloorCompute", R"(#version 430
+layout(local_size_x = 8, local_size_y = 8) in;
+writeonly uniform image2D imTarget;
+void main()
+{
+    ivec2 pixel = ivec2(gl_GlobalInvocationID.xy);
+    if (any(greaterThanEqual(pixel, imageSize(imTarget))))
+        return;
+    imageStore(imTarget, pixel, vec4(0.25, 0.5, 0.75, 1.0));
+}
+)",
+                                                                         GL_COMPUTE_SHADER, {}));
+        fragment = shaderBuildProgramFromStrings("FloorFragment", R"(#version 430
+void main()
+{
+    // One triangle over the whole screen.
+    vec2 corner = vec2(float((gl_VertexID & 1) * 4 - 1), float((gl_VertexID & 2) * 2 - 1));
+    gl_Position = vec4(corner, 0.0, 1.0);
+}
+)",
+                                                 R"(#version 430
+layout(location = 0) out vec4 outColor;
+void main()
+{
+    outColor = vec4(0.25, 0.5, 0.75, 1.0);
+}
+)",
+                                                 {});
+        image = txtCreateNamed("FloorImage", TEXTURE_TYPE_2D, w, h, IMAGE_TYPE_RGBA16F);
+        framebuffer = fbCreate("FloorFramebuffer");
+        fbAttach(framebuffer, FB_ATTACHMENT_COLOR0, image);
+        glCreateVertexArrays(1, &vertexArray);
+    }
+    ~FloorPasses()
+    {
+        glDeleteVertexArrays(1, &vertexArray);
+        fbDestroy(framebuffer);
+        txtDestroy(image);
+        shaderDeleteProgram(compute);
+        shaderDeleteProgram(fragment);
+    }
+    bool usable() const
+    {
+        return compute && !compute->errors && fragment && !fragment->errors && image && framebuffer;
+    }
+
+    void run()
+    {
+        {
+            ScopedGpuTimer timer("Floor Compute", false);
+            shaderUseProgram(compute);
+            glBindImageTexture(0, image->glId, 0, GL_FALSE, 0, GL_WRITE_ONLY, GL_RGBA16F);
+            glUniform1i(glGetUniformLocation(compute->glProgramId, "imTarget"), 0);
+            glDispatchCompute(GLuint((width + 7) / 8), GLuint((height + 7) / 8), 1);
+            glMemoryBarrier(GL_ALL_BARRIER_BITS);
+        }
+        {
+            ScopedGpuTimer timer("Floor Fragment", false);
+            fbPush();
+            fbBind(framebuffer);
+            glViewport(0, 0, width, height);
+            RenderState state;
+            state.cullMode = 2;
+            state.depthTest = false;
+            state.depthWrite = false;
+            renderStatePush(state);
+            shaderUseProgram(fragment);
+            glBindVertexArray(vertexArray);
+            glDrawArrays(GL_TRIANGLES, 0, 3);
+            glBindVertexArray(0);
+            renderStatePop();
+            fbPop();
+        }
+    }
+};
+
+// The G-buffer and the composite with its temporal resolve (the scene player's defaults: blend 0.25), each
+// against its floor. Arguments: width, height.
+void BM_PassesAgainstFloor(benchmark::State& state)
+{
+    if (!makeContextCurrent()) {
+        state.SkipWithError("no EGL surfaceless OpenGL 4.5 core context");
+        return;
+    }
+    const int width = int(state.range(0));
+    const int height = int(state.range(1));
+    BenchScene scene(width, height);
+    FloorPasses floors(width, height);
+    if (!floors.usable()) {
+        state.SkipWithError("floor programs did not build");
+        return;
+    }
+    Texture* results[2] = {txtCreateNamed("BenchComposite0", TEXTURE_TYPE_2D, width, height, IMAGE_TYPE_RGBA16F),
+                           txtCreateNamed("BenchComposite1", TEXTURE_TYPE_2D, width, height, IMAGE_TYPE_RGBA16F)};
+    Framebuffer* destination = fbCreate("BenchComposite");
+    const DeferredCompositeParams settings;
+    renderingMain = COMPOSITE_VIEW_COMPOSITE;
+
+    const auto frame = [&]() {
+        if (!scene.frame())
+            return false;
+        fbAttach(destination, FB_ATTACHMENT_COLOR0, results[0]);
+        fbAttach(destination, FB_ATTACHMENT_COLOR1, results[1]);
+        // The scene player's wireframe pass: nothing drawn, the overlay cleared.
+        const float none[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+        glClearTexImage(deferredRenderer.txtWireframeColor->glId, 0, GL_RGBA, GL_FLOAT, none);
+        DeferredComposite(destination, settings);
+        std::swap(results[0], results[1]);
+        floors.run();
+        return true;
+    };
+    for (int warm = 0; warm < 3; ++warm)
+        frame();
+    glFinish();
+    timerGpuAdvanceFrame();
+    timerGpuAdvanceFrame();
+    timerGpuAdvanceFrame();
+
+    const char* const passes[] = {"GBuffer", "Deferred Composite", "Floor Compute", "Floor Fragment"};
+    double totals[std::size(passes)] = {};
+    int64_t frames = 0;
+    for (auto _ : state) {
+        if (!frame()) {
+            state.SkipWithError("frame failed");
+            break;
+        }
+        glFinish();
+        int count = 0;
+        const GpuTimerResult* rows = timerCollectGpuResults(&count);
+        for (int i = 0; i < count; ++i)
+            for (size_t p = 0; p < std::size(passes); ++p)
+                if (rows[i].name && std::string(rows[i].name) == passes[p])
+                    totals[p] += double(rows[i].duration) / 1e6;
+        timerGpuAdvanceFrame();
+        ++frames;
+    }
+    fbDestroy(destination);
+    txtDestroy(results[0]);
+    txtDestroy(results[1]);
+    if (!frames)
+        return;
+    for (size_t p = 0; p < std::size(passes); ++p)
+        state.counters[std::string(passes[p]) + " ms"] = totals[p] / double(frames);
+    const double computeFloor = totals[2] / double(frames);
+    const double fragmentFloor = totals[3] / double(frames);
+    if (computeFloor > 0.0)
+        state.counters["Composite / compute floor"] = totals[1] / double(frames) / computeFloor;
+    if (fragmentFloor > 0.0)
+        state.counters["GBuffer / fragment floor"] = totals[0] / double(frames) / fragmentFloor;
+}
+BENCHMARK(BM_PassesAgainstFloor)
+    ->Args({512, 288})
+    ->Args({1920, 1080})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->Repetitions(3)
+    ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+    ->DisplayAggregatesOnly(true);
 
 } // namespace
