@@ -227,6 +227,9 @@ protected:
                             wireDepth.data());
         deferredSetHBAOParams((inputs & kOcclusion) != 0, 1.0f, 0.1f, 1.0f);
         r.ssrEnabled = (inputs & kReflections) != 0;
+        // What the passes would have marked.
+        deferredMarkCompositeInputs(inputs, true);
+        deferredMarkCompositeInputs(~inputs, false);
     }
 
     // Every term of the composite in play.
