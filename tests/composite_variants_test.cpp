@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 using namespace gl;
 using deferredtest::kHeight;
@@ -305,6 +306,119 @@ TEST_F(CompositeVariantsTest, TemporalResolveMatchesItsReference)
         }
 }
 
+// The variant reads exactly the inputs of its key, and gives the full program's pixels.
+TEST_F(CompositeVariantsTest, VariantsGiveTheFullProgramsPixelsAndSampleOnlyTheirInputs)
+{
+    const char* const samplers[] = {"sVoxelLighting", "sVolumetricFog",  "sParticles", "sRaytrace",
+                                    "sWireframeColor", "sHBAO", "sSSR"};
+    for (unsigned bit = 0; bit < std::size(kInputNames); ++bit) {
+        const unsigned inputs = kAllInputs & ~(1u << bit);
+        SCOPED_TRACE(inputsName(inputs));
+        deferredCompositeUseVariants = false;
+        const std::vector<float> full = composite(COMPOSITE_VIEW_COMPOSITE, inputs, 1.0f);
+        deferredCompositeUseVariants = true;
+        const std::vector<float> variant = composite(COMPOSITE_VIEW_COMPOSITE, inputs, 1.0f);
+        EXPECT_EQ(pixelHash(variant), pixelHash(full));
+
+        const ShaderProgram* program =
+            deferredCompositeVariant(deferredCompositeVariantKey(COMPOSITE_VIEW_COMPOSITE, deferredCompositeInputsInUse()));
+        ASSERT_NE(program, deferredRenderer.compositeProgram);
+        for (unsigned other = 0; other < std::size(samplers); ++other) {
+            // Raytrace is never read by the composite view.
+            const bool read = other != 3 && other != bit;
+            EXPECT_EQ(glGetUniformLocation(program->glProgramId, samplers[other]) != -1, read) << samplers[other];
+        }
+    }
+    EXPECT_NE(glGetUniformLocation(deferredRenderer.compositeProgram->glProgramId, "sParticles"), -1);
+}
+
+TEST_F(CompositeVariantsTest, SwitchingAnInputSelectsAnotherProgramAndTheSameKeyReusesIt)
+{
+    std::vector<const ShaderProgram*> used;
+    static std::vector<const ShaderProgram*>* sink = nullptr;
+    sink = &used;
+    deferredDispatchObserver = [](const ShaderProgram* program, int, int) { sink->push_back(program); };
+    const auto programFor = [&](int view, unsigned inputs) {
+        used.clear();
+        composite(view, inputs, 1.0f);
+        return used.size() == 1 ? used[0] : nullptr;
+    };
+
+    const ShaderProgram* none = programFor(COMPOSITE_VIEW_COMPOSITE, 0);
+    ASSERT_NE(none, nullptr);
+    const size_t built = deferredCompositeVariantCount();
+    EXPECT_EQ(programFor(COMPOSITE_VIEW_COMPOSITE, 0), none);
+    EXPECT_EQ(deferredCompositeVariantCount(), built) << "the same key builds nothing new";
+    for (unsigned bit = 0; bit < std::size(kInputNames); ++bit) {
+        const ShaderProgram* on = programFor(COMPOSITE_VIEW_COMPOSITE, 1u << bit);
+        // The composite view does not read the raytrace target; every other input changes its program.
+        if ((1u << bit) == kRaytrace)
+            EXPECT_EQ(on, none);
+        else
+            EXPECT_NE(on, none) << kInputNames[bit];
+        EXPECT_EQ(programFor(COMPOSITE_VIEW_COMPOSITE, 0), none) << kInputNames[bit] << " off again";
+    }
+    // A view reads only its own input; an unknown view is the composite.
+    EXPECT_EQ(programFor(COMPOSITE_VIEW_ALBEDO, kAllInputs), programFor(COMPOSITE_VIEW_ALBEDO, 0));
+    EXPECT_NE(programFor(COMPOSITE_VIEW_VXLIGHTING, kVoxel), programFor(COMPOSITE_VIEW_VXLIGHTING, 0));
+    EXPECT_EQ(programFor(COMPOSITE_VIEW_VXLIGHTING, kVoxel | kFog), programFor(COMPOSITE_VIEW_VXLIGHTING, kVoxel));
+    EXPECT_EQ(programFor(99, 0), none);
+    EXPECT_EQ(deferredCompositeVariantKey(99, kAllInputs), deferredCompositeVariantKey(0, kAllInputs));
+    EXPECT_NE(programFor(COMPOSITE_VIEW_ALBEDO, 0), programFor(COMPOSITE_VIEW_NORMALS, 0));
+
+    // The temporal resolve keeps its one program; the composite stays one dispatch before it.
+    used.clear();
+    setInputs(kFog);
+    DeferredComposite(destination, settings(0.5f));
+    ASSERT_EQ(used.size(), 2u);
+    EXPECT_EQ(used[0], programFor(COMPOSITE_VIEW_COMPOSITE, kFog));
+    EXPECT_EQ(used[1], deferredRenderer.taaResolveProgram);
+
+    deferredCompositeUseVariants = false;
+    EXPECT_EQ(programFor(COMPOSITE_VIEW_COMPOSITE, 0), deferredRenderer.compositeProgram);
+    deferredCompositeUseVariants = true;
+    deferredDispatchObserver = nullptr;
+}
+
+TEST_F(CompositeVariantsTest, PassesMarkWhatTheyWriteAndClear)
+{
+    const uint32_t tracked = COMPOSITE_INPUT_VOXEL | COMPOSITE_INPUT_FOG | COMPOSITE_INPUT_PARTICLES |
+                             COMPOSITE_INPUT_RAYTRACE | COMPOSITE_INPUT_WIREFRAME;
+    deferredMarkCompositeInputs(COMPOSITE_INPUTS_ALL, true);
+    EXPECT_EQ(deferredCompositeWrittenInputs(), tracked) << "occlusion and reflections follow their switches";
+
+    // The frame's clear: particles and raytrace cleared, voxel and fog not produced yet.
+    deferredClearTargets();
+    EXPECT_EQ(deferredCompositeWrittenInputs(), uint32_t(COMPOSITE_INPUT_WIREFRAME));
+    // A particle renderer's target, a raytracer's or a wireframe's framebuffer looked up by name.
+    ASSERT_EQ(deferredTarget(1), deferredRenderer.fbDeferredParticles);
+    EXPECT_TRUE(deferredCompositeWrittenInputs() & COMPOSITE_INPUT_PARTICLES);
+    deferredMarkCompositeInputs(tracked, false);
+    ASSERT_NE(deferredFindFramebuffer("deferred_raytrace0"), nullptr);
+    ASSERT_NE(deferredFindFramebuffer("fbWireframe"), nullptr);
+    EXPECT_EQ(deferredCompositeWrittenInputs(), uint32_t(COMPOSITE_INPUT_RAYTRACE | COMPOSITE_INPUT_WIREFRAME));
+    ASSERT_NE(deferredFindFramebuffer("deferred_deep"), nullptr);
+    EXPECT_EQ(deferredCompositeWrittenInputs(), uint32_t(COMPOSITE_INPUT_RAYTRACE | COMPOSITE_INPUT_WIREFRAME));
+
+    // Voxel lighting and fog without a grid clear their targets and say so.
+    deferredMarkCompositeInputs(tracked, true);
+    VoxelLightingSettings voxels;
+    voxels.voxelized = 1;
+    RenderVoxelizationLighting(nullptr, voxels);
+    RenderVolumetricFog(nullptr, voxels);
+    EXPECT_EQ(deferredCompositeWrittenInputs() & (COMPOSITE_INPUT_VOXEL | COMPOSITE_INPUT_FOG), 0u);
+
+    deferredRenderer.hbaoEnabled = true;
+    EXPECT_TRUE(deferredCompositeInputsInUse() & COMPOSITE_INPUT_OCCLUSION);
+    EXPECT_FALSE(deferredCompositeInputsInUse() & COMPOSITE_INPUT_REFLECTIONS);
+    deferredRenderer.hbaoEnabled = false;
+
+    // Released with the renderer: everything counts as written again.
+    deferredCompositeVariantsRelease();
+    EXPECT_EQ(deferredCompositeWrittenInputs(), tracked);
+    EXPECT_EQ(deferredCompositeVariantCount(), 0u);
+}
+
 // ---- Materials ----
 
 class MaterialVariantsTest : public GLTest {
@@ -464,6 +578,80 @@ TEST_F(MaterialVariantsTest, GBufferOfTexturedAndUntexturedMaterialsMatchesItsRe
     expectReference("gbuffer/emissive", pixelHash(emissive));
     expectReference("gbuffer/normal", bytesHash(normals));
     expectReference("gbuffer/tags", bytesHash(tags));
+}
+
+TEST_F(MaterialVariantsTest, TextureMaskSelectsAProgramPerMaskSharedWithTheRoot)
+{
+    MaterialProperties record;
+    EXPECT_EQ(materialTextureMask(record), 0u);
+    Texture* texture = patternTexture("VariantsMaskTexture", 3, false);
+    record.albedoTexture = texture;
+    record.normalTexture = texture;
+    EXPECT_EQ(materialTextureMask(record), uint32_t(MATERIAL_TEXTURE_ALBEDO | MATERIAL_TEXTURE_NORMAL));
+    record.emissiveTexture = record.metallicRoughnessTexture = texture;
+    EXPECT_EQ(materialTextureMask(record), uint32_t(MATERIAL_TEXTURES_ALL));
+
+    ShaderProgram* full = flat->getProgram(Renderer::PASS_DEFERRED);
+    ShaderProgram* untextured = flat->getProgram(Renderer::PASS_DEFERRED, 0);
+    ASSERT_NE(full, nullptr);
+    ASSERT_NE(untextured, nullptr);
+    EXPECT_NE(untextured, full);
+    EXPECT_EQ(flat->getProgram(Renderer::PASS_DEFERRED, 0), untextured) << "the same mask reuses its program";
+    EXPECT_EQ(flat->getProgram(Renderer::PASS_DEFERRED, MATERIAL_TEXTURES_ALL), full);
+    ShaderProgram* albedoOnly = flat->getProgram(Renderer::PASS_DEFERRED, MATERIAL_TEXTURE_ALBEDO);
+    EXPECT_NE(albedoOnly, untextured);
+    EXPECT_NE(albedoOnly, full);
+    // No texture lookups are left in the untextured program; the albedo variant keeps its one.
+    EXPECT_EQ(glGetUniformLocation(untextured->glProgramId, "material_textures[0]"), -1);
+    EXPECT_NE(glGetUniformLocation(albedoOnly->glProgramId, "material_textures[0]"), -1);
+    EXPECT_NE(glGetUniformLocation(full->glProgramId, "material_textures[0]"), -1);
+
+    // Passes without texture lookups ignore the mask.
+    EXPECT_EQ(flat->getProgram(Renderer::PASS_SHADOWMAP, 0), flat->getProgram(Renderer::PASS_SHADOWMAP));
+    EXPECT_EQ(flat->getProgram(Renderer::PASS_GEOMETRY, 0), flat->getProgram(Renderer::PASS_GEOMETRY));
+    EXPECT_EQ(flat->getProgram(Renderer::PASS_ALPHA, 0), nullptr);
+
+    // Another material of the same root shares the root's variants until it has programs of its own.
+    std::unique_ptr<Material> other(materialCreateFromRoot("flat"));
+    EXPECT_EQ(other->getProgram(Renderer::PASS_DEFERRED, 0), untextured);
+    EXPECT_EQ(other->textureVariantCount(), 0u);
+    other->setOverrideSource("#define MATERIAL_OVERRIDE_ROUGHNESS\n"
+                             "float getMaterialRoughness(vec3 worldCoords, vec3 localCoords) { return 0.125; }\n");
+    ShaderProgram* own = other->getProgram(Renderer::PASS_DEFERRED, 0);
+    ASSERT_NE(own, nullptr);
+    EXPECT_NE(own, untextured);
+    EXPECT_EQ(other->textureVariantCount(), 1u);
+    EXPECT_EQ(own->defines.at(kMaterialOverrideDefine), other->overrideSources[0]);
+    EXPECT_EQ(own->defines.at(kMaterialTextureMaskDefine), "0");
+}
+
+TEST_F(MaterialVariantsTest, UntexturedVariantsWriteTheFullProgramsGBuffer)
+{
+    const std::vector<deferredscene::Draw> draws = scene();
+    const auto gbuffer = [&]() {
+        EXPECT_TRUE(deferredscene::renderFrame(flat.get(), camera, {}, draws, owned.shadowMaps, 64));
+        const int h = deferredRenderer.historyIndex & 1;
+        std::vector<float> pixels;
+        for (Texture* texture : {deferredRenderer.txtDeferredColor[h], deferredRenderer.txtDeferredEmissive}) {
+            std::vector<float> target(size_t(kWidth) * kHeight * 4);
+            glGetTextureImage(texture->glId, 0, GL_RGBA, GL_FLOAT, GLsizei(target.size() * 4), target.data());
+            pixels.insert(pixels.end(), target.begin(), target.end());
+        }
+        std::vector<uint16_t> tags(size_t(kWidth) * kHeight * 4);
+        glGetTextureImage(deferredRenderer.txtDeferredMetalnessRoughnessMaterialTags->glId, 0, GL_RGBA_INTEGER,
+                          GL_UNSIGNED_SHORT, GLsizei(tags.size() * 2), tags.data());
+        std::vector<uint32_t> normals(size_t(kWidth) * kHeight);
+        glGetTextureImage(deferredRenderer.txtDeferredNormalAttribute->glId, 0, GL_RED_INTEGER, GL_UNSIGNED_INT,
+                          GLsizei(normals.size() * 4), normals.data());
+        return std::make_tuple(pixelHash(pixels), bytesHash(tags), bytesHash(normals));
+    };
+    deferredscene::textureVariants = false;
+    const auto full = gbuffer();
+    deferredscene::textureVariants = true;
+    const auto variants = gbuffer();
+    EXPECT_EQ(variants, full);
+    EXPECT_GE(MaterialManager::findRootMaterial("flat")->textureVariantCount(), 5u)
+        << "untextured, and each single texture";
 }
 
 } // namespace
