@@ -3,8 +3,8 @@
 // the benchmark's time; the GPU time of each pass, from the timing scopes, is reported as a counter in
 // milliseconds. Runs on an EGL surfaceless context (Mesa), no display needed.
 //
-// BM_PassesAgainstFloor times the G-buffer and the composite with its temporal resolve next to two floors run in
-// the same frames: a bare full-screen compute pass (8 x 8 groups, one image store per pixel) and a bare
+// BM_PassesAgainstFloor times (wall time between glFinish calls) the G-buffer and the composite with its temporal
+// resolve next to two floors run in the same frames: a bare full-screen compute pass (8 x 8 groups, one image store per pixel) and a bare
 // full-screen fragment pass (one constant colour per pixel), and reports each pass as a multiple of its floor.
 // Repeated three times; the "min" and "median" rows are the ones to read.
 #include "tests/deferred_scene_util.h"
@@ -19,6 +19,7 @@
 #include <glbinding/gl/gl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -193,18 +194,19 @@ void main()
         return compute && !compute->errors && fragment && !fragment->errors && image && framebuffer;
     }
 
-    void run()
+    void runCompute()
     {
         {
-            ScopedGpuTimer timer("Floor Compute", false);
             shaderUseProgram(compute);
             glBindImageTexture(0, image->glId, 0, GL_FALSE, 0, GL_WRITE_ONLY, GL_RGBA16F);
             glUniform1i(glGetUniformLocation(compute->glProgramId, "imTarget"), 0);
             glDispatchCompute(GLuint((width + 7) / 8), GLuint((height + 7) / 8), 1);
             glMemoryBarrier(GL_ALL_BARRIER_BITS);
         }
+    }
+    void runFragment()
+    {
         {
-            ScopedGpuTimer timer("Floor Fragment", false);
             fbPush();
             fbBind(framebuffer);
             glViewport(0, 0, width, height);
@@ -223,8 +225,45 @@ void main()
     }
 };
 
+// Wall time of the GL work `pass` issues, from an idle GPU to an idle GPU. On a software rasteriser this is the
+// pass's own cost; timer queries there are taken when commands are queued, not run.
+template <typename Pass>
+double finishedMs(Pass&& pass)
+{
+    glFinish();
+    const auto start = std::chrono::steady_clock::now();
+    pass();
+    glFinish();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Start of the composite's first dispatch.
+std::chrono::steady_clock::time_point compositeStart;
+
+// The G-buffer pass of BenchScene again, on a cleared depth buffer, with the program each row's textures select.
+void gbufferPass(BenchScene& scene)
+{
+    DeferredRenderer& r = deferredRenderer;
+    fbPush();
+    fbBind(r.fbDeferredDeep);
+    glViewport(0, 0, r.fbDeferredDeep->width, r.fbDeferredDeep->height);
+    const float far = 1.0f;
+    glClearNamedFramebufferfv(r.fbDeferredDeep->glId, GL_DEPTH, 0, &far);
+    RenderState opaque;
+    opaque.cullMode = 2;
+    renderStatePush(opaque);
+    for (const Draw& d : scene.draws) {
+        ShaderProgram* program =
+            textureVariants ? scene.material->getProgram(Renderer::PASS_DEFERRED, materialTextureMask(materialTable[d.materialRow]))
+                            : scene.material->getProgram(Renderer::PASS_DEFERRED);
+        drawWith(program, d, transformFor(Matrix{}, scene.camera.view, scene.camera.projection));
+    }
+    renderStatePop();
+    fbPop();
+}
+
 // The G-buffer and the composite with its temporal resolve (the scene player's defaults: blend 0.25), each
-// against its floor. Arguments: width, height.
+// against its floor. Arguments: width, height, and 1 for the program variants (0: the full programs, as before).
 void BM_PassesAgainstFloor(benchmark::State& state)
 {
     if (!makeContextCurrent()) {
@@ -233,6 +272,8 @@ void BM_PassesAgainstFloor(benchmark::State& state)
     }
     const int width = int(state.range(0));
     const int height = int(state.range(1));
+    deferredCompositeUseVariants = state.range(2) != 0;
+    textureVariants = state.range(2) != 0;
     BenchScene scene(width, height);
     FloorPasses floors(width, height);
     if (!floors.usable()) {
@@ -245,61 +286,71 @@ void BM_PassesAgainstFloor(benchmark::State& state)
     const DeferredCompositeParams settings;
     renderingMain = COMPOSITE_VIEW_COMPOSITE;
 
+    // Milliseconds of the G-buffer, the composite with its resolve, the compute floor and the fragment floor.
+    double times[4] = {};
     const auto frame = [&]() {
         if (!scene.frame())
             return false;
+        times[0] = finishedMs([&] { gbufferPass(scene); });
         fbAttach(destination, FB_ATTACHMENT_COLOR0, results[0]);
         fbAttach(destination, FB_ATTACHMENT_COLOR1, results[1]);
         // The scene player's wireframe pass: nothing drawn, the overlay cleared.
         const float none[4] = {0.0f, 0.0f, 0.0f, 0.0f};
         glClearTexImage(deferredRenderer.txtWireframeColor->glId, 0, GL_RGBA, GL_FLOAT, none);
+        deferredMarkCompositeInputs(COMPOSITE_INPUT_WIREFRAME, false);
+        // From the first of the two dispatches to the end of the second: the clears and reflection or occlusion
+        // passes before them are not the composite's own.
+        compositeStart = {};
+        glFinish();
+        deferredDispatchObserver = [](const ShaderProgram*, int, int) {
+            if (compositeStart == std::chrono::steady_clock::time_point{}) {
+                glFinish();
+                compositeStart = std::chrono::steady_clock::now();
+            }
+        };
         DeferredComposite(destination, settings);
+        glFinish();
+        deferredDispatchObserver = nullptr;
+        times[1] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - compositeStart).count();
         std::swap(results[0], results[1]);
-        floors.run();
+        times[2] = finishedMs([&] { floors.runCompute(); });
+        times[3] = finishedMs([&] { floors.runFragment(); });
         return true;
     };
-    for (int warm = 0; warm < 3; ++warm)
+    for (int warm = 0; warm < 2; ++warm)
         frame();
-    glFinish();
-    timerGpuAdvanceFrame();
-    timerGpuAdvanceFrame();
-    timerGpuAdvanceFrame();
 
-    const char* const passes[] = {"GBuffer", "Deferred Composite", "Floor Compute", "Floor Fragment"};
-    double totals[std::size(passes)] = {};
+    double totals[4] = {};
     int64_t frames = 0;
     for (auto _ : state) {
         if (!frame()) {
             state.SkipWithError("frame failed");
             break;
         }
-        glFinish();
-        int count = 0;
-        const GpuTimerResult* rows = timerCollectGpuResults(&count);
-        for (int i = 0; i < count; ++i)
-            for (size_t p = 0; p < std::size(passes); ++p)
-                if (rows[i].name && std::string(rows[i].name) == passes[p])
-                    totals[p] += double(rows[i].duration) / 1e6;
-        timerGpuAdvanceFrame();
+        for (int p = 0; p < 4; ++p)
+            totals[p] += times[p];
         ++frames;
     }
     fbDestroy(destination);
     txtDestroy(results[0]);
     txtDestroy(results[1]);
+    deferredCompositeUseVariants = true;
+    textureVariants = true;
     if (!frames)
         return;
-    for (size_t p = 0; p < std::size(passes); ++p)
-        state.counters[std::string(passes[p]) + " ms"] = totals[p] / double(frames);
-    const double computeFloor = totals[2] / double(frames);
-    const double fragmentFloor = totals[3] / double(frames);
-    if (computeFloor > 0.0)
-        state.counters["Composite / compute floor"] = totals[1] / double(frames) / computeFloor;
-    if (fragmentFloor > 0.0)
-        state.counters["GBuffer / fragment floor"] = totals[0] / double(frames) / fragmentFloor;
+    const char* const names[] = {"GBuffer ms", "Composite ms", "Compute floor ms", "Fragment floor ms"};
+    for (int p = 0; p < 4; ++p)
+        state.counters[names[p]] = totals[p] / double(frames);
+    if (totals[2] > 0.0)
+        state.counters["Composite / compute floor"] = totals[1] / totals[2];
+    if (totals[3] > 0.0)
+        state.counters["GBuffer / fragment floor"] = totals[0] / totals[3];
 }
 BENCHMARK(BM_PassesAgainstFloor)
-    ->Args({512, 288})
-    ->Args({1920, 1080})
+    ->Args({512, 288, 0})
+    ->Args({512, 288, 1})
+    ->Args({1920, 1080, 0})
+    ->Args({1920, 1080, 1})
     ->Unit(benchmark::kMillisecond)
     ->MinTime(1.0)
     ->Repetitions(3)
