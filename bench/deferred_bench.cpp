@@ -1,17 +1,27 @@
 // One deferred frame of a small scene (a floor with 25 boxes; a shadowed sun, spot and point light and an area
 // light): G-buffer, shadow maps and the lighting pass, at 512 x 288 and at 1920 x 1080. Wall time per frame is
 // the benchmark's time; the GPU time of each pass, from the timing scopes, is reported as a counter in
-// milliseconds. Runs on an EGL surfaceless context (Mesa), no display needed.
+// milliseconds. The lighting pass alone, of that scene and of the shipped "room" project, is timed against a
+// bare full-screen fragment pass into the same target in the same run (the floor): its time is reported with
+// the floor's and as a multiple of it. Runs on an EGL surfaceless context (Mesa), no display needed.
 //
 // BM_PassesAgainstFloor times (wall time between glFinish calls) the G-buffer and the composite with its temporal
-// resolve next to two floors run in the same frames: a bare full-screen compute pass (8 x 8 groups, one image store per pixel) and a bare
-// full-screen fragment pass (one constant colour per pixel), and reports each pass as a multiple of its floor.
-// Repeated three times; the "min" and "median" rows are the ones to read.
+// resolve next to two floors run in the same frames: a bare full-screen compute pass (8 x 8 groups, one image
+// store per pixel) and a bare full-screen fragment pass (one constant colour per pixel), and reports each pass as
+// a multiple of its floor. Full programs against variants; repeated three times, the "min" and "median" rows are
+// the ones to read.
 #include "tests/deferred_scene_util.h"
 
 #include "app/data_files.h"
-#include "render/deferred_composite.h"
+#include "components/component_table.h"
+#include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
+#include "project/graph.h"
+#include "project/project.h"
+#include "project/resources.h"
+#include "project/sequencer.h"
+#include "render/deferred_composite.h"
+#include "render/graph_processing.h"
 #include "render/shader_inputs.h"
 #include "tests/egl_context.h"
 
@@ -20,6 +30,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,8 +120,11 @@ void BM_DeferredFrame(benchmark::State& state)
         return;
     }
     BenchScene scene(int(state.range(0)), int(state.range(1)));
-    for (int warm = 0; warm < 3; ++warm)
+    for (int warm = 0; warm < 3; ++warm) {
         scene.frame();
+        timerGpuAdvanceFrame();
+        constBufferRingAdvance();
+    }
     glFinish();
 
     std::vector<double> passTotals(std::size(kPasses), 0.0);
@@ -128,13 +142,167 @@ void BM_DeferredFrame(benchmark::State& state)
             for (size_t p = 0; p < std::size(kPasses); ++p)
                 if (rows[i].name && std::string(rows[i].name) == kPasses[p])
                     passTotals[p] += double(rows[i].duration) / 1e6;
+        // As the frame loop does: next query slot and next constant buffer. Without it every frame appended to one
+        // buffer until it was full, and the benchmark measured frames that failed.
         timerGpuAdvanceFrame();
+        constBufferRingAdvance();
         ++frames;
     }
     for (size_t p = 0; p < std::size(kPasses); ++p)
         state.counters[std::string(kPasses[p]) + " ms"] = frames ? passTotals[p] / double(frames) : 0.0;
 }
 BENCHMARK(BM_DeferredFrame)->Args({512, 288})->Args({1920, 1080})->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// A full-screen triangle writing one constant colour: what any full-screen pass costs at least.
+class FloorPass {
+public:
+    FloorPass()
+    {
+        const char* vs = "#version 430\n"
+                         "void main() { vec2 p = vec2((gl_VertexID << 1) & 2, gl_VertexID & 2);"
+                         " gl_Position = vec4(p * 2.0 - 1.0, 0.0, 1.0); }\n";
+        const char* fs = "#version 430\nout vec4 outColor;\nvoid main() { outColor = vec4(0.25); }\n";
+        const GLuint stages[2] = {glCreateShader(GL_VERTEX_SHADER), glCreateShader(GL_FRAGMENT_SHADER)};
+        const char* sources[2] = {vs, fs};
+        program_ = glCreateProgram();
+        for (int i = 0; i < 2; ++i) {
+            glShaderSource(stages[i], 1, &sources[i], nullptr);
+            glCompileShader(stages[i]);
+            glAttachShader(program_, stages[i]);
+        }
+        glLinkProgram(program_);
+        for (GLuint stage : stages)
+            glDeleteShader(stage);
+        glCreateVertexArrays(1, &vao_);
+    }
+    ~FloorPass()
+    {
+        glDeleteProgram(program_);
+        glDeleteVertexArrays(1, &vao_);
+    }
+    void draw() const
+    {
+        glDisable(GL_DEPTH_TEST);
+        glDisable(GL_BLEND);
+        glUseProgram(program_);
+        glBindVertexArray(vao_);
+        glDrawArrays(GL_TRIANGLES, 0, 3);
+        glBindVertexArray(0);
+        glUseProgram(0);
+        shaderCurrentProgram = nullptr;
+    }
+
+private:
+    GLuint program_ = 0;
+    GLuint vao_ = 0;
+};
+
+// Milliseconds of one call of `work`, finished on the GPU.
+double timedMs(const std::function<void()>& work)
+{
+    glFinish();
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    glFinish();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Times the lighting pass over the G-buffer and shadow maps the last frame left, each run followed by a floor
+// pass into the same target. The benchmark's time is the lighting pass's.
+void timeLightingAgainstFloor(benchmark::State& state, const std::string& envmap)
+{
+    FloorPass floor;
+    DeferredRenderer& r = deferredRenderer;
+    fbPush();
+    fbBind(r.fbDeferredDeepShadow);
+    glViewport(0, 0, r.fbDeferredDeepShadow->width, r.fbDeferredDeepShadow->height);
+    std::vector<double> lighting;
+    std::vector<double> floors;
+    for (auto _ : state) {
+        const double ms = timedMs([&] { deferredRenderLights(envmap, 1.0f, r.fbDeferredDeep); });
+        state.SetIterationTime(ms / 1000.0);
+        lighting.push_back(ms);
+        floors.push_back(timedMs([&] { floor.draw(); }));
+        timerGpuAdvanceFrame();
+    }
+    fbPop();
+    if (lighting.empty())
+        return;
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    const double lightMedian = median(lighting);
+    const double floorMedian = median(floors);
+    state.counters["light median ms"] = lightMedian;
+    state.counters["light min ms"] = *std::min_element(lighting.begin(), lighting.end());
+    state.counters["floor median ms"] = floorMedian;
+    state.counters["floor min ms"] = *std::min_element(floors.begin(), floors.end());
+    state.counters["floors"] = floorMedian > 0.0 ? lightMedian / floorMedian : 0.0;
+}
+
+void BM_LightingPass(benchmark::State& state)
+{
+    if (!makeContextCurrent()) {
+        state.SkipWithError("no EGL surfaceless OpenGL 4.5 core context");
+        return;
+    }
+    BenchScene scene(int(state.range(0)), int(state.range(1)));
+    for (int warm = 0; warm < 2; ++warm)
+        if (!scene.frame()) {
+            state.SkipWithError("frame failed");
+            return;
+        }
+    timeLightingAgainstFloor(state, "env_texture::default");
+}
+BENCHMARK(BM_LightingPass)
+    ->Args({512, 288})
+    ->Args({1920, 1080})
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->MinTime(2.0);
+
+void BM_RoomLightingPass(benchmark::State& state)
+{
+    if (!makeContextCurrent()) {
+        state.SkipWithError("no EGL surfaceless OpenGL 4.5 core context");
+        return;
+    }
+    static const bool installed = (componentTypesInstallFactories(), true);
+    (void)installed;
+    screenWidth = int(state.range(0));
+    screenHeight = int(state.range(1));
+    dataSetBasePath(ENGINE_SOURCE_DIR "assets/");
+    constBufferRingInit(1 << 24);
+    rendererInitGlobalInputs();
+    deferredReleaseTargets();
+    deferredRenderInit();
+    deferredCreateTargets();
+    exportVariables = true;
+    if (!sequencer)
+        sequencer = new Sequence();
+    Project* room = projCreate("room");
+    projectList = {room};
+    projSetCurrent(room);
+    room->resources->load_json(room->path + "/resources.json");
+    if (!GraphManager::Load(room->path + "/graph.json") || !SequencerManager::Load(room->path + "/sequencer.json")) {
+        state.SkipWithError("the shipped room project did not load");
+        return;
+    }
+    for (int warm = 0; warm < 2; ++warm)
+        GraphProcessing(5.0f);
+    glFinish();
+    timeLightingAgainstFloor(state, "env_texture::default");
+    projDestroy(room);
+    projectList.clear();
+    deferredReleaseTargets();
+}
+BENCHMARK(BM_RoomLightingPass)
+    ->Args({512, 288})
+    ->Args({1920, 1080})
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->MinTime(2.0);
 
 // The two floors: the least a full-screen compute or fragment pass over an RGBA16F image can cost.
 struct FloorPasses {

@@ -5,7 +5,9 @@
 #include "app/timing.h"
 #include "editor/event_log.h"
 #include "editor/gpu_queries.h"
+#include "editor/gradient_manager.h"
 #include "editor/inspector.h"
+#include "editor/sequencer_window.h"
 #include "editor/shader_editor.h"
 #include "editor/ui_state.h"
 #include "project/cvars.h"
@@ -53,7 +55,6 @@ struct WindowFlags {
     bool cvars = true;
     bool deferred = true;
     bool eventLog = true;
-    bool sequencer = true;
     bool gpuQueries = true;
     bool projectManager = true;
 };
@@ -367,13 +368,13 @@ void ui_render()
     if (!sequencer)
         sequencer = new Sequence();
     placeFirstUse("Sequencer");
-    placeholderWindow("Sequencer", &windowOpen.sequencer, ImVec2(500, 400));
+    ui_sequencer_window();
     placeFirstUse("Renderer");
     placeholderWindow("Renderer", nullptr, ImVec2(1280, 720));
     placeFirstUse("Shader Editor");
     ui_shader_editor_window(uiShaderEditorState);
     placeFirstUse("Gradient Manager");
-    placeholderWindow("Gradient Manager");
+    ui_gradient_manager_window(uiGradientManagerState);
     placeFirstUse("Project Manager");
     projectManagerWindow();
 }

@@ -242,6 +242,8 @@ void ui_save_cvar_status()
     const bool sameFile = path == loaded.path;
     json doc = sameFile ? loaded.document : json::object();
     json& ui = doc["ui"];
+    if (!ui.is_object())
+        ui = json::object();
 
     json groups = json::array();
     if (uiGroupStatus)

@@ -4,6 +4,7 @@
 #include "app/log.h"
 #include "project/curves.h"
 #include "project/json_file.h"
+#include "project/project.h"
 
 #include <nlohmann/json.hpp>
 
@@ -460,7 +461,9 @@ void CvarMarkDriven(Cvar* cvar, uint32_t channelMask)
 
 float CvarSavedValue(const Cvar* cvar, int channel)
 {
-    const bool driven = cvarAnimationFrame != 0 && cvar->drivenFrame == cvarAnimationFrame &&
+    const uint32_t frame =
+        currentProject && currentProject->animationFrame ? currentProject->animationFrame : cvarAnimationFrame;
+    const bool driven = frame != 0 && cvar->drivenFrame == frame &&
                         (cvar->drivenMask & (1u << channel)) != 0;
     return driven ? cvar->restValue[channel] : cvar->value[channel];
 }

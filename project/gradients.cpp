@@ -199,6 +199,47 @@ bool gradientsRemove(const std::string& name)
     return true;
 }
 
+bool gradientsRename(const std::string& name, const std::string& newName)
+{
+    GradientResource* record = gradientsFind(name);
+    if (!record) {
+        LOG_WARNING("No gradient named <%s> to rename", name.c_str());
+        return false;
+    }
+    if (newName == name)
+        return true;
+    if (newName.empty()) {
+        LOG_WARNING("Gradient <%s> keeps its name: a gradient needs a name", name.c_str());
+        return false;
+    }
+    std::vector<ResourceManagerStorage*> stores;
+    for (Project* project : projectList)
+        if (project && project->resources)
+            stores.push_back(project->resources);
+    if (currentResources)
+        stores.push_back(currentResources);
+    // Another record under the new name would be replaced and lost at the next save.
+    const bool taken = gradientsFind(newName) ||
+                       std::any_of(stores.begin(), stores.end(), [&](const ResourceManagerStorage* store) {
+                           return store->resources.count(newName) != 0;
+                       });
+    if (taken) {
+        LOG_WARNING("Gradient <%s> keeps its name: <%s> is taken", name.c_str(), newName.c_str());
+        return false;
+    }
+    for (ResourceManagerStorage* store : stores) {
+        auto it = store->resources.find(name);
+        if (it != store->resources.end() && it->second == record) {
+            store->resources.erase(it);
+            store->resources.emplace(newName, record);
+        }
+    }
+    shared().records.erase(name);
+    record->name = newName;
+    shared().records.emplace(newName, record);
+    return true;
+}
+
 std::vector<GradientResource*> gradientsAll()
 {
     std::vector<GradientResource*> all;

@@ -139,6 +139,9 @@ GradientResource* gradientsAdd(const std::string& name);
 // Takes the gradient out of the set, every project's store and the current store, and frees it. False when the
 // set has no such name.
 bool gradientsRemove(const std::string& name);
+// Gives the shared record a new name in the set and in every store that holds it. Refused (false, after a log
+// line) for an empty name, an unknown record, or a name that any project's store or the set already uses.
+bool gradientsRename(const std::string& name, const std::string& newName);
 // The shared records in name order.
 std::vector<GradientResource*> gradientsAll();
 

@@ -2,6 +2,7 @@
 // project the engine currently shows.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,9 @@ struct Project {
     // "global/null_object", an empty object made by ProjectLoading; the shared pointer carries its deleter, so the
     // project frees it without knowing the renderer's Object.
     std::shared_ptr<Object> nullObject;
+    // cvarAnimationFrame of the last frame that evaluated this project: what that frame's animations drove is
+    // saved as its rest value even after other projects have played since.
+    uint32_t animationFrame = 0;
 };
 
 // The content projects in load and play order; "global" is not among them.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "project/keyframes.h"
+#include "project/timeline_interface.h"
 
 #include <cstdint>
 #include <string>
@@ -29,7 +30,7 @@ struct SelectedKey {
 };
 
 // The timeline model behind the timeline widget. The widget's interface is the virtual operations below.
-class Sequence {
+class Sequence : public ImSequencer::SequenceInterface {
 public:
     Sequence();
     virtual ~Sequence() = default;
@@ -56,6 +57,10 @@ public:
     virtual void Paste();
     virtual size_t GetCustomHeight(int row);
     virtual void DoubleClick(int row);
+    // Component rows: one line per animated parameter with its switches and keys; key selection and deletion.
+    void CustomDraw(int row, ImDrawList* drawList, const ImRect& rowRect, const ImRect& legendRect,
+                    const ImRect& clipRect, const ImRect& legendClipRect) override;
+    void CustomDrawCompact(int row, ImDrawList* drawList, const ImRect& rowRect, const ImRect& clipRect) override;
 
     SequenceItem& GetOrAddComponentItem(EngineComponent* component);
     SequenceItem& GetOrAddProjectItem(Project* project);
@@ -63,8 +68,6 @@ public:
     SequenceItem& GetProjectItem(Project* project);
     // All projects in load order, each followed (when current) by its components that have animated parameters.
     void RebuildItems();
-
-    bool focused = false; // kept by the widget
 
     int frameCount = 300;
     int framesPerSecond = 100;

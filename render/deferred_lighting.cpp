@@ -20,6 +20,8 @@
 
 #include <glbinding/gl/gl.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -30,6 +32,17 @@ namespace {
 // Stack depth the last successful deferredRenderBegin left; -1 when no frame holds a saved framebuffer.
 int framePushedTop = -1;
 bool lightingProgramReported = false;
+
+// The frame's shadow maps copied into the layers of one array texture, so the lighting shader samples every map
+// through one sampler: a CPU rasteriser pays for every sampling site of a shader, taken or not.
+struct ShadowMapArray {
+    GLuint texture = 0;
+    int width = 0;
+    int height = 0;
+    int layers = 0;
+};
+ShadowMapArray shadowMapArray;
+bool unusableMapReported = false;
 
 // No culling, no blending, less-equal depth; the depth switches are the pass's.
 RenderState deferredState(bool depth)
@@ -79,6 +92,193 @@ Texture* environmentMap(const std::string& name)
     if (texture && texture->glId && texture->type == TEXTURE_TYPE_CUBE)
         return texture;
     return deferredEnvMapFallback();
+}
+
+// Kinds of lit records, as the lighting shader groups them.
+enum LightKind { KIND_DIRECTIONAL, KIND_SPOT, KIND_POINT, KIND_AREA, KIND_COUNT };
+
+// The shader's branches, decided once per light: directional first, then the rectangle, then the cone.
+LightKind lightKind(int32_t flags)
+{
+    if (flags & LIGHT_FLAG_DIRECTIONAL)
+        return KIND_DIRECTIONAL;
+    if (flags & LIGHT_FLAG_AREA)
+        return KIND_AREA;
+    constexpr int32_t cone = LIGHT_FLAG_SPOT & ~LIGHT_FLAG_POINT; // the bit spot lights have and point lights lack
+    return (flags & cone) == cone ? KIND_SPOT : KIND_POINT;
+}
+
+// Whether the shader can find a shadow map for the record: its own (directional, spot) or its six faces'.
+bool hasShadowLookup(const LightProperties& record, int count)
+{
+    if ((record.flags & LIGHT_FLAG_CASTS_SHADOWS) == 0)
+        return false;
+    constexpr int32_t local = LIGHT_FLAG_SPOT & LIGHT_FLAG_POINT;
+    constexpr int32_t cone = LIGHT_FLAG_SPOT & ~LIGHT_FLAG_POINT;
+    if ((record.flags & LIGHT_FLAG_DIRECTIONAL) == 0 && (record.flags & local) != 0 && (record.flags & cone) == 0)
+        return record.firstFaceRecord > 0 && record.firstFaceRecord + 6 <= count;
+    return true;
+}
+
+// Whether the shader multiplies the light by a projector image: a spot cone (spot or area spot light) with a
+// projector in one of the slots.
+bool hasProjectorLookup(const LightProperties& record)
+{
+    constexpr int32_t cone = LIGHT_FLAG_SPOT & ~LIGHT_FLAG_POINT;
+    if ((record.flags & LIGHT_FLAG_DIRECTIONAL) || (record.flags & cone) != cone)
+        return false;
+    return (record.flags & LIGHT_FLAG_PROJECTOR) && record.projectorIndex >= 0 &&
+           record.projectorIndex < kLightProjectorSlots;
+}
+
+// The depth texture at each shadow slot, as deferredBindLightSamplers binds the slots: 0 where nobody drew one.
+void shadowSlotTextures(int count, GLuint (&slots)[kLightShadowmapSlots], bool (&used)[kLightShadowmapSlots])
+{
+    for (int k = 0; k < kLightShadowmapSlots; ++k) {
+        slots[k] = 0;
+        used[k] = false;
+    }
+    for (int i = 0; i < count; ++i) {
+        const Light* light = frameLights[size_t(i)];
+        const LightProperties* record = deferredLightRecord(i);
+        if (!light || !record || !light->castsShadows)
+            continue;
+        const unsigned int cascades = std::min<unsigned int>(light->cascadeCount, LIGHT_MAX_CASCADES);
+        for (unsigned int c = 0; c < cascades; ++c) {
+            const int k = record->shadowmapIndex[c];
+            if (k < 0 || k >= kLightShadowmapSlots)
+                continue;
+            const Framebuffer* framebuffer = light->shadowFramebuffers[c];
+            const Texture* depth = framebuffer ? framebuffer->slots[FB_ATTACHMENT_DEPTH].texture : nullptr;
+            slots[k] = depth ? depth->glId : 0;
+            used[k] = true;
+        }
+    }
+}
+
+// Size of a 32-bit float depth texture, or 0 x 0 for anything else (it cannot be copied into the array).
+std::array<int, 2> depthMapSize(GLuint texture)
+{
+    if (!texture)
+        return {0, 0};
+    GLint format = 0;
+    GLint width = 0;
+    GLint height = 0;
+    glGetTextureLevelParameteriv(texture, 0, GL_TEXTURE_INTERNAL_FORMAT, &format);
+    glGetTextureLevelParameteriv(texture, 0, GL_TEXTURE_WIDTH, &width);
+    glGetTextureLevelParameteriv(texture, 0, GL_TEXTURE_HEIGHT, &height);
+    if (GLenum(format) != GL_DEPTH_COMPONENT32F || width <= 0 || height <= 0)
+        return {0, 0};
+    return {width, height};
+}
+
+// Copies the slots' maps into layers of the array (made or remade at the largest map's size) and gives each
+// slot its map's size and the part of the layer it fills. A smaller map sits in the layer's corner with its last
+// column and row repeated once beyond it, which is what clamping to its own edge would have read. An empty slot
+// gets a 1 x 1 map of depth 1 (nothing in front), as deferredBindLightSamplers binds there.
+void fillShadowMapArray(const GLuint (&slots)[kLightShadowmapSlots], const bool (&used)[kLightShadowmapSlots],
+                        float (&sizes)[kLightShadowmapSlots][2], float (&scales)[kLightShadowmapSlots][2])
+{
+    std::array<int, 2> dims[kLightShadowmapSlots];
+    // At least 2 x 2, so an empty slot's 1 x 1 map has room for its repeated edge; a map smaller than the largest
+    // one always has that room.
+    int width = 2;
+    int height = 2;
+    int layers = 1;
+    for (int k = 0; k < kLightShadowmapSlots; ++k) {
+        dims[k] = depthMapSize(slots[k]);
+        if (slots[k] && dims[k][0] == 0 && !unusableMapReported) {
+            LOG_WARNING("Shadow map %d is not a 32-bit float depth texture; the lighting pass treats it as empty", k);
+            unusableMapReported = true;
+        }
+        if (used[k])
+            layers = k + 1;
+        width = std::max(width, dims[k][0]);
+        height = std::max(height, dims[k][1]);
+    }
+    ShadowMapArray& a = shadowMapArray;
+    if (!a.texture || a.width != width || a.height != height || a.layers != layers) {
+        if (a.texture)
+            glDeleteTextures(1, &a.texture);
+        glCreateTextures(GL_TEXTURE_2D_ARRAY, 1, &a.texture);
+        glTextureStorage3D(a.texture, 1, GL_DEPTH_COMPONENT32F, width, height, layers);
+        glObjectLabel(GL_TEXTURE, a.texture, -1, "LightShadowmapArray");
+        a.width = width;
+        a.height = height;
+        a.layers = layers;
+    }
+    const float one = 1.0f;
+    for (int k = 0; k < kLightShadowmapSlots; ++k) {
+        int w = dims[k][0];
+        int h = dims[k][1];
+        if (k < layers && w > 0) {
+            glCopyImageSubData(slots[k], GL_TEXTURE_2D, 0, 0, 0, 0, a.texture, GL_TEXTURE_2D_ARRAY, 0, 0, 0, k, w, h, 1);
+        } else {
+            w = h = 1;
+            if (k < layers)
+                glClearTexSubImage(a.texture, 0, 0, 0, k, 1, 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &one);
+        }
+        if (k < layers && w < width)
+            glCopyImageSubData(a.texture, GL_TEXTURE_2D_ARRAY, 0, w - 1, 0, k, a.texture, GL_TEXTURE_2D_ARRAY, 0, w, 0,
+                               k, 1, h, 1);
+        if (k < layers && h < height)
+            glCopyImageSubData(a.texture, GL_TEXTURE_2D_ARRAY, 0, 0, h - 1, k, a.texture, GL_TEXTURE_2D_ARRAY, 0, 0, h,
+                               k, std::min(w + 1, width), 1, 1);
+        sizes[k][0] = float(w);
+        sizes[k][1] = float(h);
+        scales[k][0] = float(w) / float(width);
+        scales[k][1] = float(h) / float(height);
+    }
+}
+
+// The per-kind light lists, the shadow and projector lists, and the shadow maps in one array with their sizes.
+void setLightInputs(ShaderProgram* program, int count)
+{
+    int order[kMaxFrameLights] = {};
+    int kindEnd[KIND_COUNT] = {};
+    int shadowOrder[kMaxFrameLights] = {};
+    int shadowCount = 0;
+    int n = 0;
+    for (int kind = 0; kind < KIND_COUNT; ++kind) {
+        for (int i = 0; i < count; ++i) {
+            const LightProperties* record = deferredLightRecord(i);
+            if (record && !(record->flags & LIGHT_FLAG_SHADOW_FACE) && lightKind(record->flags) == kind)
+                order[n++] = i;
+        }
+        kindEnd[kind] = n;
+    }
+    int projectorOrder[kMaxFrameLights] = {};
+    int projectorCount = 0;
+    for (int i = 0; i < count; ++i) {
+        const LightProperties* record = deferredLightRecord(i);
+        if (!record || (record->flags & LIGHT_FLAG_SHADOW_FACE))
+            continue;
+        if (hasShadowLookup(*record, count))
+            shadowOrder[shadowCount++] = i;
+        if (hasProjectorLookup(*record))
+            projectorOrder[projectorCount++] = i;
+    }
+    GLuint slots[kLightShadowmapSlots];
+    bool used[kLightShadowmapSlots];
+    shadowSlotTextures(count, slots, used);
+    float sizes[kLightShadowmapSlots][2];
+    float scales[kLightShadowmapSlots][2];
+    fillShadowMapArray(slots, used, sizes, scales);
+
+    shaderSetUniform(program, "g_light_order", UNIFORM_TYPE_INT, order, sizeof order);
+    shaderSetUniform(program, "g_light_kind_end", UNIFORM_TYPE_INT, kindEnd, sizeof kindEnd);
+    shaderSetUniform(program, "g_shadow_order", UNIFORM_TYPE_INT, shadowOrder, sizeof shadowOrder);
+    shaderSetUniform(program, "g_shadow_count", UNIFORM_TYPE_INT, &shadowCount, sizeof shadowCount);
+    shaderSetUniform(program, "g_shadow_map_size", UNIFORM_TYPE_VEC2, sizes, sizeof sizes);
+    shaderSetUniform(program, "g_shadow_map_scale", UNIFORM_TYPE_VEC2, scales, sizeof scales);
+    shaderSetUniform(program, "g_projector_order", UNIFORM_TYPE_INT, projectorOrder, sizeof projectorOrder);
+    shaderSetUniform(program, "g_projector_count", UNIFORM_TYPE_INT, &projectorCount, sizeof projectorCount);
+    const auto found = program->uniforms.find("LightShadowmapArray");
+    if (found != program->uniforms.end() && found->second && found->second->value && found->second->location != -1) {
+        const auto unit = GLuint(static_cast<const int*>(found->second->value)[0]);
+        glBindSampler(unit, deferredRenderer.shadowCompareSampler);
+        glBindTextureUnit(unit, shadowMapArray.texture);
+    }
 }
 
 bool lightingProgramUsable(const ShaderProgram* program)
@@ -262,6 +462,7 @@ void deferredRenderLights(const std::string& envmapName, float envmapIntensity, 
 
         const int lightCount = int(frameLights.size());
         shaderSetUniform(program, "g_lights_num", UNIFORM_TYPE_INT, &lightCount, sizeof lightCount);
+        setLightInputs(program, std::min(lightCount, kMaxFrameLights));
 
         renderStatePush(deferredState(false));
         glDrawElements(GL_TRIANGLES, GLsizei(3 * r.projectionPlaneQuad->surfaces[0]->triangleCount), GL_UNSIGNED_INT,
@@ -276,6 +477,10 @@ void deferredRenderLights(const std::string& envmapName, float envmapIntensity, 
 
 void deferredLightingRelease()
 {
+    if (shadowMapArray.texture)
+        glDeleteTextures(1, &shadowMapArray.texture);
+    shadowMapArray = ShadowMapArray{};
+    unusableMapReported = false;
     framePushedTop = -1;
     lightingProgramReported = false;
 }

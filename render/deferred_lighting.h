@@ -29,6 +29,8 @@ void deferredRenderEnd();
 // Clears the frame's G-buffer, particle, lighting and raytrace targets.
 void deferredClearTargets();
 // The lighting pass. The environment map is the current project's Envmap resource of that name, else the fallback.
+// The frame's shadow maps are copied into the layers of one array texture ("LightShadowmapArray", kept from frame
+// to frame while the maps keep their sizes) that the shader samples in place of the per-slot samplers.
 void deferredRenderLights(const std::string& envmapName, float envmapIntensity, Framebuffer* gbuffer);
 
 // Tests and benchmarks: forgets an open frame and the reported lighting-program failure.

@@ -87,6 +87,8 @@ int GraphProcessing(float time)
         if (Project* project = projectForFrame(static_cast<uint32_t>(frame)))
             projSetCurrent(project);
     }
+    if (currentProject)
+        currentProject->animationFrame = cvarAnimationFrame;
     if (exportVariables)
         SequencerManager::Apply(frame);
     Renderer::RenderGraph(step);

@@ -1,6 +1,7 @@
 #include "app/data_files.h"
 #include "project/curves.h"
 #include "project/cvars.h"
+#include "project/project.h"
 
 #include "project_test_util.h"
 #include "test_helpers.h"
@@ -436,6 +437,15 @@ TEST_F(CvarTree, AnimatedChannelsSaveTheirRestValue)
     json v = saved();
     EXPECT_EQ(v[0]["value"], (json{{"x", 9.0}, {"y", 2.0}, {"z", 3.0}}));
     EXPECT_EQ(v[1]["value"], (json{{"v", 4.0}})) << "the loaded value, not the animated one";
+
+    // Another project played since: this project's last frame still drove those channels.
+    Project played;
+    played.animationFrame = 41;
+    Project* const shown = currentProject;
+    currentProject = &played;
+    cvarAnimationFrame = 90;
+    EXPECT_EQ(saved()[1]["value"], (json{{"v", 4.0}}));
+    currentProject = shown;
 
     cvarAnimationFrame = 42; // a frame without the animation: the values are the user's again
     v = saved();

@@ -858,8 +858,16 @@ TEST_F(DeferredRecordsTest, ShadowMapsPastTheSamplerArrayAreNotBoundOntoOtherUni
     deferredUpdateLights(suns);
     EXPECT_EQ(deferredLightRecord(2)->shadowmapIndex[3], 11);
 
-    ASSERT_TRUE(shaderUseProgram(deferredRenderer.lightingProgram));
-    const ShaderUniform* array = deferredRenderer.lightingProgram->uniforms.at("LightShadowmapCmpSamplers");
+    // A program that reads every element of the compare array (the lighting pass samples its own array texture).
+    std::string fragment = "#version 430\nuniform sampler2DShadow LightShadowmapCmpSamplers[8];\nout vec4 o;\n"
+                           "void main() {\n    float s = 0.0;\n";
+    for (int k = 0; k < kLightShadowmapSlots; ++k)
+        fragment += "    s += texture(LightShadowmapCmpSamplers[" + std::to_string(k) + "], vec3(0.5));\n";
+    fragment += "    o = vec4(s);\n}\n";
+    ShaderProgram* program = shaderBuildProgramFromStrings(
+        "shadow slots", "#version 430\nvoid main() { gl_Position = vec4(0.0); }\n", fragment, {});
+    ASSERT_TRUE(shaderUseProgram(program));
+    const ShaderUniform* array = program->uniforms.at("LightShadowmapCmpSamplers");
     const int first = static_cast<const int*>(array->value)[0];
     ASSERT_EQ(array->arraySize, kLightShadowmapSlots);
     // Mark the units right after the array, where index 8 and on would land.
@@ -870,7 +878,7 @@ TEST_F(DeferredRecordsTest, ShadowMapsPastTheSamplerArrayAreNotBoundOntoOtherUni
         glBindTextureUnit(GLuint(first + kLightShadowmapSlots + k), marker);
 
     LogCapture log;
-    deferredBindLightSamplers(deferredRenderer.lightingProgram);
+    deferredBindLightSamplers(program);
     EXPECT_EQ(log.count("past the 8 of LightShadowmapCmpSamplers"), 4);
     for (int k = 0; k < 4; ++k) {
         GLint bound = 0;
@@ -883,6 +891,8 @@ TEST_F(DeferredRecordsTest, ShadowMapsPastTheSamplerArrayAreNotBoundOntoOtherUni
     for (int k = 0; k < 12; ++k)
         glBindTextureUnit(GLuint(first + k), 0);
     glDeleteTextures(1, &marker);
+    shaderUseProgram(nullptr);
+    shaderDeleteProgram(program);
 }
 
 MaterialPropertiesGPU readMaterial(int row)

@@ -252,7 +252,8 @@ TEST_F(EditorFrame, CvarsButtonsAndProjectManagerSwitch)
     EXPECT_TRUE(click("Rocket", "CVars"));
     EXPECT_FALSE(uiUseRocket);
 
-    // The parameter tree, from its unnamed root down.
+    // The parameter tree, from its unnamed root down (opened: a loaded tree file may have closed it).
+    const bool rootOpen = std::exchange(cvarTreeRoot.open, true);
     auto* lights = new CvarTreeNode("editor_test_lights", &cvarTreeRoot);
     cvarTreeRoot.children.push_back(lights);
     Cvar intensity;
@@ -261,6 +262,7 @@ TEST_F(EditorFrame, CvarsButtonsAndProjectManagerSwitch)
     EXPECT_TRUE(ui.has("editor_test_lights", "CVars"));
     std::erase(cvarTreeRoot.children, lights);
     delete lights;
+    cvarTreeRoot.open = rootOpen;
 
     EXPECT_TRUE(click("projects/other", "Project Manager"));
     EXPECT_EQ(currentProject, other_);
@@ -390,6 +392,20 @@ TEST_F(ShaderEditorWindow, WritesBackAfterAPauseInTyping)
     EXPECT_EQ(component_->changedCvars.size(), 1u);
 }
 
+TEST_F(ShaderEditorWindow, SpaceTypedIntoTheSourceDoesNotPause)
+{
+    frame();
+    ui_shader_editor_bind(uiShaderEditorState, component_->GetCvarTree(), &component_->program);
+    type("a");
+    ui.setKey(GLFW_KEY_SPACE, true);
+    ui.typeText(" ");
+    frame();
+    ui.setKey(GLFW_KEY_SPACE, false);
+    frame();
+    EXPECT_FALSE(playClock.paused);
+    EXPECT_NE(uiShaderEditorState->editor.GetText().find("a "), std::string::npos);
+}
+
 TEST_F(ShaderEditorWindow, AChangeMadeElsewhereIsTakenNotReverted)
 {
     frame();
@@ -512,6 +528,23 @@ TEST_F(EditorStateFile, BadFilesChangeNoSettingAndAreNeverOverwritten)
         ui_save_cvar_status();
         EXPECT_EQ(readFile(file(room_)), text);
         jsonfile::clearUnreadable(file(room_).string());
+    }
+}
+
+TEST_F(EditorStateFile, SavedWithoutAFileOrGroupRecords)
+{
+    // An exit before the first editor frame: no state file was read and no group was drawn.
+    for (const std::string& text : {std::string(), std::string(R"({"rendering": {"main": 2}})")}) {
+        ui_reset_cvar_status();
+        fs::remove(file(room_));
+        if (!text.empty())
+            writeFile(file(room_), text);
+        ui_load_cvar_status();
+        ui_save_cvar_status();
+        const nlohmann::json saved = nlohmann::json::parse(readFile(file(room_)));
+        EXPECT_FALSE(saved["ui"].contains("groups")) << text;
+        EXPECT_EQ(saved["ui"]["use_rocket"], true) << text;
+        EXPECT_EQ(saved["rendering"]["main"], text.empty() ? 0 : 2) << text;
     }
 }
 

@@ -226,6 +226,33 @@ ls "$user"/assets/projects/*/ui_state.json >/dev/null 2>&1 || fail "the editor w
 diff -r -x ui_state.json "$assets/projects" "$user/assets/projects" >"$work/projects.diff" ||
   fail "the editor run changed project files: $(head -c 2000 "$work/projects.diff")"
 
+# Gradients by real X input: the "Gradient Manager" placed by a preset, "Add" makes "Unnamed Gradient 1", which is
+# renamed (click into its name, select all, type, Enter); the exit save writes it into the global gradients.
+grad="$work/gradients"
+mkdir -p "$grad"
+cp -r "$assets" "$grad/assets"
+printf '[Window][Gradient Manager]\nPos=100,600\nSize=900,400\nCollapsed=0\n' >"$grad/imgui_preset_1.ini"
+sed -e '/^frames 3$/,$d' "$work/editor_actions.sh" >"$work/gradient_actions.sh"
+cat >>"$work/gradient_actions.sh" <<'ACTIONS'
+frames 3
+window=$(xdotool search --name "Rendering Window" | head -n 1)
+xdotool windowfocus "$window"
+xdotool key F10 && logged "Layout preset imgui_preset_1.ini loaded" && frames 3
+xdotool mousemove 120 637 click 1 && frames 3
+xdotool mousemove 150 659 click 1 && frames 2
+xdotool key ctrl+a && frames 2
+xdotool type --delay 50 "AAA Renamed" && frames 2
+xdotool key Return && frames 3
+"$GRAB" gradients.png
+ACTIONS
+ACTIONS="$work/gradient_actions.sh" run_engine "$grad" -ui
+[[ $status -eq 0 ]] || fail "gradient editing run exited with $status"
+cat "$grad/actions.txt" 2>/dev/null
+grep -qF '"name": "AAA Renamed"' "$grad/assets/projects/global/resources.json" ||
+  fail "the renamed gradient is not in global/resources.json"
+[[ $(grep -c '"name"' "$grad/assets/projects/global/resources.json") -eq 1 ]] ||
+  fail "one gradient was added, the file holds: $(head -c 2000 "$grad/assets/projects/global/resources.json")"
+
 # No display: the window cannot be made; the engine says so and fails instead of running on without GL.
 bare="$work/bare"
 mkdir -p "$bare"
@@ -236,7 +263,7 @@ status=$?
 expect_log "$bare" "Failed to initialize GLFW"
 
 if ((failures)); then
-  for dir in "$play" "$hostile" "$edit" "$user" "$bare"; do
+  for dir in "$play" "$hostile" "$edit" "$user" "$grad" "$bare"; do
     echo "---- $dir/app_log.txt"
     cat "$dir/app_log.txt" 2>/dev/null
     echo "---- $dir/stderr.txt"

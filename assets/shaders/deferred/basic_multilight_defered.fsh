@@ -11,8 +11,16 @@
 // lights; linearly transformed cosines for area lights; split-sum GGX with the BRDF table for the environment.
 // A white light of intensity 1 facing a white matte surface lights it to 1.
 //
+// Cost: a CPU rasteriser (llvmpipe) runs both sides of a branch for a block of pixels, masked, and pays for a
+// texture lookup even in a branch no pixel takes; only loops stop once no pixel is left in them. So the host
+// hands over the frame's lights sorted by kind ("g_light_order", each kind's run ending at "g_light_kind_end")
+// and the lights whose shadow maps and projector images must be looked at ("g_shadow_order",
+// "g_projector_order"): each kind has its own loop and shading function, and each light's shadow is looked up
+// once, from one place, in one array of all the frame's maps; projectors likewise, before the kinds' loops.
+// Contributions are kept per record and summed in record order, so the grouping does not change the result.
+//
 // Texture units (llvmpipe gives a stage 32): 6 G-buffer and environment samplers, the BRDF and two LTC tables,
-// 8 compare shadow maps and 4 projectors make 21; the plain shadow-map array and the material textures that
+// the shadow-map array and 4 projectors make 14; the shadow-map sampler arrays and the material textures that
 // commons.glsl declares are not read here, so they take no unit.
 
 #define LIGHT_PROPERTIES_BINDING 1
@@ -37,7 +45,7 @@ layout(std430) readonly buffer DeferredRenderLightsParamsBuffer
     float envmap_intensity;
 };
 
-// Lengths of the light sampler arrays declared in commons.glsl.
+// Shadow-map slots (the length of the sampler arrays in commons.glsl) and projector slots.
 const int kShadowSlots = 8;
 const int kProjectorSlots = 4;
 const int LightFlag_ShadowFace = 256; // a point light's cube face: shadow only, lights nothing itself
@@ -48,48 +56,40 @@ const int LightFlag_ShadowFace = 256; // a point light's cube face: shadow only,
 
 #define LIGHT(i) lights.light_properties[i]
 
-// Four bilinear compares half a texel apart: a soft edge three texels wide. The compare sampler answers 1 where
-// the reference is at or behind the stored depth (GEQUAL), i.e. in shadow.
-float shadowedFraction(sampler2DShadow map, vec2 uv, float reference)
-{
-    vec2 texel = 0.5 / vec2(textureSize(map, 0));
-    float shadowed = texture(map, vec3(uv + vec2(-texel.x, -texel.y), reference));
-    shadowed += texture(map, vec3(uv + vec2(texel.x, -texel.y), reference));
-    shadowed += texture(map, vec3(uv + vec2(-texel.x, texel.y), reference));
-    shadowed += texture(map, vec3(uv + vec2(texel.x, texel.y), reference));
-    return shadowed * 0.25;
-}
+// Kinds of lit records, in the order the host groups them.
+const int kKindDirectional = 0;
+const int kKindSpot = 1;
+const int kKindPoint = 2; // and any other local light without a cone
+const int kKindArea = 3;
+const int kLightKinds = 4;
+const int kMaxLights = 16; // records in the light buffer
 
-// Each case names its array element with a constant: llvmpipe cannot compile a computed index into an array of
-// shadow samplers.
+// Array lengths are written out: the engine's uniform scanner reads literal lengths only.
+uniform int g_light_order[16];      // lit records (no shadow faces), kind after kind
+uniform int g_light_kind_end[4];    // end of each kind's run in g_light_order
+uniform int g_shadow_order[16];     // records whose shadow maps are looked up
+uniform int g_shadow_count;
+uniform int g_projector_order[16];  // records whose projector image is looked up
+uniform int g_projector_count;
+uniform vec2 g_shadow_map_size[8];  // texels of the map at each shadow slot
+uniform vec2 g_shadow_map_scale[8]; // part of its array layer the map fills
+
+// The frame's shadow maps, one per layer (the layer is the map's slot); a map smaller than the layer fills its
+// lower left part, g_shadow_map_scale of it. Sampled with the compare sampler: 1 where the reference is at or
+// behind the stored depth (GEQUAL), i.e. in shadow.
+uniform sampler2DArrayShadow LightShadowmapArray;
+
+// Four bilinear compares half a texel apart: a soft edge three texels wide.
 float shadowedFraction(int slot, vec2 uv, float reference)
 {
-    switch (slot) {
-    case 0: return shadowedFraction(LightShadowmapCmpSamplers[0], uv, reference);
-    case 1: return shadowedFraction(LightShadowmapCmpSamplers[1], uv, reference);
-    case 2: return shadowedFraction(LightShadowmapCmpSamplers[2], uv, reference);
-    case 3: return shadowedFraction(LightShadowmapCmpSamplers[3], uv, reference);
-    case 4: return shadowedFraction(LightShadowmapCmpSamplers[4], uv, reference);
-    case 5: return shadowedFraction(LightShadowmapCmpSamplers[5], uv, reference);
-    case 6: return shadowedFraction(LightShadowmapCmpSamplers[6], uv, reference);
-    case 7: return shadowedFraction(LightShadowmapCmpSamplers[7], uv, reference);
-    }
-    return 0.0;
-}
-
-vec2 shadowMapSize(int slot)
-{
-    switch (slot) {
-    case 0: return vec2(textureSize(LightShadowmapCmpSamplers[0], 0));
-    case 1: return vec2(textureSize(LightShadowmapCmpSamplers[1], 0));
-    case 2: return vec2(textureSize(LightShadowmapCmpSamplers[2], 0));
-    case 3: return vec2(textureSize(LightShadowmapCmpSamplers[3], 0));
-    case 4: return vec2(textureSize(LightShadowmapCmpSamplers[4], 0));
-    case 5: return vec2(textureSize(LightShadowmapCmpSamplers[5], 0));
-    case 6: return vec2(textureSize(LightShadowmapCmpSamplers[6], 0));
-    case 7: return vec2(textureSize(LightShadowmapCmpSamplers[7], 0));
-    }
-    return vec2(1.0);
+    vec2 texel = 0.5 / g_shadow_map_size[slot];
+    vec2 scale = g_shadow_map_scale[slot];
+    float layer = float(slot);
+    float shadowed = texture(LightShadowmapArray, vec4((uv + vec2(-texel.x, -texel.y)) * scale, layer, reference));
+    shadowed += texture(LightShadowmapArray, vec4((uv + vec2(texel.x, -texel.y)) * scale, layer, reference));
+    shadowed += texture(LightShadowmapArray, vec4((uv + vec2(-texel.x, texel.y)) * scale, layer, reference));
+    shadowed += texture(LightShadowmapArray, vec4((uv + vec2(texel.x, texel.y)) * scale, layer, reference));
+    return shadowed * 0.25;
 }
 
 vec4 projectorSample(int slot, vec2 uv)
@@ -103,6 +103,16 @@ vec4 projectorSample(int slot, vec2 uv)
     return vec4(1.0);
 }
 
+// What a spot light's projector lets through toward worldPos (1 outside its image's frustum side).
+vec3 projectorImage(int i, vec3 worldPos)
+{
+    vec3 image = vec3(1.0);
+    vec4 clip = LIGHT(i).mat_shadow_mv[0] * vec4(worldPos, 1.0);
+    if (clip.w > 0.0)
+        image = projectorSample(LIGHT(i).projector_index, clip.xy / clip.w * 0.5 + 0.5).rgb;
+    return image;
+}
+
 bool insideClip(vec4 clip)
 {
     return clip.w > 0.0 && all(lessThanEqual(abs(clip.xy), vec2(clip.w))) && clip.z >= 0.0 && clip.z <= clip.w;
@@ -113,7 +123,7 @@ float shadowVisibility(int slot, mat4 shadowMatrix, float projectionScale, vec3 
 {
     if (slot < 0 || slot >= kShadowSlots)
         return 1.0; // no map of ours: unshadowed
-    vec2 size = shadowMapSize(slot);
+    vec2 size = g_shadow_map_size[slot];
     vec4 clip = shadowMatrix * vec4(worldPos, 1.0);
     // Push the receiver off its surface by about one shadow texel (world size of a texel at this depth).
     float texelWorld = 2.0 * max(clip.w, 0.0) / max(abs(projectionScale) * size.x, 1e-6);
@@ -298,37 +308,66 @@ vec3 shadeEnvironment(Surface s)
     return (s.diffuseColor * diffuseLight + specular) * envmap_intensity;
 }
 
-// ---- Lights ----
+// ---- Lights, one function per kind; `shadow` is the light's looked-up shadow (1 without one) ----
 
-vec3 shadeLight(Surface s, int i)
+vec3 shadeDirectional(Surface s, int i, float shadow)
 {
-    int flags = LIGHT(i).flags;
     vec3 radiance = LIGHT(i).color.rgb * LIGHT(i).intensity;
-    float roughnessModifier = LIGHT(i).roughness_modifier;
-    if ((flags & LightFlag_Directional) != 0) {
-        float shadow = s.receivesShadows ? lightShadow(i, s.position, s.normal, s.viewDepth, s.shadowBias) : 1.0;
-        return shadePunctual(s, -LIGHT(i).direction.xyz, radiance * shadow, roughnessModifier);
-    }
+    return shadePunctual(s, -LIGHT(i).direction.xyz, radiance * shadow, LIGHT(i).roughness_modifier);
+}
+
+// Distance falloff to zero at the light's range.
+float rangeAttenuation(Surface s, int i, out vec3 l)
+{
     vec3 toLight = LIGHT(i).position.xyz - s.position;
     float dist = length(toLight);
-    vec3 l = toLight / max(dist, 1e-4);
+    l = toLight / max(dist, 1e-4);
     float range = max(LIGHT(i).range, 1e-4);
     float attenuation = clamp(1.0 - dist / range, 0.0, 1.0);
-    attenuation *= attenuation;
-    if ((flags & LightFlag_Spot) == LightFlag_Spot) {
-        float cosHalfFov = LIGHT(i).cos_half_fov;
-        attenuation *= smoothstep(cosHalfFov, mix(cosHalfFov, 1.0, 0.1), dot(-l, LIGHT(i).direction.xyz));
-        int projector = LIGHT(i).projector_index;
-        if ((flags & LightFlag_Projector) != 0 && projector >= 0 && projector < kProjectorSlots) {
-            vec4 clip = LIGHT(i).mat_shadow_mv[0] * vec4(s.position, 1.0);
-            if (clip.w > 0.0)
-                radiance *= projectorSample(projector, clip.xy / clip.w * 0.5 + 0.5).rgb;
-        }
-    }
-    float shadow = s.receivesShadows ? lightShadow(i, s.position, s.normal, s.viewDepth, s.shadowBias) : 1.0;
-    if ((flags & LightFlag_Area) != 0)
-        return shadeArea(s, i, radiance * attenuation * shadow);
-    return shadePunctual(s, l, radiance * attenuation * shadow, roughnessModifier);
+    return attenuation * attenuation;
+}
+
+// The cone's edge and the projector's image (1 without a projector) of a spot light.
+void spotCone(int i, vec3 l, vec3 projection, inout float attenuation, inout vec3 radiance)
+{
+    float cosHalfFov = LIGHT(i).cos_half_fov;
+    attenuation *= smoothstep(cosHalfFov, mix(cosHalfFov, 1.0, 0.1), dot(-l, LIGHT(i).direction.xyz));
+    radiance *= projection;
+}
+
+vec3 shadeSpot(Surface s, int i, float shadow, vec3 projection)
+{
+    vec3 radiance = LIGHT(i).color.rgb * LIGHT(i).intensity;
+    vec3 l;
+    float attenuation = rangeAttenuation(s, i, l);
+    spotCone(i, l, projection, attenuation, radiance);
+    return shadePunctual(s, l, radiance * attenuation * shadow, LIGHT(i).roughness_modifier);
+}
+
+vec3 shadePoint(Surface s, int i, float shadow)
+{
+    vec3 radiance = LIGHT(i).color.rgb * LIGHT(i).intensity;
+    vec3 l;
+    float attenuation = rangeAttenuation(s, i, l);
+    return shadePunctual(s, l, radiance * attenuation * shadow, LIGHT(i).roughness_modifier);
+}
+
+// A spot or point light that is a lit rectangle.
+vec3 shadeAreaLight(Surface s, int i, float shadow, vec3 projection)
+{
+    vec3 radiance = LIGHT(i).color.rgb * LIGHT(i).intensity;
+    vec3 l;
+    float attenuation = rangeAttenuation(s, i, l);
+    if ((LIGHT(i).flags & LightFlag_Spot) == LightFlag_Spot)
+        spotCone(i, l, projection, attenuation, radiance);
+    return shadeArea(s, i, radiance * attenuation * shadow);
+}
+
+// First and end of kind k's run in g_light_order.
+ivec2 kindRange(int k)
+{
+    int first = k == 0 ? 0 : g_light_kind_end[k - 1];
+    return ivec2(clamp(first, 0, kMaxLights), clamp(g_light_kind_end[k], 0, kMaxLights));
 }
 
 void main()
@@ -357,11 +396,75 @@ void main()
     s.shadowBias = material.shadowmap_bias * 0.001;
     s.receivesShadows = (gbufferDecodeMaterialFlags(tags) & MaterialFlag_ShadowReceive) != 0u;
 
-    vec3 color = vec3(0.0);
+    // The loops below test at their end: llvmpipe runs a loop's body once more than it has turns (the pass in
+    // which every pixel leaves), and a loop with no turns once, masked.
     int count = lightCount();
+    float shadows[kMaxLights];
+    vec3 projections[kMaxLights];
+    vec3 contributions[kMaxLights];
+    for (int i = 0; i < kMaxLights; ++i) {
+        shadows[i] = 1.0;
+        projections[i] = vec3(1.0);
+        contributions[i] = vec3(0.0);
+    }
+    int last = min(g_shadow_count, kMaxLights);
+    if (s.receivesShadows && last > 0) {
+        int k = 0;
+        do {
+            int i = g_shadow_order[k];
+            if (i >= 0 && i < count)
+                shadows[i] = lightShadow(i, s.position, s.normal, s.viewDepth, s.shadowBias);
+        } while (++k < last);
+    }
+    last = min(g_projector_count, kMaxLights);
+    if (last > 0) {
+        int k = 0;
+        do {
+            int i = g_projector_order[k];
+            if (i >= 0 && i < count)
+                projections[i] = projectorImage(i, s.position);
+        } while (++k < last);
+    }
+    ivec2 run = kindRange(kKindDirectional);
+    if (run.x < run.y) {
+        int k = run.x;
+        do {
+            int i = g_light_order[k];
+            if (i >= 0 && i < count)
+                contributions[i] = shadeDirectional(s, i, shadows[i]);
+        } while (++k < run.y);
+    }
+    run = kindRange(kKindSpot);
+    if (run.x < run.y) {
+        int k = run.x;
+        do {
+            int i = g_light_order[k];
+            if (i >= 0 && i < count)
+                contributions[i] = shadeSpot(s, i, shadows[i], projections[i]);
+        } while (++k < run.y);
+    }
+    run = kindRange(kKindPoint);
+    if (run.x < run.y) {
+        int k = run.x;
+        do {
+            int i = g_light_order[k];
+            if (i >= 0 && i < count)
+                contributions[i] = shadePoint(s, i, shadows[i]);
+        } while (++k < run.y);
+    }
+    run = kindRange(kKindArea);
+    if (run.x < run.y) {
+        int k = run.x;
+        do {
+            int i = g_light_order[k];
+            if (i >= 0 && i < count)
+                contributions[i] = shadeAreaLight(s, i, shadows[i], projections[i]);
+        } while (++k < run.y);
+    }
+    // Record order, as one loop over the records would add them up.
+    vec3 color = vec3(0.0);
     for (int i = 0; i < count; ++i)
-        if ((LIGHT(i).flags & LightFlag_ShadowFace) == 0)
-            color += shadeLight(s, i);
+        color += contributions[i];
     color += shadeEnvironment(s);
     // Raytraced reflections of this frame, for surfaces that ask for them.
     if ((gbufferDecodeMaterialFlags(tags) & MaterialFlag_Reflect) != 0u) {
