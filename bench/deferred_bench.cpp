@@ -4,6 +4,12 @@
 // milliseconds. The lighting pass alone, of that scene and of the shipped "room" project, is timed against a
 // bare full-screen fragment pass into the same target in the same run (the floor): its time is reported with
 // the floor's and as a multiple of it. Runs on an EGL surfaceless context (Mesa), no display needed.
+//
+// BM_PassesAgainstFloor times (wall time between glFinish calls) the G-buffer and the composite with its temporal
+// resolve next to two floors run in the same frames: a bare full-screen compute pass (8 x 8 groups, one image
+// store per pixel) and a bare full-screen fragment pass (one constant colour per pixel), and reports each pass as
+// a multiple of its floor. Full programs against variants; repeated three times, the "min" and "median" rows are
+// the ones to read.
 #include "tests/deferred_scene_util.h"
 
 #include "app/data_files.h"
@@ -14,6 +20,7 @@
 #include "project/project.h"
 #include "project/resources.h"
 #include "project/sequencer.h"
+#include "render/deferred_composite.h"
 #include "render/graph_processing.h"
 #include "render/shader_inputs.h"
 #include "tests/egl_context.h"
@@ -296,5 +303,226 @@ BENCHMARK(BM_RoomLightingPass)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->MinTime(2.0);
+
+// The two floors: the least a full-screen compute or fragment pass over an RGBA16F image can cost.
+struct FloorPasses {
+    ShaderProgram* compute = nullptr;
+    ShaderProgram* fragment = nullptr;
+    Texture* image = nullptr;
+    Framebuffer* framebuffer = nullptr;
+    unsigned int vertexArray = 0;
+    int width = 0;
+    int height = 0;
+
+    FloorPasses(int w, int h) : width(w), height(h)
+    {
+        compute = shaderBuildProgramCompute(shaderBuildGenericFromString("FloorCompute", R"(#version 430
+layout(local_size_x = 8, local_size_y = 8) in;
+writeonly uniform image2D imTarget;
+void main()
+{
+    ivec2 pixel = ivec2(gl_GlobalInvocationID.xy);
+    if (any(greaterThanEqual(pixel, imageSize(imTarget))))
+        return;
+    imageStore(imTarget, pixel, vec4(0.25, 0.5, 0.75, 1.0));
+}
+)",
+                                                                         GL_COMPUTE_SHADER, {}));
+        fragment = shaderBuildProgramFromStrings("FloorFragment", R"(#version 430
+void main()
+{
+    // One triangle over the whole screen.
+    vec2 corner = vec2(float((gl_VertexID & 1) * 4 - 1), float((gl_VertexID & 2) * 2 - 1));
+    gl_Position = vec4(corner, 0.0, 1.0);
+}
+)",
+                                                 R"(#version 430
+layout(location = 0) out vec4 outColor;
+void main()
+{
+    outColor = vec4(0.25, 0.5, 0.75, 1.0);
+}
+)",
+                                                 {});
+        image = txtCreateNamed("FloorImage", TEXTURE_TYPE_2D, w, h, IMAGE_TYPE_RGBA16F);
+        framebuffer = fbCreate("FloorFramebuffer");
+        fbAttach(framebuffer, FB_ATTACHMENT_COLOR0, image);
+        glCreateVertexArrays(1, &vertexArray);
+    }
+    ~FloorPasses()
+    {
+        glDeleteVertexArrays(1, &vertexArray);
+        fbDestroy(framebuffer);
+        txtDestroy(image);
+        shaderDeleteProgram(compute);
+        shaderDeleteProgram(fragment);
+    }
+    bool usable() const
+    {
+        return compute && !compute->errors && fragment && !fragment->errors && image && framebuffer;
+    }
+
+    void runCompute()
+    {
+        {
+            shaderUseProgram(compute);
+            glBindImageTexture(0, image->glId, 0, GL_FALSE, 0, GL_WRITE_ONLY, GL_RGBA16F);
+            glUniform1i(glGetUniformLocation(compute->glProgramId, "imTarget"), 0);
+            glDispatchCompute(GLuint((width + 7) / 8), GLuint((height + 7) / 8), 1);
+            glMemoryBarrier(GL_ALL_BARRIER_BITS);
+        }
+    }
+    void runFragment()
+    {
+        {
+            fbPush();
+            fbBind(framebuffer);
+            glViewport(0, 0, width, height);
+            RenderState state;
+            state.cullMode = 2;
+            state.depthTest = false;
+            state.depthWrite = false;
+            renderStatePush(state);
+            shaderUseProgram(fragment);
+            glBindVertexArray(vertexArray);
+            glDrawArrays(GL_TRIANGLES, 0, 3);
+            glBindVertexArray(0);
+            renderStatePop();
+            fbPop();
+        }
+    }
+};
+
+// Wall time of the GL work `pass` issues, from an idle GPU to an idle GPU. On a software rasteriser this is the
+// pass's own cost; timer queries there are taken when commands are queued, not run.
+template <typename Pass>
+double finishedMs(Pass&& pass)
+{
+    glFinish();
+    const auto start = std::chrono::steady_clock::now();
+    pass();
+    glFinish();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Start of the composite's first dispatch.
+std::chrono::steady_clock::time_point compositeStart;
+
+// The G-buffer pass of BenchScene again, on a cleared depth buffer, with the program each row's textures select.
+void gbufferPass(BenchScene& scene)
+{
+    DeferredRenderer& r = deferredRenderer;
+    fbPush();
+    fbBind(r.fbDeferredDeep);
+    glViewport(0, 0, r.fbDeferredDeep->width, r.fbDeferredDeep->height);
+    const float far = 1.0f;
+    glClearNamedFramebufferfv(r.fbDeferredDeep->glId, GL_DEPTH, 0, &far);
+    RenderState opaque;
+    opaque.cullMode = 2;
+    renderStatePush(opaque);
+    for (const Draw& d : scene.draws) {
+        ShaderProgram* program =
+            textureVariants ? scene.material->getProgram(Renderer::PASS_DEFERRED, materialTextureMask(materialTable[d.materialRow]))
+                            : scene.material->getProgram(Renderer::PASS_DEFERRED);
+        drawWith(program, d, transformFor(Matrix{}, scene.camera.view, scene.camera.projection));
+    }
+    renderStatePop();
+    fbPop();
+}
+
+// The G-buffer and the composite with its temporal resolve (the scene player's defaults: blend 0.25), each
+// against its floor. Arguments: width, height, and 1 for the program variants (0: the full programs, as before).
+void BM_PassesAgainstFloor(benchmark::State& state)
+{
+    if (!makeContextCurrent()) {
+        state.SkipWithError("no EGL surfaceless OpenGL 4.5 core context");
+        return;
+    }
+    const int width = int(state.range(0));
+    const int height = int(state.range(1));
+    deferredCompositeUseVariants = state.range(2) != 0;
+    textureVariants = state.range(2) != 0;
+    BenchScene scene(width, height);
+    FloorPasses floors(width, height);
+    if (!floors.usable()) {
+        state.SkipWithError("floor programs did not build");
+        return;
+    }
+    Texture* results[2] = {txtCreateNamed("BenchComposite0", TEXTURE_TYPE_2D, width, height, IMAGE_TYPE_RGBA16F),
+                           txtCreateNamed("BenchComposite1", TEXTURE_TYPE_2D, width, height, IMAGE_TYPE_RGBA16F)};
+    Framebuffer* destination = fbCreate("BenchComposite");
+    const DeferredCompositeParams settings;
+    renderingMain = COMPOSITE_VIEW_COMPOSITE;
+
+    // Milliseconds of the G-buffer, the composite with its resolve, the compute floor and the fragment floor.
+    double times[4] = {};
+    const auto frame = [&]() {
+        if (!scene.frame())
+            return false;
+        times[0] = finishedMs([&] { gbufferPass(scene); });
+        fbAttach(destination, FB_ATTACHMENT_COLOR0, results[0]);
+        fbAttach(destination, FB_ATTACHMENT_COLOR1, results[1]);
+        // The scene player's wireframe pass: nothing drawn, the overlay cleared.
+        const float none[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+        glClearTexImage(deferredRenderer.txtWireframeColor->glId, 0, GL_RGBA, GL_FLOAT, none);
+        deferredMarkCompositeInputs(COMPOSITE_INPUT_WIREFRAME, false);
+        // From the first of the two dispatches to the end of the second: the clears and reflection or occlusion
+        // passes before them are not the composite's own.
+        compositeStart = {};
+        glFinish();
+        deferredDispatchObserver = [](const ShaderProgram*, int, int) {
+            if (compositeStart == std::chrono::steady_clock::time_point{}) {
+                glFinish();
+                compositeStart = std::chrono::steady_clock::now();
+            }
+        };
+        DeferredComposite(destination, settings);
+        glFinish();
+        deferredDispatchObserver = nullptr;
+        times[1] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - compositeStart).count();
+        std::swap(results[0], results[1]);
+        times[2] = finishedMs([&] { floors.runCompute(); });
+        times[3] = finishedMs([&] { floors.runFragment(); });
+        return true;
+    };
+    for (int warm = 0; warm < 2; ++warm)
+        frame();
+
+    double totals[4] = {};
+    int64_t frames = 0;
+    for (auto _ : state) {
+        if (!frame()) {
+            state.SkipWithError("frame failed");
+            break;
+        }
+        for (int p = 0; p < 4; ++p)
+            totals[p] += times[p];
+        ++frames;
+    }
+    fbDestroy(destination);
+    txtDestroy(results[0]);
+    txtDestroy(results[1]);
+    deferredCompositeUseVariants = true;
+    textureVariants = true;
+    if (!frames)
+        return;
+    const char* const names[] = {"GBuffer ms", "Composite ms", "Compute floor ms", "Fragment floor ms"};
+    for (int p = 0; p < 4; ++p)
+        state.counters[names[p]] = totals[p] / double(frames);
+    if (totals[2] > 0.0)
+        state.counters["Composite / compute floor"] = totals[1] / totals[2];
+    if (totals[3] > 0.0)
+        state.counters["GBuffer / fragment floor"] = totals[0] / totals[3];
+}
+BENCHMARK(BM_PassesAgainstFloor)
+    ->Args({512, 288, 0})
+    ->Args({512, 288, 1})
+    ->Args({1920, 1080, 0})
+    ->Args({1920, 1080, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->Repetitions(3)
+    ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+    ->DisplayAggregatesOnly(true);
 
 } // namespace

@@ -389,6 +389,7 @@ void primitivefx::Execute(RenderItemBuilder& builder, Timestep)
         // stays visible, only its material settings are lost for this frame.
         const int row = materialTableAppend(record);
         materialIndex[i] = row >= 0 ? row : 0;
+        textureMask[i] = row >= 0 ? materialTextureMask(record) : 0u;
     }
 
     const Matrix local = GetLocalMatrix();
@@ -506,8 +507,8 @@ void primitivefx::DrawSurfaces(Camera* camera, const Matrix& model, Renderer::Pa
         }
         // Each request counts toward the material's rebuild countdown; the second answer is the one drawn with.
         Material* material = slots[i]->material;
-        material->getProgram(pass);
-        ShaderProgram* program = material->getProgram(pass);
+        material->getProgram(pass, textureMask[i]);
+        ShaderProgram* program = material->getProgram(pass, textureMask[i]);
         if (!program || !shaderUseProgram(program))
             continue;
         rendererBindGlobalInputs(program, time);

@@ -132,6 +132,7 @@ public:
     std::vector<std::unique_ptr<MaterialCvarBlock>> slots; // pointers stay put: the tree holds their cvars
     CvarTreeNode* materialsBranch = nullptr;
     int materialIndex[kPrimitiveMaxSurfaces] = {};   // this frame's material row of each surface
+    uint32_t textureMask[kPrimitiveMaxSurfaces] = {}; // the textures of that row (materialTextureMask)
     GeometryExportRecord exportRecords[kPrimitiveMaxSurfaces];
 
     InputPin* targetObjPin = nullptr; // declared and saved; nothing reads it

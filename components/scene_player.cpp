@@ -619,6 +619,7 @@ void sceneplayerfx::RenderWireframePass()
         const float one = 1.0f;
         glClearBufferfv(GL_COLOR, 0, black);
         glClearBufferfv(GL_DEPTH, 0, &one);
+        deferredMarkCompositeInputs(COMPOSITE_INPUT_WIREFRAME, false);
     }
     fbPop();
     renderStatePop();

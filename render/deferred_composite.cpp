@@ -19,12 +19,15 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 using namespace gl;
 
 int renderingMain = 0;
 DeferredDispatchObserver deferredDispatchObserver = nullptr;
 DeferredVoxelSceneSource deferredVoxelSceneSource = nullptr;
+bool deferredCompositeUseVariants = true;
 
 namespace {
 
@@ -64,7 +67,97 @@ float perspectiveExtent(const Camera& camera)
     return 2.0f * std::tan(camera.fov / 180.0f * static_cast<float>(M_PI) * 0.5f);
 }
 
+// ---- Composite variants ----
+
+constexpr uint32_t kWrittenTracked = COMPOSITE_INPUT_VOXEL | COMPOSITE_INPUT_FOG | COMPOSITE_INPUT_PARTICLES |
+                                     COMPOSITE_INPUT_RAYTRACE | COMPOSITE_INPUT_WIREFRAME;
+uint32_t writtenInputs = kWrittenTracked;
+
+// The inputs each view reads, by CompositeView.
+constexpr uint32_t kViewInputs[COMPOSITE_VIEW_COUNT] = {
+    COMPOSITE_INPUTS_ALL & ~COMPOSITE_INPUT_RAYTRACE, // composite: traced light is already in the lit image
+    0, 0, 0, 0,                                       // albedo, normals, roughness, lighting
+    COMPOSITE_INPUT_VOXEL, COMPOSITE_INPUT_VOXEL, COMPOSITE_INPUT_VOXEL,
+    0, 0,                                             // material, RT mask
+    COMPOSITE_INPUT_RAYTRACE, COMPOSITE_INPUT_FOG, COMPOSITE_INPUT_PARTICLES,
+};
+
+// The defines that keep each input, in CompositeInput bit order.
+const char* const kInputDefines[] = {"COMPOSITE_WITH_VOXEL",     "COMPOSITE_WITH_FOG",
+                                     "COMPOSITE_WITH_PARTICLES", "COMPOSITE_WITH_RAYTRACE",
+                                     "COMPOSITE_WITH_WIREFRAME", "COMPOSITE_WITH_OCCLUSION",
+                                     "COMPOSITE_WITH_REFLECTIONS"};
+static_assert(std::size(kInputDefines) == 7);
+
+std::unordered_map<uint32_t, ShaderProgram*>& compositeVariants()
+{
+    static auto* variants = new std::unordered_map<uint32_t, ShaderProgram*>();
+    return *variants;
+}
+
+ShaderProgram* buildCompositeVariant(uint32_t key)
+{
+    const ShaderProgram* full = deferredRenderer.compositeProgram;
+    const std::string path = full && full->compute ? full->compute->path : "shaders/deferred/composite.fsh";
+    ShaderDefines defines = shaderGlobalDefines;
+    defines["COMPOSITE_VIEW"] = std::to_string(key & 15u);
+    for (uint32_t bit = 0; bit < std::size(kInputDefines); ++bit)
+        if (key & (1u << (bit + 4)))
+            defines[kInputDefines[bit]] = "1";
+    return shaderLoadProgramCompute(path, defines);
+}
+
 } // namespace
+
+uint32_t deferredCompositeWrittenInputs()
+{
+    return writtenInputs;
+}
+
+void deferredMarkCompositeInputs(uint32_t inputs, bool written)
+{
+    inputs &= kWrittenTracked;
+    writtenInputs = written ? writtenInputs | inputs : writtenInputs & ~inputs;
+}
+
+uint32_t deferredCompositeInputsInUse()
+{
+    const DeferredRenderer& r = deferredRenderer;
+    return writtenInputs | (r.hbaoEnabled ? COMPOSITE_INPUT_OCCLUSION : 0u) |
+           (r.ssrEnabled ? COMPOSITE_INPUT_REFLECTIONS : 0u);
+}
+
+uint32_t deferredCompositeVariantKey(int view, uint32_t inputs)
+{
+    if (view < 0 || view >= COMPOSITE_VIEW_COUNT)
+        view = COMPOSITE_VIEW_COMPOSITE;
+    return uint32_t(view) | ((inputs & kViewInputs[view]) << 4);
+}
+
+ShaderProgram* deferredCompositeVariant(uint32_t key)
+{
+    ShaderProgram* full = deferredRenderer.compositeProgram;
+    if (!deferredCompositeUseVariants || (key & 15u) >= COMPOSITE_VIEW_COUNT)
+        return full;
+    ShaderProgram*& variant = compositeVariants()[key];
+    if (!variant)
+        variant = buildCompositeVariant(key);
+    // A variant that does not build leaves the frame to the full program (which reports its own failure).
+    return variant && !variant->errors && variant->linked ? variant : full;
+}
+
+size_t deferredCompositeVariantCount()
+{
+    return compositeVariants().size();
+}
+
+void deferredCompositeVariantsRelease()
+{
+    for (auto& [key, program] : compositeVariants())
+        shaderDeleteProgram(program);
+    compositeVariants().clear();
+    writtenInputs = kWrittenTracked;
+}
 
 void deferredFillDispatchParams(DispatchCompute2Params* out, int width, int height)
 {
@@ -174,8 +267,10 @@ void RenderVoxelizationLighting(RaytraceSceneBuffers* scene, const VoxelLighting
     DeferredVoxelScene voxels;
     if ((settings.voxelized & 0xFFu) == 0 || !voxelSceneOf(scene, &voxels) || voxels.voxelizeFaceCount == 0) {
         clearToZero(target);
+        deferredMarkCompositeInputs(COMPOSITE_INPUT_VOXEL, false);
         return;
     }
+    deferredMarkCompositeInputs(COMPOSITE_INPUT_VOXEL, true);
     glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "RenderVoxelizationLighting");
     VoxelLightingParams params;
     deferredFillVoxelLightingParams(&params, settings, 0);
@@ -240,8 +335,10 @@ void RenderVolumetricFog(RaytraceSceneBuffers* scene, const VoxelLightingSetting
     DeferredVoxelScene voxels;
     if (!voxelSceneOf(scene, &voxels)) {
         clearToZero(colorTexture(target));
+        deferredMarkCompositeInputs(COMPOSITE_INPUT_FOG, false);
         return;
     }
+    deferredMarkCompositeInputs(COMPOSITE_INPUT_FOG, true);
     glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 0, -1, "RenderVolumetricFog");
     Texture* normals = colorTexture(r.fbDeferredDeep, FB_ATTACHMENT_COLOR1);
     Texture* tags = colorTexture(r.fbDeferredDeep, FB_ATTACHMENT_COLOR2);
@@ -401,12 +498,15 @@ bool temporalResolveOn(const DeferredRenderer& r, const Framebuffer* destination
            tempWidth == width && tempHeight == height;
 }
 
-// Into txtTempRGBA16F when the resolve follows, else straight into the destination's colour 0.
+// Into txtTempRGBA16F when the resolve follows, else straight into the destination's colour 0; with the variant
+// for the view and the inputs in use.
 void compositeDispatch(const DeferredRenderer& r, Framebuffer* destination, CompositeInputs* in, bool resolve)
 {
     Texture* const output = colorTexture(destination);
     shaderBindingsAddTexture(in->textures, "imTarget", resolve ? r.txtTempRGBA16F : output);
-    deferredRenderCompute2(r.compositeProgram, in->groupsX, in->groupsY, destination, &in->textures, &in->buffers);
+    ShaderProgram* const program =
+        deferredCompositeVariant(deferredCompositeVariantKey(in->params.view, deferredCompositeInputsInUse()));
+    deferredRenderCompute2(program, in->groupsX, in->groupsY, destination, &in->textures, &in->buffers);
 }
 
 void temporalResolve(const DeferredRenderer& r, Framebuffer* destination, CompositeInputs* in)

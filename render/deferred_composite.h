@@ -157,6 +157,39 @@ void deferredFillCompositeParams(CompositeParams* out, const DeferredCompositePa
 // "ui_state.json".
 extern int renderingMain;
 
+// The composite's optional inputs. Each is bound every frame, but only a program variant whose key holds the input
+// reads it; one left out reads as its pass's clear value (no light, no fog, no occlusion, no overlay).
+enum CompositeInput : uint32_t {
+    COMPOSITE_INPUT_VOXEL = 1u << 0,       // "VXLighting0/1"
+    COMPOSITE_INPUT_FOG = 1u << 1,         // "VolumetricFog0/1"
+    COMPOSITE_INPUT_PARTICLES = 1u << 2,   // "BlendedParticles"
+    COMPOSITE_INPUT_RAYTRACE = 1u << 3,    // "Raytrace0/1"
+    COMPOSITE_INPUT_WIREFRAME = 1u << 4,   // "fbWireframe"
+    COMPOSITE_INPUT_OCCLUSION = 1u << 5,   // "deferred_hbao": follows hbaoEnabled
+    COMPOSITE_INPUT_REFLECTIONS = 1u << 6, // "SSRDest": follows ssrEnabled
+    COMPOSITE_INPUTS_ALL = (1u << 7) - 1,
+};
+
+// The first five inputs that may hold more than their clear value. All of them at start: anything not cleared by
+// the renderer itself counts as written. deferredClearTargets clears particles and the raytrace target and marks
+// them, and the voxel and fog targets until their passes run; the voxel and fog passes mark what they did; the
+// render graph's particle target and a lookup of an input's framebuffer by name mark it written.
+uint32_t deferredCompositeWrittenInputs();
+void deferredMarkCompositeInputs(uint32_t inputs, bool written);
+// What the composite reads this frame: the written inputs, occlusion with hbaoEnabled, reflections with ssrEnabled.
+uint32_t deferredCompositeInputsInUse();
+
+// The key of the composite variant for a view (a CompositeView; others show the composite) and a CompositeInput
+// mask: the view in the low four bits, above them only the inputs that view reads.
+uint32_t deferredCompositeVariantKey(int view, uint32_t inputs);
+// The variant of the key, built on first use and kept; the full program when the variant did not build.
+ShaderProgram* deferredCompositeVariant(uint32_t key);
+size_t deferredCompositeVariantCount();
+// Releases the variants and forgets the written inputs (deferredRenderRelease).
+void deferredCompositeVariantsRelease();
+// False: every composite runs the full program (reads every input, view chosen at run time). True at start.
+extern bool deferredCompositeUseVariants;
+
 // The final composite into the destination's colour 0, with the view chosen by renderingMain. Runs linear depth,
 // occlusion and reflections first when they are switched on. With a new-frame blend factor below 1 the composite
 // goes to txtTempRGBA16F and the temporal resolve blends it with the destination's colour 1 (the previous

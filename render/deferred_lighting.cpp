@@ -11,6 +11,7 @@
 #include "jni/engine/grd_texture.h"
 #include "project/project.h"
 #include "project/resources.h"
+#include "render/deferred_composite.h"
 #include "render/deferred_records.h"
 #include "render/deferred_targets.h"
 #include "render/entities.h"
@@ -397,6 +398,10 @@ void deferredClearTargets()
     deferredSetUpFramebuffer(r.fbDeferredDeepShadow);
     glClearNamedFramebufferfv(r.fbDeferredDeepShadow->glId, GL_COLOR, 0, black);
     glClearNamedFramebufferfv(r.fbDeferredRaytrace[r.historyIndex]->glId, GL_COLOR, 0, black);
+    // Particles and raytrace are cleared; the voxel and fog targets count again once their passes run.
+    deferredMarkCompositeInputs(COMPOSITE_INPUT_PARTICLES | COMPOSITE_INPUT_RAYTRACE | COMPOSITE_INPUT_VOXEL |
+                                    COMPOSITE_INPUT_FOG,
+                                false);
 }
 
 void deferredRenderLights(const std::string& envmapName, float envmapIntensity, Framebuffer* gbuffer)

@@ -7,6 +7,7 @@
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_shader_bindings.h"
 #include "jni/engine/grd_texture.h"
+#include "render/deferred_composite.h"
 #include "render/deferred_lighting.h"
 #include "render/deferred_records.h"
 #include "render/shader_inputs.h"
@@ -378,12 +379,33 @@ void deferredAttachFrameTargets()
         fbAttach(attachment.framebuffer.in(r), attachment.slot, attachment.texture.in(r, r.historyIndex));
 }
 
+// Whoever asks for the framebuffer of one of the composite's inputs may draw into it.
+void markCompositeInputOf(const Framebuffer* framebuffer)
+{
+    const R& r = deferredRenderer;
+    uint32_t input = 0;
+    if (framebuffer == r.fbDeferredVoxelLighting[0] || framebuffer == r.fbDeferredVoxelLighting[1])
+        input = COMPOSITE_INPUT_VOXEL;
+    else if (framebuffer == r.fbDeferredVolumetricFog[0] || framebuffer == r.fbDeferredVolumetricFog[1])
+        input = COMPOSITE_INPUT_FOG;
+    else if (framebuffer == r.fbDeferredParticles)
+        input = COMPOSITE_INPUT_PARTICLES;
+    else if (framebuffer == r.fbDeferredRaytrace[0] || framebuffer == r.fbDeferredRaytrace[1])
+        input = COMPOSITE_INPUT_RAYTRACE;
+    else if (framebuffer == r.fbWireframe)
+        input = COMPOSITE_INPUT_WIREFRAME;
+    if (input)
+        deferredMarkCompositeInputs(input, true);
+}
+
 Framebuffer* deferredFindFramebuffer(const std::string& name)
 {
     for (const FramebufferRow& row : kFramebuffers) {
         Framebuffer* framebuffer = row.field.in(deferredRenderer);
-        if (framebuffer && framebuffer->name == name)
+        if (framebuffer && framebuffer->name == name) {
+            markCompositeInputOf(framebuffer);
             return framebuffer;
+        }
     }
     return nullptr;
 }
@@ -393,6 +415,8 @@ Framebuffer* deferredTarget(int target)
     if (target != 0 && target != 1)
         return nullptr;
     deferredCreateTargets();
+    if (target == 1)
+        deferredMarkCompositeInputs(COMPOSITE_INPUT_PARTICLES, true);
     return target == 0 ? deferredRenderer.fbDeferredDeep : deferredRenderer.fbDeferredParticles;
 }
 
@@ -454,6 +478,7 @@ void deferredRenderRelease()
     deferredReleaseTargets();
     deferredRecordsRelease();
     deferredLightingRelease();
+    deferredCompositeVariantsRelease();
     for (const ProgramRow& row : kPrograms)
         shaderDeleteProgram(r.*row.field);
     geomDelete(r.projectionPlaneQuad);

@@ -3,6 +3,7 @@
 #include "app/log.h"
 #include "jni/engine/grd_shader.h"
 #include "project/cvars.h"
+#include "render/deferred_records.h"
 
 #include <unordered_map>
 #include <utility>
@@ -38,6 +39,15 @@ const char* const vertexColorAlbedoOverride =
 
 const char* const kMaterialOverrideDefine = "INLINE_MATERIAL_OVERRIDE";
 const char* const kMaterialGeometryPassStage = "shaders/materials/0texture_geometry_transformation.gsh";
+const char* const kMaterialTextureMaskDefine = "MATERIAL_TEXTURE_MASK";
+
+uint32_t materialTextureMask(const MaterialProperties& record)
+{
+    return (record.albedoTexture ? MATERIAL_TEXTURE_ALBEDO : 0u) |
+           (record.emissiveTexture ? MATERIAL_TEXTURE_EMISSIVE : 0u) |
+           (record.normalTexture ? MATERIAL_TEXTURE_NORMAL : 0u) |
+           (record.metallicRoughnessTexture ? MATERIAL_TEXTURE_METALLIC_ROUGHNESS : 0u);
+}
 
 namespace {
 
@@ -51,6 +61,27 @@ std::unordered_map<std::string, Material*>& rootRegistry()
 bool usable(const ShaderProgram* program)
 {
     return program && program->errors == 0;
+}
+
+// A file-built program whose fragment stage takes the material record's textures (material_fragment.glsl with
+// MATERIAL_PROPERTIES_BINDING 1): the only kind a texture mask changes.
+bool samplesMaterialTextures(const ShaderProgram* program)
+{
+    if (!program || !program->vertex || !program->fragment || program->vertex->path == SHADER_TEXT_PATH ||
+        program->fragment->path == SHADER_TEXT_PATH)
+        return false;
+    const auto binding = program->defines.find("MATERIAL_PROPERTIES_BINDING");
+    if (binding == program->defines.end() || binding->second != "1")
+        return false;
+    for (const std::string& file : program->fragment->includedFiles)
+        if (file.find("material_fragment.glsl") != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string stagePath(const ShaderStage* stage)
+{
+    return stage ? stage->path : std::string();
 }
 
 // Copies of both programs, or neither: a half-copied material would go on writing into its root's defines.
@@ -231,6 +262,7 @@ Material::Material(const std::string& name, int id, ShaderProgram* deferred, Sha
 
 Material::~Material()
 {
+    releaseTextureVariants();
     shaderDeleteProgram(geometryProgram);
     if (ownsPrograms) {
         shaderDeleteProgram(deferredProgram);
@@ -264,6 +296,8 @@ void Material::setOverrideSource(const std::string& text)
 void Material::rebuild()
 {
     rebuildCountdown = 0;
+    // Built from the defines being replaced.
+    releaseTextureVariants();
     // Private copies first: a define written into programs still shared with the root would reach every other
     // material of that root.
     if (!ownsPrograms) {
@@ -311,6 +345,40 @@ ShaderProgram* Material::getProgram(Renderer::Pass pass)
         return nullptr;
     }
     return usable(program) ? program : nullptr;
+}
+
+ShaderProgram* Material::getProgram(Renderer::Pass pass, uint32_t textureMask)
+{
+    ShaderProgram* program = getProgram(pass);
+    textureMask &= MATERIAL_TEXTURES_ALL;
+    if (!program || pass != Renderer::PASS_DEFERRED || textureMask == MATERIAL_TEXTURES_ALL ||
+        !samplesMaterialTextures(program))
+        return program;
+    Material* holder = !ownsPrograms && parent && parent->deferredProgram == deferredProgram ? parent : this;
+    ShaderProgram* variant = holder->textureVariant(textureMask);
+    return variant ? variant : program;
+}
+
+ShaderProgram* Material::textureVariant(uint32_t textureMask)
+{
+    ShaderProgram*& variant = textureVariants[textureMask];
+    if (!variant) {
+        const ShaderProgram* base = deferredProgram;
+        ShaderDefines defines = base->defines;
+        defines[kMaterialTextureMaskDefine] = std::to_string(textureMask);
+        const ShaderTessStages* tess = base->tessellation;
+        variant = shaderLoadProgramStages(stagePath(base->vertex), stagePath(base->fragment),
+                                          tess ? stagePath(tess->control) : "", tess ? stagePath(tess->evaluation) : "",
+                                          stagePath(base->geometry), defines);
+    }
+    return usable(variant) ? variant : nullptr;
+}
+
+void Material::releaseTextureVariants()
+{
+    for (auto& [mask, program] : textureVariants)
+        shaderDeleteProgram(program);
+    textureVariants.clear();
 }
 
 void Material::buildGeometryPassProgram()

@@ -9,9 +9,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+struct MaterialProperties;
 struct ShaderProgram;
+
+// The textures a material record has, as bits; a deferred program variant samples only those.
+enum MaterialTextureBits : uint32_t {
+    MATERIAL_TEXTURE_ALBEDO = 1,
+    MATERIAL_TEXTURE_EMISSIVE = 2,
+    MATERIAL_TEXTURE_NORMAL = 4,
+    MATERIAL_TEXTURE_METALLIC_ROUGHNESS = 8,
+    MATERIAL_TEXTURES_ALL = 15,
+};
+uint32_t materialTextureMask(const MaterialProperties& record);
+// Define that carries the mask into the variants ("MATERIAL_TEXTURE_MASK").
+extern const char* const kMaterialTextureMaskDefine;
 
 // Default text of the "shader" parameter of material blocks: the hooks an override may define, commented out.
 extern const char* const materialShaderTemplate;
@@ -55,12 +69,23 @@ struct Material {
     // Runs the rebuild countdown (every call counts), then the program of Deferred, Shadowmap or Geometry; null
     // for any other pass and for a program that is missing or failed to build.
     ShaderProgram* getProgram(Renderer::Pass pass);
+    // The same, for a draw whose record has the textures of `textureMask` (materialTextureMask): in the "Deferred"
+    // pass of a program that samples the material textures, the variant that samples only those, built on first
+    // use. Materials still sharing their root's programs share its variants. The full program when the variant
+    // does not build.
+    ShaderProgram* getProgram(Renderer::Pass pass, uint32_t textureMask);
+    // Texture variants this material holds.
+    size_t textureVariantCount() const { return textureVariants.size(); }
     // The deferred program's files and defines with GEOMETRY_PASS instead of DEFERRED_PASS, plus the geometry stage
     // that exports the transformed triangles. Replaces (and releases) the previous one.
     void buildGeometryPassProgram();
 
 private:
     void rebuild();
+    ShaderProgram* textureVariant(uint32_t textureMask);
+    void releaseTextureVariants();
+
+    std::unordered_map<uint32_t, ShaderProgram*> textureVariants; // of deferredProgram, by mask; owned
 };
 
 // A new material sharing the programs of the named root, with the root as parent; null when there is no such

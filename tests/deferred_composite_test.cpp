@@ -320,8 +320,11 @@ TEST_F(DeferredCompositeTest, ResolveRunsOnlyWithAHistoryOfTheRightSize)
     DeferredCompositeParams settings;
     settings.newFrameBlendFactor = 1.0f;
     DeferredComposite(destination, settings);
+    // The composite's program is the variant for this frame's view and inputs.
+    ShaderProgram* const compositeProgram =
+        deferredCompositeVariant(deferredCompositeVariantKey(renderingMain, deferredCompositeInputsInUse()));
     ASSERT_EQ(dispatches.size(), 1u);
-    EXPECT_EQ(dispatches[0].program, deferredRenderer.compositeProgram);
+    EXPECT_EQ(dispatches[0].program, compositeProgram);
     EXPECT_EQ(dispatches[0].groupsX, 64);
     EXPECT_EQ(dispatches[0].groupsY, 36);
 
@@ -329,7 +332,7 @@ TEST_F(DeferredCompositeTest, ResolveRunsOnlyWithAHistoryOfTheRightSize)
     settings.newFrameBlendFactor = 0.5f;
     DeferredComposite(destination, settings);
     ASSERT_EQ(dispatches.size(), 2u);
-    EXPECT_EQ(dispatches[0].program, deferredRenderer.compositeProgram);
+    EXPECT_EQ(dispatches[0].program, compositeProgram);
     EXPECT_EQ(dispatches[1].program, deferredRenderer.taaResolveProgram);
     EXPECT_EQ(dispatches[1].groupsX, 64);
 

@@ -116,6 +116,9 @@ struct Draw {
     int materialRow;
 };
 
+// False: every draw uses the material's full deferred program, whatever textures its row has.
+inline bool textureVariants = true;
+
 inline MaterialProperties coloured(float r, float g, float b)
 {
     MaterialProperties m;
@@ -227,8 +230,13 @@ inline bool renderFrame(Material* material, Camera& camera, const std::vector<Li
         fbPush();
         ok = fbBind(deferredRenderer.fbDeferredDeep) && ok;
         glViewport(0, 0, deferredRenderer.fbDeferredDeep->width, deferredRenderer.fbDeferredDeep->height);
-        for (const Draw& d : draws)
-            ok = drawWith(deferred, d, transformFor(Matrix{}, camera.view, camera.projection)) && ok;
+        for (const Draw& d : draws) {
+            // The variant for the row's textures, as the renderer components draw.
+            ShaderProgram* program = deferred;
+            if (textureVariants && d.materialRow >= 0 && d.materialRow < kMaterialTableSize)
+                program = material->getProgram(Renderer::PASS_DEFERRED, materialTextureMask(materialTable[d.materialRow]));
+            ok = drawWith(program ? program : deferred, d, transformFor(Matrix{}, camera.view, camera.projection)) && ok;
+        }
         fbPop();
     }
     {

@@ -4,6 +4,8 @@
 //   SHADOWMAP_PASS, GEOMETRY_PASS  nothing (depth only; the geometry pass exports in its geometry stage)
 //   otherwise                   one colour target: the unlit surface colour plus emission
 // MATERIAL_PROPERTIES_BINDING 1 samples the record's textures; 2 uses its constant values only.
+// MATERIAL_TEXTURE_MASK, when defined, keeps only the texture lookups of its bits (1 albedo, 2 emissive, 4 normal,
+// 8 metallic-roughness): the variant for records without the others, which need no code for them. Undefined: all four.
 // Include after commons.glsl, the fragment input block `vtx_input` and material_overrides.glsl.
 
 #ifndef MATERIALS_MATERIAL_FRAGMENT_GLSL
@@ -29,8 +31,12 @@ layout(location = 3) out vec4 outEmissive;
 layout(location = 0) out vec4 outColor;
 #endif
 
+#ifndef MATERIAL_TEXTURE_MASK
+#define MATERIAL_TEXTURE_MASK 15
+#endif
+
 #ifdef MATERIAL_PROPERTIES_BINDING
-#if MATERIAL_PROPERTIES_BINDING == 1
+#if MATERIAL_PROPERTIES_BINDING == 1 && MATERIAL_TEXTURE_MASK != 0
 #define MATERIAL_FRAGMENT_TEXTURES 1
 #endif
 #endif
@@ -107,20 +113,28 @@ void materialFragment()
     vec3 emissive = m.emissive * m.emissive_factor;
 
 #ifdef MATERIAL_FRAGMENT_TEXTURES
+#if (MATERIAL_TEXTURE_MASK & 1) != 0
     if (materialHasTexture(m.albedo_sampler))
         albedo *= materialTexture(m.albedo_sampler, m, worldPos, n);
+#endif
+#if (MATERIAL_TEXTURE_MASK & 8) != 0
     if (materialHasTexture(m.metallic_roughness_sampler)) {
         vec4 mr = materialTexture(m.metallic_roughness_sampler, m, worldPos, n);
         roughness *= mr.g;
         metalness *= mr.b;
     }
+#endif
+#if (MATERIAL_TEXTURE_MASK & 2) != 0
     if (materialHasTexture(m.emissive_sampler))
         emissive *= materialTexture(m.emissive_sampler, m, worldPos, n).rgb;
+#endif
+#if (MATERIAL_TEXTURE_MASK & 4) != 0
     if (materialHasTexture(m.normal_sampler)) {
         vec3 mapNormal = materialTexture(m.normal_sampler, m, worldPos, n).xyz * 2.0 - 1.0;
         mapNormal.xy *= m.normal_factor;
         n = materialPerturbNormal(n, worldPos, vtx_input.vUV0, mapNormal);
     }
+#endif
 #endif
 
     albedo = materialOverrideAlbedo(albedo, worldPos, localPos);
