@@ -100,7 +100,8 @@ ShaderProgram* buildCompositeVariant(uint32_t key)
     const ShaderProgram* full = deferredRenderer.compositeProgram;
     const std::string path = full && full->compute ? full->compute->path : "shaders/deferred/composite.fsh";
     ShaderDefines defines = shaderGlobalDefines;
-    defines["COMPOSITE_VIEW"] = std::to_string(key & 15u);
+    const char* const views[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14", "15"};
+    defines["COMPOSITE_VIEW"] = views[key & 15u];
     for (uint32_t bit = 0; bit < std::size(kInputDefines); ++bit)
         if (key & (1u << (bit + 4)))
             defines[kInputDefines[bit]] = "1";
