@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 using namespace gl;
 
@@ -437,10 +438,17 @@ void primitivefx::Render(Camera* camera, const Matrix* model, Renderer::Pass pas
 {
     if (!object || !object->geometry)
         return;
-    const std::string label = fmt::format("PrimitiveFX:{0}:{1}", name, Renderer::GetPassName(pass));
-    glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 1, -1, label.c_str());
+    // Labels and debug groups only in the editor, where the timings are read; playback draws without them.
+    const bool labelled = timerGpuScopesEnabled();
+    std::string label;
+    if (labelled) {
+        label = fmt::format("PrimitiveFX:{0}:{1}", name, Renderer::GetPassName(pass));
+        glPushDebugGroup(GL_DEBUG_SOURCE_APPLICATION, 1, -1, label.c_str());
+    }
     {
-        ScopedGpuTimer timer(label, true);
+        std::optional<ScopedGpuTimer> timer;
+        if (labelled)
+            timer.emplace(label, true);
         const Matrix world = model ? *model : Matrix();
         if (pass == Renderer::PASS_GEOMETRY) {
             RegisterSelectedBounds(this, camera, GetLocalMatrix(), world, object->bounds, SelectedBoundsKind::Box);
@@ -451,7 +459,8 @@ void primitivefx::Render(Camera* camera, const Matrix* model, Renderer::Pass pas
                 DrawSurfaces(camera, world, pass, time);
         }
     }
-    glPopDebugGroup();
+    if (labelled)
+        glPopDebugGroup();
 }
 
 void primitivefx::ExportSurfaces()

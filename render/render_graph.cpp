@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 #include <utility>
 
 std::vector<std::string> graphPassLog;
@@ -384,7 +385,10 @@ void ExecutePassList(std::vector<RenderPassItem>& passList, Timestep timestep)
         if (entry.function) {
             if (!hasCallback(entry, static_cast<bool>(entry.function->callback)))
                 continue;
-            ScopedGpuTimer timer(fmt::format("FUN:{0}:Function", ownerName(entry.function->owner)), true);
+            // The scope name is only built when someone reads the timings (the editor).
+            std::optional<ScopedGpuTimer> timer;
+            if (timerGpuScopesEnabled())
+                timer.emplace(fmt::format("FUN:{0}:Function", ownerName(entry.function->owner)), true);
             entry.function->callback(entry.camera, timestep);
             continue;
         }
@@ -427,7 +431,9 @@ void RenderGraph(Timestep timestep)
     static const std::vector<EngineComponent*> none;
     std::vector<RenderPassItem> passList;
     BuildPassList(passList, currentComponents ? *currentComponents : none, builder);
-    WritePassLog(passList);
+    // The pass log is an editor view; playback does not format a line per entry each frame.
+    if (timerGpuScopesEnabled())
+        WritePassLog(passList);
     ExecutePassList(passList, timestep);
 }
 

@@ -727,10 +727,12 @@ TEST_F(PassExecutionTest, RenderGraphWithScopesOffTakesNoTimestamps)
         b.functionItems.emplace_back(functionRecorder("post"), post);
     };
 
+    graphPassLog = {"earlier line"};
     timerSetGpuScopesEnabled(false);
     Renderer::RenderGraph(Timestep{3.0f, 0.02f, false});
     timerSetGpuScopesEnabled(true);
 
+    EXPECT_EQ(graphPassLog, std::vector<std::string>{"earlier line"}) << "playback formats no pass log";
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].what, "post") << "the function item still runs";
     EXPECT_EQ(mesh->lastRun, graphRunNumber);
@@ -744,6 +746,8 @@ TEST_F(PassExecutionTest, RenderGraphWithScopesOffTakesNoTimestamps)
     const std::vector<std::string> names = recordNames();
     const std::string meshScope = "Component " + std::to_string(mesh->id) + ":mesh";
     EXPECT_NE(std::find(names.begin(), names.end(), meshScope), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "FUN:post:Function"), names.end());
+    EXPECT_EQ(graphPassLog, std::vector<std::string>{"RFI:post / Function"});
 }
 
 // ---- Long chains ----

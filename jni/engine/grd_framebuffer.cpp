@@ -138,12 +138,11 @@ bool setcurrent(Framebuffer* fb)
         return true;
     }
     aglAssertMainThread();
+    // The error queue is emptied before and after the bind; a check right after a discard could never fire.
     discardGlErrors();
     std::lock_guard<std::recursive_mutex> lock(glResourceMutex);
-    FB_CHECK_GL_ERROR("Framebuffer %d <%s> binding precheck", fb->glId, fb->name.c_str());
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, fb->glId);
     discardGlErrors();
-    FB_CHECK_GL_ERROR("Framebuffer %d <%s> bound", fb->glId, fb->name.c_str());
 
     // Attachments, draw buffers and size are worked out only after a change. Messages name setcurrent.
     if (fb->dirty) {

@@ -1291,17 +1291,17 @@ void shaderAssignTextureUnits(ShaderProgram* program)
 
 GLenum checkGlError(const char* format, ...)
 {
+    // Called on every upload: the message is only formatted when there is an error to report.
+    const GLenum first = glGetError();
+    if (first == GL_NO_ERROR)
+        return first;
     char message[512];
     va_list args;
     va_start(args, format);
     std::vsnprintf(message, sizeof(message), format, args);
     va_end(args);
-    GLenum first = GL_NO_ERROR;
-    for (GLenum error = glGetError(); error != GL_NO_ERROR; error = glGetError()) {
+    for (GLenum error = first; error != GL_NO_ERROR; error = glGetError())
         LOG_INFO("GLError:%s() : (0x%x)", message, static_cast<unsigned int>(error));
-        if (first == GL_NO_ERROR)
-            first = error;
-    }
     return first;
 }
 
