@@ -238,11 +238,12 @@ frames 3
 window=$(xdotool search --name "Rendering Window" | head -n 1)
 xdotool windowfocus "$window"
 xdotool key F10 && logged "Layout preset imgui_preset_1.ini loaded" && frames 3
-xdotool mousemove 120 637 click 1 && frames 3
-xdotool mousemove 150 659 click 1 && frames 2
-xdotool key ctrl+a && frames 2
-xdotool type --delay 50 "AAA Renamed" && frames 2
-xdotool key Return && frames 3
+# A slow frame takes the keys it saw before the characters typed beside them: every step waits for whole frames.
+xdotool mousemove 120 637 click 1 && frames 4
+xdotool mousemove 150 659 click 1 && frames 3
+xdotool key ctrl+a && frames 3
+xdotool type --delay 50 "AAA Renamed" && frames 4
+xdotool key Return && frames 4
 "$GRAB" gradients.png
 ACTIONS
 ACTIONS="$work/gradient_actions.sh" run_engine "$grad" -ui
