@@ -857,6 +857,9 @@ CvarTreeNode* CvarTreeLoadFromJsonValue(const json& value, int scope, CvarTreeNo
 
 CvarTreeNode* CvarTreeLoadFromJson(const std::string& text, int scope, CvarTreeNode* node)
 {
+    // What CvarTreeToJson gives for a branch that does not save: nothing to merge.
+    if (text.empty())
+        return nullptr;
     json value;
     if (!jsonfile::parse(text, "cvar tree text", value))
         return nullptr;
