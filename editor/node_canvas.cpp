@@ -465,6 +465,10 @@ void EndEditor()
         if (!linkEnds(link, &from, &to))
             continue;
         linkCurve(from, to, points);
+        ImRect bounds(ImMin(ImMin(points[0], points[1]), ImMin(points[2], points[3])),
+                      ImMax(ImMax(points[0], points[1]), ImMax(points[2], points[3])));
+        if (!bounds.Overlaps(c.canvas))
+            continue;
         const bool highlighted = (c.linkHovered && c.hoveredLink == link.id);
         list->AddBezierCubic(points[0], points[1], points[2], points[3],
                              highlighted ? c.colors[static_cast<int>(Color::LinkSelected)] : link.color,
@@ -507,6 +511,16 @@ void EndNode()
     c.frameNodes.push_back({c.currentNode, rect});
 
     ImDrawList* list = ImGui::GetWindowDrawList();
+    // Pins get their places either way (hit tests, links); only what shows is drawn.
+    const bool visible = rect.Overlaps(c.canvas);
+    for (size_t i = c.firstPin; i < c.pins.size(); ++i) {
+        PinData& pin = c.pins[i];
+        pin.position = ImVec2(pin.output ? rect.Max.x : rect.Min.x, 0.5f * (pin.attributeMinY + pin.attributeMaxY));
+    }
+    if (!visible) {
+        c.currentNode = 0;
+        return;
+    }
     list->ChannelsSetCurrent(ChannelNodeBackground);
     list->AddRectFilled(rect.Min, rect.Max, c.nodeBackgroundColor, 4.0f);
     if (c.hasTitle)
@@ -518,11 +532,8 @@ void EndNode()
                   selected ? 2.0f : 1.0f);
 
     list->ChannelsSetCurrent(ChannelNodeContent);
-    for (size_t i = c.firstPin; i < c.pins.size(); ++i) {
-        PinData& pin = c.pins[i];
-        pin.position = ImVec2(pin.output ? rect.Max.x : rect.Min.x, 0.5f * (pin.attributeMinY + pin.attributeMaxY));
-        drawPin(list, pin, false);
-    }
+    for (size_t i = c.firstPin; i < c.pins.size(); ++i)
+        drawPin(list, c.pins[i], false);
     c.currentNode = 0;
 }
 
