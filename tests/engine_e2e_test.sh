@@ -246,15 +246,26 @@ cat >>"$work/graph_actions.sh" <<'ACTIONS'
 window=$(xdotool search --name "Rendering Window" | head -n 1)
 xdotool windowfocus "$window"
 xdotool key F9 && logged "Layout preset imgui_preset_0.ini loaded" && frames 3
-xdotool key space && logged "Play clock paused at" && frames 2
-xdotool mousemove 1477 749 && frames 2 && xdotool click 1 && logged "<New Post: Aberration>" && frames 3
-xdotool mousemove 552 294 && frames 2
-xdotool mousedown 1 && frames 2
-xdotool mousemove 700 300 && frames 2
-xdotool mousemove 908 308 && frames 2
-xdotool mouseup 1 && logged "Linked <New Post: Aberration>/<post> to <Output>/<post>" && frames 2
+# Paused, the picture changes only where the editor redraws (hovered buttons, a dragged link): tick waits for a
+# change or 8 s, so the engine has polled the input in between either way.
+tick() {
+  local last
+  last=$("$GRAB" | cut -d" " -f6)
+  for _ in $(seq 1 80); do
+    [[ $("$GRAB" | cut -d" " -f6) != "$last" ]] && break
+    sleep 0.1
+  done
+  sleep 1
+}
+xdotool key space && logged "Play clock paused at" && tick
+xdotool mousemove 1477 749 && tick && xdotool click 1 && logged "<New Post: Aberration>" && tick
+xdotool mousemove 552 294 && tick
+xdotool mousedown 1 && tick
+xdotool mousemove 700 300 && tick
+xdotool mousemove 908 308 && tick
+xdotool mouseup 1 && logged "Linked <New Post: Aberration>/<post> to <Output>/<post>" && tick
 "$GRAB" graph.png
-xdotool mousemove 1473 37 && frames 2 && xdotool click 1 && frames 3
+xdotool mousemove 1473 37 && tick && xdotool click 1 && tick
 for _ in $(seq 1 300); do
   grep -lF "New Post: Aberration" assets/projects/*/graph.json >saved_by_button.txt 2>/dev/null && break
   sleep 0.1
