@@ -463,7 +463,9 @@ float CvarSavedValue(const Cvar* cvar, int channel)
 {
     const uint32_t frame =
         currentProject && currentProject->animationFrame ? currentProject->animationFrame : cvarAnimationFrame;
-    const bool driven = frame != 0 && cvar->drivenFrame == frame &&
+    // Apply drives every project's keyed parameters each frame, shown or not: a drive at or after the project's
+    // own last frame is still an animation's value, not an edit.
+    const bool driven = frame != 0 && cvar->drivenFrame >= frame &&
                         (cvar->drivenMask & (1u << channel)) != 0;
     return driven ? cvar->restValue[channel] : cvar->value[channel];
 }
