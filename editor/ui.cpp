@@ -6,7 +6,9 @@
 #include "editor/event_log.h"
 #include "editor/gpu_queries.h"
 #include "editor/gradient_manager.h"
+#include "editor/graph_toolbox.h"
 #include "editor/inspector.h"
+#include "editor/node_editor.h"
 #include "editor/sequencer_window.h"
 #include "editor/shader_editor.h"
 #include "editor/ui_state.h"
@@ -214,8 +216,11 @@ void projectManagerWindow()
     ImGui::PushID("ProjectManager");
     ImGui::Text("Current: %s", currentProject ? currentProject->path.c_str() : "");
     for (Project* project : projectList) {
-        if (ImGui::Button(project->path.c_str()))
+        if (ImGui::Button(project->path.c_str())) {
+            ui_node_editor_store_positions();
             projSetCurrent(project);
+            ui_node_editor_load_positions();
+        }
     }
     ImGui::PopID();
     ImGui::End();
@@ -287,6 +292,7 @@ void ui_create_state()
     ui_event_log_connect();
     if (!uiNodeEditorState)
         uiNodeEditorState = new NodeEditorState();
+    graphHooks.loadNodePositions = ui_node_editor_load_positions;
     uiToolboxOpen = false;
     if (!uiResourceManagerState)
         uiResourceManagerState = new ResourceManagerUiState();
@@ -354,13 +360,10 @@ void ui_render()
     placeFirstUse("Event log");
     ui_event_log_window(uiEventLog, &windowOpen.eventLog);
     placeFirstUse("Simple node editor");
-    placeholderWindow("Simple node editor");
+    ui_node_editor_window(*uiNodeEditorState);
     placeFirstUse("Node Configuration Editor");
     placeholderWindow("Node Configuration Editor");
-    placeFirstUse("Graph Node Toolbox");
-    placeholderWindow("Graph Node Toolbox");
-    placeFirstUse("Graph Render Passes");
-    placeholderWindow("Graph Render Passes");
+    ui_graph_node_toolbox(placeFirstUse);
     placeFirstUse("Resource Manager");
     placeholderWindow("Resource Manager");
     placeFirstUse("GPUQueries");
@@ -387,6 +390,7 @@ void ui_save_project_at_exit()
     Project* shown = currentProject;
     for (Project* project : projectList) {
         projSetCurrent(project);
+        ui_node_editor_store_positions();
         GraphManager::Save(dataPath(project->path + "/graph.json"));
         if (project->resources)
             project->resources->save_json(dataPath(project->path + "/resources.json"));

@@ -5,15 +5,23 @@
 #include <imgui.h>
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct GLFWwindow;
 struct Gradient;
+struct Project;
+namespace nodecanvas {
+struct Context;
+}
 
 // The node-graph editor's state; its existence tells graph loading that the editor runs.
 struct NodeEditorState {
     bool initialized = false;
     std::vector<int> selectedIds;
+    // One canvas per project, made on first use and kept, so each project keeps its panning and node places.
+    std::unordered_map<Project*, nodecanvas::Context*> contexts;
+    Project* shownProject = nullptr; // the project whose canvas was made current last
 };
 
 // The resource manager window's state; dropped files wait here until its next frame imports them.

@@ -463,7 +463,9 @@ float CvarSavedValue(const Cvar* cvar, int channel)
 {
     const uint32_t frame =
         currentProject && currentProject->animationFrame ? currentProject->animationFrame : cvarAnimationFrame;
-    const bool driven = frame != 0 && cvar->drivenFrame == frame &&
+    // Apply drives every project's keyed parameters each frame, shown or not: a drive at or after the project's
+    // own last frame is still an animation's value, not an edit.
+    const bool driven = frame != 0 && cvar->drivenFrame >= frame &&
                         (cvar->drivenMask & (1u << channel)) != 0;
     return driven ? cvar->restValue[channel] : cvar->value[channel];
 }
@@ -857,6 +859,9 @@ CvarTreeNode* CvarTreeLoadFromJsonValue(const json& value, int scope, CvarTreeNo
 
 CvarTreeNode* CvarTreeLoadFromJson(const std::string& text, int scope, CvarTreeNode* node)
 {
+    // What CvarTreeToJson gives for a branch that does not save: nothing to merge.
+    if (text.empty())
+        return nullptr;
     json value;
     if (!jsonfile::parse(text, "cvar tree text", value))
         return nullptr;

@@ -157,7 +157,8 @@ nlohmann::json CvarTreeToJsonValue(CvarTreeNode* node);
 // Writes CvarTreeToJson to the path (the asset base path is put in front unless the path is absolute).
 bool CvarTreeSave(CvarTreeNode* node, const std::string& path);
 // Merges the text into the scope's branch; returns the branch that received the top-level object, or null when
-// the text is not a well-formed branch (then nothing is merged).
+// the text is not a well-formed branch (then nothing is merged). Empty text (a branch that does not save) merges
+// nothing, quietly.
 CvarTreeNode* CvarTreeLoadFromJson(const std::string& text, int scope, CvarTreeNode* node = nullptr);
 // The same for an already parsed value; source names the file in error messages.
 CvarTreeNode* CvarTreeLoadFromJsonValue(const nlohmann::json& value, int scope, CvarTreeNode* node,

@@ -708,3 +708,31 @@ TEST_F(CvarFiles, ValuesBeyondFloatRangeAreClampedWithALine)
         EXPECT_EQ(readFile(dir.path() / "projects/p/variables.json"), saved);
     }
 }
+
+// The timeline drives every project's keyed parameters each frame; one whose project was last shown some frames ago
+// still saves its rest value, not the value the timeline gave it since.
+TEST(CvarSavedValues, ADriveAfterTheProjectsLastShownFrameSavesTheRestValue)
+{
+    Project* saved = currentProject;
+    Project* project = projCreate("saved_values");
+    projSetCurrent(project);
+    {
+        Cvar cvar;
+        CvarTreeNode branch("saved_values", nullptr);
+        CvarTreeRegisterFloat(&cvar, "v", 1.0f, 0.0f, 10.0f, CvarScope::Node, &branch);
+        project->animationFrame = ++cvarAnimationFrame;
+        cvar.value[0] = 2.0f;
+        CvarMarkDriven(&cvar, 1u);
+        EXPECT_FLOAT_EQ(CvarSavedValue(&cvar, 0), 1.0f);
+        ++cvarAnimationFrame; // another project shown; this one's keys still applied
+        cvar.value[0] = 3.0f;
+        CvarMarkDriven(&cvar, 1u);
+        EXPECT_FLOAT_EQ(CvarSavedValue(&cvar, 0), 1.0f);
+        ++cvarAnimationFrame; // an edit with no drive since the last shown frame is saved as edited
+        cvar.drivenFrame = 0;
+        cvar.value[0] = 4.0f;
+        EXPECT_FLOAT_EQ(CvarSavedValue(&cvar, 0), 4.0f);
+    }
+    projSetCurrent(saved);
+    projDestroy(project);
+}

@@ -254,6 +254,72 @@ grep -qF '"name": "AAA Renamed"' "$grad/assets/projects/global/resources.json" |
 [[ $(grep -c '"name"' "$grad/assets/projects/global/resources.json") -eq 1 ]] ||
   fail "one gradient was added, the file holds: $(head -c 2000 "$grad/assets/projects/global/resources.json")"
 
+# The node graph by hand: a preset lays the node editor and the toolbox side by side; "Post: Aberration" is made from
+# the toolbox (its node lands 400 right of and 200 below the graph's corner), its "post" output dragged onto the
+# "post" input of the project's "Output" (at 900, 200 in every shipped graph), and "SaveGraphLayout" writes the
+# shown project's graph.json while the engine still runs. A second run loads what was saved.
+graph="$work/graph"
+mkdir -p "$graph"
+cp -r "$assets" "$graph/assets"
+{
+  printf '[Window][Simple node editor]\nPos=0,0\nSize=1400,1080\nCollapsed=0\n\n'
+  printf '[Window][Graph Node Toolbox]\nPos=1410,0\nSize=500,1080\nCollapsed=0\n\n'
+  for window in "CVars" "Deferred" "Event log" "Node Configuration Editor" "Graph Render Passes" "Resource Manager" \
+    "GPUQueries" "Sequencer" "Renderer" "Shader Editor" "Gradient Manager" "Project Manager"; do
+    printf '[Window][%s]\nPos=1900,1070\nSize=200,100\nCollapsed=0\n\n' "$window"
+  done
+} >"$graph/imgui_preset_0.ini"
+sed -n '/^# Runs beside the engine/,/^frames 3$/p' "$work/editor_actions.sh" >"$work/graph_actions.sh"
+cat >>"$work/graph_actions.sh" <<'ACTIONS'
+window=$(xdotool search --name "Rendering Window" | head -n 1)
+xdotool windowfocus "$window"
+xdotool key F9 && logged "Layout preset imgui_preset_0.ini loaded" && frames 3
+# Paused, the picture changes only where the editor redraws (hovered buttons, a dragged link): tick waits for a
+# change or 8 s, so the engine has polled the input in between either way.
+tick() {
+  local last
+  last=$("$GRAB" | cut -d" " -f6)
+  for _ in $(seq 1 80); do
+    [[ $("$GRAB" | cut -d" " -f6) != "$last" ]] && break
+    sleep 0.1
+  done
+  sleep 1
+}
+xdotool key space && logged "Play clock paused at" && tick
+xdotool mousemove 1477 749 && tick && xdotool click 1 && logged "<New Post: Aberration>" && tick
+xdotool mousemove 552 294 && tick
+xdotool mousedown 1 && tick
+xdotool mousemove 700 300 && tick
+xdotool mousemove 908 308 && tick
+xdotool mouseup 1 && logged "Linked <New Post: Aberration>/<post> to <Output>/<post>" && tick
+"$GRAB" graph.png
+xdotool mousemove 1473 37 && tick && xdotool click 1 && tick
+for _ in $(seq 1 300); do
+  grep -lF "New Post: Aberration" assets/projects/*/graph.json >saved_by_button.txt 2>/dev/null && break
+  sleep 0.1
+done
+ACTIONS
+ACTIONS="$work/graph_actions.sh" run_engine "$graph" -ui
+[[ $status -eq 0 ]] || fail "node graph run exited with $status"
+cat "$graph/actions.txt" 2>/dev/null
+expect_log "$graph" "Linked <New Post: Aberration>/<post> to <Output>/<post>"
+[[ -s "$graph/saved_by_button.txt" ]] || fail "SaveGraphLayout wrote no graph.json with the new component"
+saved=$(head -n 1 "$graph/saved_by_button.txt" 2>/dev/null)
+python3 - "$graph/${saved:-none}" <<'CHECK' || fail "the saved graph lacks the new component or its link"
+import json, sys
+components = json.load(open(sys.argv[1]))["components"]
+new = [c for c in components if c["name"] == "New Post: Aberration" and c["type"] == "PostAberration"]
+output = [c for c in components if c["name"] == "Output"]
+assert len(new) == 1 and len(output) == 1, "components"
+out_id = new[0]["outputs"][0]["id"]
+post = [i for i in output[0]["inputs"] if i["name"] == "post"][0]
+assert out_id in post["outputs"], "link"
+CHECK
+SETTLE=5 run_engine "$graph" -ui
+[[ $status -eq 0 ]] || fail "second node graph run exited with $status"
+expect_log "$graph" "<New Post: Aberration>"
+grep -q "Link from .*New Post: Aberration.* dropped" "$graph/app_log.txt" && fail "the saved link did not load"
+
 # No display: the window cannot be made; the engine says so and fails instead of running on without GL.
 bare="$work/bare"
 mkdir -p "$bare"
@@ -264,7 +330,7 @@ status=$?
 expect_log "$bare" "Failed to initialize GLFW"
 
 if ((failures)); then
-  for dir in "$play" "$hostile" "$edit" "$user" "$grad" "$bare"; do
+  for dir in "$play" "$hostile" "$edit" "$user" "$grad" "$graph" "$bare"; do
     echo "---- $dir/app_log.txt"
     cat "$dir/app_log.txt" 2>/dev/null
     echo "---- $dir/stderr.txt"
