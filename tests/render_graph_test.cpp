@@ -431,6 +431,10 @@ protected:
         fbCurrent = nullptr;
         fbStackTop = 0;
         savedHooks = renderGraphHooks;
+        // These tests run the graph, not the deferred renderer: left installed, RenderGraph would make the renderer's
+        // programs and records here and leave them, half used, to the next test.
+        renderGraphHooks.deferredRenderInit = nullptr;
+        renderGraphHooks.resetMaterialTable = nullptr;
     }
     void TearDown() override
     {
