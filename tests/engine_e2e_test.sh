@@ -275,11 +275,11 @@ window=$(xdotool search --name "Rendering Window" | head -n 1)
 xdotool windowfocus "$window"
 xdotool key F9 && logged "Layout preset imgui_preset_0.ini loaded" && frames 3
 # Paused, the picture changes only where the editor redraws (hovered buttons, a dragged link): tick waits for a
-# change or 8 s, so the engine has polled the input in between either way.
+# change or 20 s, so the engine has polled the input in between either way, even on a loaded machine.
 tick() {
   local last
   last=$("$GRAB" | cut -d" " -f6)
-  for _ in $(seq 1 80); do
+  for _ in $(seq 1 200); do
     [[ $("$GRAB" | cut -d" " -f6) != "$last" ]] && break
     sleep 0.1
   done
