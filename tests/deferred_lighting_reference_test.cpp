@@ -283,44 +283,8 @@ TEST_F(LightingReference, EveryLightTypeLitExactlyAsRecorded)
     txtDestroy(sky);
 }
 
-class RoomReference : public RendererGLTest {
+class RoomReference : public ShippedRoomTest {
 protected:
-    RoomReference() : RendererGLTest(size_t(1) << 24) {}
-
-    std::vector<Project*> savedList = projectList;
-    Project* savedGlobal = globalProject;
-    Project* savedCurrent = currentProject;
-    Sequence* savedSequencer = sequencer;
-    bool savedExport = exportVariables;
-
-    void SetUp() override
-    {
-        RendererGLTest::SetUp();
-        exportVariables = true;
-        sequencer = new Sequence();
-        globalProject = projCreate("global");
-        projectList.clear();
-        Project* room = projCreate("room");
-        projectList.push_back(room);
-        projSetCurrent(room);
-        ASSERT_TRUE(room->resources->load_json(room->path + "/resources.json"));
-        ASSERT_TRUE(GraphManager::Load(room->path + "/graph.json"));
-        ASSERT_TRUE(SequencerManager::Load(room->path + "/sequencer.json"));
-    }
-    void TearDown() override
-    {
-        for (Project* project : projectList)
-            projDestroy(project);
-        projDestroy(globalProject);
-        projectList = savedList;
-        globalProject = savedGlobal;
-        projSetCurrent(savedCurrent);
-        delete sequencer;
-        sequencer = savedSequencer;
-        exportVariables = savedExport;
-        RendererGLTest::TearDown();
-    }
-
     const Texture* litAt(int frame)
     {
         GraphProcessing(float(frame) / 100.0f);

@@ -37,46 +37,8 @@ size_t heapInUse()
 #endif
 }
 
-class FrameMemory : public RendererGLTest {
+class FrameMemory : public ShippedRoomTest {
 protected:
-    FrameMemory() : RendererGLTest(size_t(1) << 24) {}
-
-    std::vector<Project*> savedList = projectList;
-    Project* savedGlobal = globalProject;
-    Project* savedCurrent = currentProject;
-    Sequence* savedSequencer = sequencer;
-    bool savedExport = exportVariables;
-    Project* room = nullptr;
-
-    void SetUp() override
-    {
-        RendererGLTest::SetUp();
-        exportVariables = true;
-        sequencer = new Sequence();
-        globalProject = projCreate("global");
-        projectList.clear();
-        room = projCreate("room");
-        projectList.push_back(room);
-        projSetCurrent(room);
-        ASSERT_TRUE(room->resources->load_json(room->path + "/resources.json"));
-        ASSERT_TRUE(GraphManager::Load(room->path + "/graph.json"));
-        ASSERT_TRUE(SequencerManager::Load(room->path + "/sequencer.json"));
-    }
-    void TearDown() override
-    {
-        timerResetGpu();
-        for (Project* project : projectList)
-            projDestroy(project);
-        projDestroy(globalProject);
-        projectList = savedList;
-        globalProject = savedGlobal;
-        projSetCurrent(savedCurrent);
-        delete sequencer;
-        sequencer = savedSequencer;
-        exportVariables = savedExport;
-        RendererGLTest::TearDown();
-    }
-
     // One frame of the loop's work at timeline frame `frame`, closed like the loop closes it.
     void frame(int frame)
     {

@@ -27,52 +27,23 @@
 
 namespace {
 
-class ToolboxLifecycle : public RendererGLTest {
+class ToolboxLifecycle : public ShippedRoomTest {
 protected:
-    ToolboxLifecycle() : RendererGLTest(size_t(1) << 24) {}
-
-    std::vector<Project*> savedList = projectList;
-    Project* savedGlobal = globalProject;
-    Project* savedCurrent = currentProject;
-    Sequence* savedSequencer = sequencer;
-    bool savedExport = exportVariables;
-    Project* room = nullptr;
     std::unique_ptr<UiHarness> harness;
     int time = 500;
 
-    void SetUp() override
+    void beforeLoad() override
     {
-        RendererGLTest::SetUp();
-        exportVariables = true;
-        sequencer = new Sequence();
-        globalProject = projCreate("global");
-        projectList.clear();
-        room = projCreate("room");
-        projectList.push_back(room);
-        projSetCurrent(room);
         harness = std::make_unique<UiHarness>(ImVec2(1280, 1500));
         ui_create_state();
         ui_node_editor_forget_contexts(*uiNodeEditorState);
-        ASSERT_TRUE(room->resources->load_json(room->path + "/resources.json"));
-        ASSERT_TRUE(GraphManager::Load(room->path + "/graph.json"));
-        ASSERT_TRUE(SequencerManager::Load(room->path + "/sequencer.json"));
     }
     void TearDown() override
     {
         ui_node_editor_forget_contexts(*uiNodeEditorState);
         harness.reset();
         uiSmallFont = nullptr;
-        timerResetGpu();
-        for (Project* project : projectList)
-            projDestroy(project);
-        projDestroy(globalProject);
-        projectList = savedList;
-        globalProject = savedGlobal;
-        projSetCurrent(savedCurrent);
-        delete sequencer;
-        sequencer = savedSequencer;
-        exportVariables = savedExport;
-        RendererGLTest::TearDown();
+        ShippedRoomTest::TearDown();
     }
 
     static void drawEditor()
