@@ -5,6 +5,7 @@
 #include "app/math_types.h"
 #include "app/projects.h"
 #include "app/timing.h"
+#include "editor/renderer_window.h"
 #include "editor/ui.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
@@ -218,6 +219,8 @@ bool engine_create_window()
     ImGui_ImplOpenGL3_Init("#version 430");
     ImGui::StyleColorsDark();
 
+    uiEngineMouseButton = engine_on_mouse_button;
+    uiEngineCursorMove = engine_on_cursor_move;
     ui_init(window);
     return true;
 }

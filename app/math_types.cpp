@@ -132,6 +132,31 @@ Matrix Matrix::FromEulerDegrees(float x, float y, float z)
     return r;
 }
 
+Vector3 Matrix::ToEulerDegrees() const
+{
+    // Unit columns; a zero column (scale 0) leaves that column as it is rather than dividing by zero.
+    float r[9];
+    for (int c = 0; c < 3; ++c) {
+        const float len = std::sqrt(m[c] * m[c] + m[4 + c] * m[4 + c] + m[8 + c] * m[8 + c]);
+        const float inv = len > 0.0f ? 1.0f / len : 1.0f;
+        for (int row = 0; row < 3; ++row)
+            r[row * 3 + c] = m[row * 4 + c] * inv;
+    }
+    // Ry * Rx * Rz: row 1 is (cx sz, cx cz, -sx), column 2 is (sy cx, -sx, cy cx).
+    const float cx = std::sqrt(r[3] * r[3] + r[4] * r[4]);
+    const float x = std::atan2(-r[5], cx);
+    float y, z;
+    if (cx > 1e-6f) {
+        y = std::atan2(r[2], r[8]);
+        z = std::atan2(r[3], r[4]);
+    } else {
+        // Gimbal lock: only y - z or y + z is defined; put it all in the yaw.
+        z = 0.0f;
+        y = std::atan2(-r[6], r[0]);
+    }
+    return {x / kDegreesToRadians, y / kDegreesToRadians, z / kDegreesToRadians};
+}
+
 Matrix Matrix::Orthographic(float l, float r, float b, float t, float n, float f)
 {
     if (r == l || t == b || f == n) {

@@ -47,6 +47,9 @@ struct Matrix {
 
     // Ry(y) * Rx(x) * Rz(z): roll about z first, then pitch about x, then yaw about y.
     static Matrix FromEulerDegrees(float x, float y, float z);
+    // The angles FromEulerDegrees takes back from the rotation part (columns normalised first, so a per-axis scale
+    // does not matter). Pitch is kept within +-90 degrees; at +-90 the roll folds into the yaw.
+    Vector3 ToEulerDegrees() const;
     // Depth maps near to 0 and far to 1 (the 0..1 clip range). An empty box logs an error and gives the identity.
     static Matrix Orthographic(float left, float right, float bottom, float top, float nearPlane, float farPlane);
     // Rotation-only view matrix whose rows are (side, up, forward): the view looks along +z. The eye position is

@@ -619,7 +619,8 @@ void sceneplayerfx::RenderWireframePass()
         const float one = 1.0f;
         glClearBufferfv(GL_COLOR, 0, black);
         glClearBufferfv(GL_DEPTH, 0, &one);
-        deferredMarkCompositeInputs(COMPOSITE_INPUT_WIREFRAME, false);
+        const bool drawn = RenderWireframes(controller->camera);
+        deferredMarkCompositeInputs(COMPOSITE_INPUT_WIREFRAME, drawn);
     }
     fbPop();
     renderStatePop();

@@ -126,8 +126,15 @@ private:
     void Lighting();
     void RenderEnd();
     void RenderWireframePass();
+    // The selected components' outlines, seen by the camera, into the current framebuffer ("fbWireframe"); nothing
+    // when "BBox" is "None". True when any outline was drawn (the composite then reads the target).
+    bool RenderWireframes(Camera* camera);
     void Composite();
 };
 
 // The scene player whose Init ran last; null before any, and again once it is deleted.
 extern sceneplayerfx* currentScenePlayer;
+
+class Object;
+// The outline a bounds entry draws, by kind, and the matrix applied to it before the entry's world matrix.
+void selectionOutlineShape(int kind, const float box[6], Object** object, Matrix* shape);

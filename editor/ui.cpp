@@ -9,6 +9,7 @@
 #include "editor/graph_toolbox.h"
 #include "editor/inspector.h"
 #include "editor/node_editor.h"
+#include "editor/renderer_window.h"
 #include "editor/sequencer_window.h"
 #include "editor/shader_editor.h"
 #include "editor/ui_state.h"
@@ -373,7 +374,7 @@ void ui_render()
     placeFirstUse("Sequencer");
     ui_sequencer_window();
     placeFirstUse("Renderer");
-    placeholderWindow("Renderer", nullptr, ImVec2(1280, 720));
+    ui_renderer_window(uiRendererWindowState, "Renderer");
     placeFirstUse("Shader Editor");
     ui_shader_editor_window(uiShaderEditorState);
     placeFirstUse("Gradient Manager");

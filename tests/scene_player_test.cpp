@@ -19,6 +19,8 @@
 #include <glbinding/gl/gl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -522,4 +524,113 @@ TEST_F(ScenePlayerGL, ShadowingLightsGetTheirDepthMapEachFrame)
     EXPECT_EQ(depth->images[0]->height, 512);
     EXPECT_FALSE(log.contains("not valid")) << log.text();
     EXPECT_EQ(fbStackTop, 0);
+}
+
+TEST_F(ScenePlayerGL, SelectedBoxOutlineLightsItsProjectedEdgesOnly)
+{
+    sceneplayerfx* player = addPlayer("player");
+    player->Init();
+    auto* owner = addComponent<FloorComponent>("owner");
+    deferredCreateTargets();
+    Framebuffer* wireframe = deferredFindFramebuffer("fbWireframe");
+    ASSERT_NE(wireframe, nullptr);
+    Texture* colour = wireframe->slots[FB_ATTACHMENT_COLOR0].texture;
+    ASSERT_NE(colour, nullptr);
+
+    // Looking along +z from (0, 0, -10); 60 degree vertical field, depth 0..1.
+    Camera camera;
+    camera.view = Matrix::Translation(0, 0, 10);
+    const float f = 1.0f / std::tan(30.0f * 3.14159265f / 180.0f), aspect = float(wireframe->width) / float(wireframe->height);
+    camera.projection.m[0] = f / aspect;
+    camera.projection.m[5] = f;
+    camera.projection.m[10] = 100.0f / 99.9f;
+    camera.projection.m[11] = -10.0f / 99.9f;
+    camera.projection.m[14] = 1.0f;
+    camera.projection.m[15] = 0.0f;
+
+    SelectedBounds entry;
+    const float box[6] = {-1, -1, -1, 1, 1, 1};
+    std::copy(box, box + 6, entry.box);
+    entry.kind = SelectedBoundsKind::Box;
+    selectedBoundsMap.clear();
+    selectedBoundsMap[uint32_t(owner->id)] = entry;
+    selectedBoundsMap[uint32_t(owner->id + 1000)] = entry; // a component that is not in the project: skipped
+
+    auto render = [&] {
+        fbPush();
+        EXPECT_TRUE(setcurrent(wireframe));
+        const float clear[4] = {0, 0, 0, 0};
+        const float one = 1.0f;
+        glClearBufferfv(GL_COLOR, 0, clear);
+        glClearBufferfv(GL_DEPTH, 0, &one);
+        RenderState state;
+        state.cullMode = 0;
+        state.depthFunc = 3;
+        renderStatePush(state);
+        const bool drawn = player->RenderWireframes(&camera);
+        renderStatePop();
+        fbPop();
+        std::vector<uint8_t> pixels(size_t(wireframe->width) * wireframe->height * 4);
+        glGetTextureImage(colour->glId, 0, GL_RGBA, GL_UNSIGNED_BYTE, GLsizei(pixels.size()), pixels.data());
+        return std::make_pair(drawn, pixels);
+    };
+    auto outline = [&](const std::vector<uint8_t>& pixels, int x, int y) {
+        const uint8_t* p = &pixels[(size_t(y) * wireframe->width + x) * 4];
+        return p[1] > 200 && p[1] > p[0] && p[1] > p[2];
+    };
+    const int w = wireframe->width, h = wireframe->height;
+    // The near face's right edge (x = 1 at depth 9) on screen; rows are bottom-up in GL.
+    const int edgeX = int(std::lround((f / aspect / 9.0f * 0.5f + 0.5f) * w));
+    const int halfRow = h / 2;
+
+    const Camera* before = player->scene->activeCamera;
+    renderingBBox = RenderingBBox::None;
+    auto [noneDrawn, nonePixels] = render();
+    EXPECT_FALSE(noneDrawn);
+    EXPECT_EQ(player->scene->activeCamera, before) << "\"None\" leaves the scene's camera alone";
+    EXPECT_FALSE(outline(nonePixels, edgeX, halfRow));
+
+    renderingBBox = RenderingBBox::Selected;
+    auto [drawn, pixels] = render();
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+    EXPECT_TRUE(drawn);
+    EXPECT_EQ(player->scene->activeCamera, &camera);
+    bool edge = false;
+    for (int dx = -1; dx <= 1; ++dx)
+        edge = edge || outline(pixels, edgeX + dx, halfRow);
+    EXPECT_TRUE(edge) << "the near face's right edge at column " << edgeX;
+    EXPECT_FALSE(outline(pixels, w / 2, halfRow)) << "the box's inside stays clear";
+    EXPECT_FALSE(outline(pixels, 10, 10)) << "and so does the rest";
+    selectedBoundsMap.clear();
+}
+
+TEST(SelectionOutlineShape, ShapesAndMatricesByKind)
+{
+    const float cube[6] = {-1, -1, -1, 1, 1, 1};
+    const float tall[6] = {0, 0, 0, 2, 2, 4};
+    const float empty[6] = {};
+    struct Case {
+        int kind;
+        const float* box;
+        Object** object;
+        Vector3 probe, expected; // the shape matrix applied to a point
+    } cases[] = {
+        {SelectedBoundsKind::Box, cube, &builtinBoxOutline, {1, 1, 1}, {1, 1, 1}},
+        {SelectedBoundsKind::Box, cube, &builtinBoxOutline, {0, 0, 0}, {-1, -1, -1}},
+        {SelectedBoundsKind::Circles, tall, &builtinSphereOutline, {1, 1, 1}, {2, 2, 4}},
+        {SelectedBoundsKind::Cone, empty, &builtinConeOutline, {0, 1, 2}, {0, 1, 2}},
+        // Scaled about the local origin, not moved to the box: rim radius 2 at distance 8.
+        {SelectedBoundsKind::Cone, tall, &builtinConeOutline, {1, 0, 2}, {2, 0, 8}},
+        {3, tall, &builtinConeOutline, {1, 0, 2}, {1, 0, 2}},
+    };
+    for (const Case& c : cases) {
+        Object* object = nullptr;
+        Matrix shape;
+        selectionOutlineShape(c.kind, c.box, &object, &shape);
+        EXPECT_EQ(object, *c.object) << "kind " << c.kind;
+        const Vector3 p = shape.TransformPoint(c.probe);
+        EXPECT_FLOAT_EQ(p.x, c.expected.x) << "kind " << c.kind;
+        EXPECT_FLOAT_EQ(p.y, c.expected.y) << "kind " << c.kind;
+        EXPECT_FLOAT_EQ(p.z, c.expected.z) << "kind " << c.kind;
+    }
 }

@@ -44,6 +44,13 @@ layout(location = 0) out vec4 outColor;
 MaterialPropertiesGPU materialForFragment()
 {
 #ifdef MATERIAL_PROPERTIES_BINDING
+    // A negative row asks for the constant colour: the editor's outlines draw this way.
+    if (materialIndex < 0) {
+        MaterialPropertiesGPU m = materialDefaults();
+        m.diffuse = colorDiffuse.rgb;
+        m.flags = 0u;
+        return m;
+    }
     return materialLoad(materialIndex);
 #else
     MaterialPropertiesGPU m = materialDefaults();
