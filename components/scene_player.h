@@ -56,6 +56,9 @@ public:
     void AddRenderPasses(RenderItemBuilder& builder, std::vector<RenderPassItem>& passes) override;
     void OnInputChanged(int32_t) override { Init(); }
     bool IsDependencyOnly() override { return false; }
+    // The selected components' outlines, seen by the camera, into the current framebuffer ("fbWireframe"); nothing
+    // when "BBox" is "None". True when any outline was drawn (the composite then reads the target).
+    bool RenderWireframes(Camera* camera);
 
     // The frame's shadow maps and the renderer's light and material tables; Execute calls it once the scene, the
     // controller and the shadow matrices are up to date.
@@ -126,9 +129,6 @@ private:
     void Lighting();
     void RenderEnd();
     void RenderWireframePass();
-    // The selected components' outlines, seen by the camera, into the current framebuffer ("fbWireframe"); nothing
-    // when "BBox" is "None". True when any outline was drawn (the composite then reads the target).
-    bool RenderWireframes(Camera* camera);
     void Composite();
 };
 
