@@ -569,6 +569,10 @@ TEST_F(ScenePlayerGL, SelectedBoxOutlineLightsItsProjectedEdgesOnly)
         renderStatePush(state);
         const bool drawn = player->RenderWireframes(&camera);
         renderStatePop();
+        // An emptied stack restores nothing: back to GL's own defaults for the tests after this one.
+        glDisable(GL_CULL_FACE);
+        glDisable(GL_DEPTH_TEST);
+        glDepthFunc(GL_LESS);
         fbPop();
         std::vector<uint8_t> pixels(size_t(wireframe->width) * wireframe->height * 4);
         glGetTextureImage(colour->glId, 0, GL_RGBA, GL_UNSIGNED_BYTE, GLsizei(pixels.size()), pixels.data());
