@@ -2,6 +2,10 @@
 // README's screenshot.
 //   grab_screen                   prints: mean <0..255> stddev <..> hash <16 hex digits>
 //   grab_screen shot.png          the same, and writes the screen as an RGB PNG
+//   grab_screen --find RRGGBB X0 Y0 X1 Y1
+//                                 prints: found <n> at <cx> <cy> from <ax> <ay> to <bx> <by> for the pixels of exactly
+//                                 that colour in the rectangle: the one nearest their centroid, and the two ends of
+//                                 their longer extent (a drawn line's ends); "found 0" when there is none
 // Exits 1 when there is no display or the screen cannot be read.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -11,6 +15,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -39,6 +45,48 @@ bool writePng(const char* path, int width, int height, const std::vector<uint8_t
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return std::fclose(file) == 0;
+}
+
+struct Found {
+    int x, y;
+};
+
+// Pixels of exactly one colour in a rectangle, reported as a handle to grab.
+void findColour(const std::vector<uint8_t>& rgb, int width, int height, const char* hex, const int rect[4])
+{
+    const unsigned long colour = std::strtoul(hex, nullptr, 16);
+    const uint8_t want[3] = {uint8_t(colour >> 16), uint8_t(colour >> 8), uint8_t(colour)};
+    std::vector<Found> found;
+    for (int y = std::max(0, rect[1]); y < std::min(height, rect[3]); ++y)
+        for (int x = std::max(0, rect[0]); x < std::min(width, rect[2]); ++x) {
+            const uint8_t* p = rgb.data() + (size_t(y) * size_t(width) + size_t(x)) * 3;
+            if (p[0] == want[0] && p[1] == want[1] && p[2] == want[2])
+                found.push_back({x, y});
+        }
+    if (found.empty()) {
+        std::printf("found 0\n");
+        return;
+    }
+    double mx = 0.0, my = 0.0;
+    Found lowX = found[0], highX = found[0], lowY = found[0], highY = found[0];
+    for (const Found& f : found) {
+        mx += f.x;
+        my += f.y;
+        if (f.x < lowX.x) lowX = f;
+        if (f.x > highX.x) highX = f;
+        if (f.y < lowY.y) lowY = f;
+        if (f.y > highY.y) highY = f;
+    }
+    mx /= double(found.size());
+    my /= double(found.size());
+    const Found* nearest = &found[0];
+    for (const Found& f : found)
+        if ((f.x - mx) * (f.x - mx) + (f.y - my) * (f.y - my) <
+            (nearest->x - mx) * (nearest->x - mx) + (nearest->y - my) * (nearest->y - my))
+            nearest = &f;
+    const bool wide = highX.x - lowX.x >= highY.y - lowY.y;
+    const Found a = wide ? lowX : lowY, b = wide ? highX : highY;
+    std::printf("found %zu at %d %d from %d %d to %d %d\n", found.size(), nearest->x, nearest->y, a.x, a.y, b.x, b.y);
 }
 
 } // namespace
@@ -86,6 +134,11 @@ int main(int argc, char** argv)
     const double count = double(rgb.size());
     const double mean = sum / count;
     const double stddev = std::sqrt(std::max(0.0, sumSquares / count - mean * mean));
+    if (argc == 7 && std::strcmp(argv[1], "--find") == 0) {
+        const int rect[4] = {std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6])};
+        findColour(rgb, width, height, argv[2], rect);
+        return 0;
+    }
     std::printf("mean %.3f stddev %.3f hash %016llx\n", mean, stddev, static_cast<unsigned long long>(hash));
     if (argc > 1 && !writePng(argv[1], width, height, rgb))
         return 1;
