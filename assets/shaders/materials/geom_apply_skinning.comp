@@ -60,9 +60,9 @@ void main()
     float total = 0.0;
     uint joints = min(skinJointCount, 1024u);
     for (uint k = 0u; k < 4u; ++k) {
-        uint packed = vtx_bones_weights[4u * i + k];
-        uint joint = packed & 0xFFFFu;
-        float weight = float(packed >> 16u) / 65535.0;
+        uint pair = vtx_bones_weights[4u * i + k];
+        uint joint = pair & 0xFFFFu;
+        float weight = float(pair >> 16u) / 65535.0;
         // Joints the skin does not have would read matrices nobody wrote.
         if (joint >= joints || weight <= 0.0)
             continue;
