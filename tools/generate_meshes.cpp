@@ -134,7 +134,7 @@ void walker(nlohmann::json* gltf, Bin* bin)
         const float upper = std::clamp((y - 1.0f) / 2.0f, 0.0f, 1.0f); // share of the spine joint
         for (int s = 0; s < kSides; ++s) {
             const float a = 6.2831853f * float(s) / float(kSides);
-            positions.insert(positions.end(), {0.5f * std::cos(a), y, 0.5f * std::sin(a)});
+            positions.insert(positions.end(), {std::cos(a), y, std::sin(a)});
             normals.insert(normals.end(), {std::cos(a), 0.0f, std::sin(a)});
             joints.insert(joints.end(), {0, 1, 0, 0});
             weights.insert(weights.end(), {1.0f - upper, upper, 0.0f, 0.0f});
@@ -174,7 +174,7 @@ void walker(nlohmann::json* gltf, Bin* bin)
     };
     const size_t vertexCount = positions.size() / 3;
     const int pos = add(bin->Append(positions), positions.size() * 4, 5126, "VEC3", vertexCount, 34962,
-                        {{"min", {-0.5, 0.0, -0.5}}, {"max", {0.5, 4.0, 0.5}}});
+                        {{"min", {-1.0, 0.0, -1.0}}, {"max", {1.0, 4.0, 1.0}}});
     const int nor = add(bin->Append(normals), normals.size() * 4, 5126, "VEC3", vertexCount, 34962);
     const int jnt = add(bin->Append(joints), joints.size() * 2, 5123, "VEC4", vertexCount, 34962);
     const int wgt = add(bin->Append(weights), weights.size() * 4, 5126, "VEC4", vertexCount, 34962);
