@@ -9,6 +9,7 @@
 #include "editor/graph_toolbox.h"
 #include "editor/inspector.h"
 #include "editor/node_editor.h"
+#include "editor/resource_manager.h"
 #include "editor/sequencer_window.h"
 #include "editor/shader_editor.h"
 #include "editor/ui_state.h"
@@ -365,7 +366,8 @@ void ui_render()
     placeholderWindow("Node Configuration Editor");
     ui_graph_node_toolbox(placeFirstUse);
     placeFirstUse("Resource Manager");
-    placeholderWindow("Resource Manager");
+    if (uiResourceManagerState)
+        ui_resource_manager_window(*uiResourceManagerState);
     placeFirstUse("GPUQueries");
     ui_gpu_queries_window(&windowOpen.gpuQueries);
     if (!sequencer)
