@@ -905,13 +905,27 @@ bool buildObjects(const std::string& path, const tinygltf::Model& model, SceneBu
         }
         build->objects.push_back(object);
     }
+    std::vector<Object*> registered;
     for (size_t m = 0; m < model.meshes.size(); ++m) {
         Object* object = build->objects[m];
-        geomUpdate(object->geometry);
         const std::string name = file + "/mesh/" + std::to_string(m) + "/" + orUnnamed(model.meshes[m].name);
-        FileResource* record = currentResources ? currentResources->add_object(name, object) : nullptr;
-        build->meshRecords.push_back(record);
+        // A name already stored keeps its record and object; the copy just built would belong to nobody.
+        FileResource* stored = nullptr;
+        if (currentResources) {
+            const auto found = currentResources->resources.find(name);
+            if (found != currentResources->resources.end())
+                stored = resourceCast<FileResource>(found->second, ResourceType::Object);
+        }
+        if (stored || !currentResources) {
+            destroyObject(object);
+            build->meshRecords.push_back(stored);
+            continue;
+        }
+        geomUpdate(object->geometry);
+        build->meshRecords.push_back(currentResources->add_object(name, object));
+        registered.push_back(object);
     }
+    build->objects = registered;
     return true;
 }
 
@@ -1049,7 +1063,7 @@ bool graph_load_scene_resources(const std::string& path)
     const std::string file = afterLastSlash(path);
     for (size_t i = 0; i < model.images.size(); ++i) {
         const std::string name = file + "/images/" + std::to_string(i) + "/" + orUnnamed(model.images[i].name);
-        if (currentResources && currentResources->get_by_name_type(name, ResourceType::Texture)) {
+        if (currentResources && currentResources->resources.count(name)) {
             LOG_INFO("Texture %s was already loaded. Skipping", name.c_str());
             continue;
         }

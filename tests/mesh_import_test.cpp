@@ -2,6 +2,7 @@
 #include "render/mesh_import.h"
 
 #include "gl_context.h"
+#include "png_fixture.h"
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_texture.h"
 #include "project/project.h"
@@ -575,6 +576,49 @@ TEST_F(MeshImportTest, ExternalBufferAndBinaryFilesLoad)
     write("bin/tri.glb", glb);
     ASSERT_TRUE(graph_load_scene_resources("bin/tri.glb"));
     EXPECT_NE(store_.get_by_name_type("tri.glb/mesh/0/tri", ResourceType::Object), nullptr);
+}
+
+TEST_F(MeshImportTest, GltfImagesAreDecodedByTheEnginesPngReader)
+{
+    GltfBuilder b;
+    const int pos = b.Positions(kTriangle);
+    b.doc["meshes"] = {{{"primitives", {{{"attributes", {{"POSITION", pos}}}}}}}};
+    // Image 0 inside the buffer, image 1 a file beside the glTF file, image 2 a file that is missing.
+    const std::string png = testutil::solidPngRgba(4, 2, 90);
+    while (b.bin.size() % 4)
+        b.bin.push_back(0);
+    const size_t offset = b.bin.size();
+    b.bin.insert(b.bin.end(), png.begin(), png.end());
+    b.doc["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", offset}, {"byteLength", png.size()}});
+    b.doc["images"] = {{{"name", "inside"}, {"bufferView", 1}, {"mimeType", "image/png"}},
+                       {{"name", "beside"}, {"uri", "beside.png"}},
+                       {{"name", "gone"}, {"uri", "gone.png"}}};
+    write("pics/pics.gltf", b.Text());
+    write("pics/beside.png", testutil::solidPngRgba(2, 8, 30));
+    ASSERT_TRUE(graph_load_scene_resources("pics/pics.gltf"));
+    struct Case {
+        const char* name;
+        int width, height; // 0: no texture
+    } cases[] = {{"pics.gltf/images/0/inside", 4, 2}, {"pics.gltf/images/1/beside", 2, 8}, {"pics.gltf/images/2/gone", 0, 0}};
+    for (const Case& c : cases) {
+        auto* record = resourceCast<FileResource>(store_.get_by_name_type(c.name, ResourceType::Texture),
+                                                  ResourceType::Texture);
+        ASSERT_NE(record, nullptr) << c.name;
+        Texture* texture = record->GetTexture();
+        if (c.width == 0) {
+            EXPECT_EQ(texture, nullptr) << c.name;
+            continue;
+        }
+        ASSERT_NE(texture, nullptr) << c.name;
+        EXPECT_EQ(texture->images[0]->width, c.width);
+        EXPECT_EQ(texture->images[0]->height, c.height);
+        EXPECT_NE(texture->glId, 0u);
+    }
+    // A second import reuses the textures and says so.
+    const Texture* first = static_cast<FileResource*>(store_.get_by_name("pics.gltf/images/0/inside"))->GetTexture();
+    const std::string log = captureLog([&] { ASSERT_TRUE(graph_load_scene_resources("pics/pics.gltf")); });
+    EXPECT_NE(log.find("Texture pics.gltf/images/0/inside was already loaded. Skipping"), std::string::npos);
+    EXPECT_EQ(static_cast<FileResource*>(store_.get_by_name("pics.gltf/images/0/inside"))->GetTexture(), first);
 }
 
 TEST_F(MeshImportTest, ShippedWalkerHasASkinAndAnAnimation)

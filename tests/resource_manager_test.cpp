@@ -5,6 +5,7 @@
 #include "components/mesh_renderer.h"
 #include "editor/ui.h"
 #include "gl_context.h"
+#include "png_fixture.h"
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_texture.h"
 #include "project/project.h"
@@ -14,7 +15,6 @@
 #include "ui_harness.h"
 
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <filesystem>
 #include <string>
@@ -27,26 +27,7 @@ using testutil::writeFile;
 
 namespace {
 
-std::string solidPng(int w, int h)
-{
-    std::string out;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_set_write_fn(
-        png, &out,
-        [](png_structp p, png_bytep data, size_t size) {
-            static_cast<std::string*>(png_get_io_ptr(p))->append(reinterpret_cast<const char*>(data), size);
-        },
-        nullptr);
-    png_set_IHDR(png, info, w, h, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    std::vector<uint8_t> row(size_t(w) * 4, 200);
-    std::vector<png_bytep> rows(size_t(h), row.data());
-    png_set_rows(png, info, rows.data());
-    png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return out;
-}
+std::string solidPng(int w, int h) { return testutil::solidPngRgba(w, h, 200); }
 
 const char* const kQuadObj = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4\n";
 
