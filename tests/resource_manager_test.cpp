@@ -4,7 +4,9 @@
 
 #include "components/mesh_renderer.h"
 #include "editor/ui.h"
+#include "deferred_scene_util.h"
 #include "gl_context.h"
+#include "renderer_fixture.h"
 #include "png_fixture.h"
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_texture.h"
@@ -14,6 +16,7 @@
 #include "test_helpers.h"
 #include "ui_harness.h"
 
+#include <glbinding/gl/gl.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -190,22 +193,70 @@ TEST_F(ResourceManagerTest, DelRemovesTheRecordAndSaveWritesTheFile)
     EXPECT_EQ(resourceManagerObjectLine(project->resources->get_by_name("empty")), "empty (Failed to load)");
 }
 
-TEST_F(ResourceManagerTest, DroppedMeshIsDrawnByAMeshRenderer)
+// The whole way: dropped on the window, listed, saved, and drawn by a mesh renderer naming it.
+class DroppedMeshDraw : public RendererGLTest {};
+
+TEST_F(DroppedMeshDraw, DroppedMeshIsListedSavedAndDrawn)
 {
-    writeFile(full("meshes/quad.obj"), kQuadObj);
-    const std::string path = full("meshes/quad.obj");
+    using namespace gl;
+    TempDir dir("dropped_mesh");
+    const std::string assets = dataBasePath();
+    dataSetBasePath(dir.str());
+    Project* project = projCreate("dropped");
+    Project* savedProject = currentProject;
+    projSetCurrent(project);
+    ResourceManagerUiState state;
+    ResourceManagerUiState* savedState = uiResourceManagerState;
+    uiResourceManagerState = &state;
+
+    writeFile(dir.path() / "meshes/quad.obj", kQuadObj);
+    std::filesystem::create_directories(dir.path() / project->path);
+    const std::string path = dir.str() + "meshes/quad.obj";
     const char* paths[] = {path.c_str()};
     engine_glfw_drop_callback(nullptr, 1, paths);
-    UiHarness ui;
-    ui.frame([&] { drawWindow(state); });
-    EngineComponent* component = meshrendererfx::Create("quad");
-    ASSERT_NE(component, nullptr);
-    auto* mesh = static_cast<meshrendererfx*>(component);
+    {
+        UiHarness ui;
+        ui.frame([&] { drawWindow(state); });
+        ui.frame([&] { drawWindow(state); });
+        EXPECT_EQ(ui.find("Del").has_value(), true);
+    }
+    EXPECT_NE(testutil::readFile(dir.path() / project->path / "resources.json").find("meshes/quad.obj"),
+              std::string::npos);
+
+    dataSetBasePath(assets); // the materials' shaders
+    auto* mesh = static_cast<meshrendererfx*>(meshrendererfx::Create("quad"));
+    ASSERT_NE(mesh, nullptr);
     mesh->objectName.text = "quad.obj";
     mesh->OnCvarChanged(&mesh->objectName);
     ASSERT_NE(mesh->object, nullptr);
-    EXPECT_EQ(mesh->object->geometry->vertexCount, 4u);
-    delete component;
+    mesh->Init();
+    RenderItemBuilder builder;
+    mesh->Execute(builder, Timestep{});
+    Camera camera;
+    deferredscene::placeCamera(camera, {0.5f, 0.5f, -3.0f}, {0, 0, 0}, float(deferredtest::kWidth) / deferredtest::kHeight);
+    fbPush();
+    ASSERT_TRUE(setcurrent(deferredFindFramebuffer("deferred_deep")));
+    GLuint query = 0;
+    glGenQueries(1, &query);
+    glBeginQuery(GL_PRIMITIVES_GENERATED, query);
+    const Matrix model;
+    mesh->Render(&camera, &model, Renderer::PASS_DEFERRED, Timestep{});
+    glEndQuery(GL_PRIMITIVES_GENERATED);
+    GLuint drawn = 0;
+    glGetQueryObjectuiv(query, GL_QUERY_RESULT, &drawn);
+    glDeleteQueries(1, &query);
+    fbPop();
+    EXPECT_EQ(drawn, 2u);
+
+    delete mesh;
+    for (Resource* record : project->resources->get_by_type(ResourceType::Object)) {
+        Object* object = static_cast<FileResource*>(record)->GetObject();
+        geomDelete(object->geometry);
+        delete object;
+    }
+    uiResourceManagerState = savedState;
+    projSetCurrent(savedProject);
+    projDestroy(project);
 }
 
 } // namespace
