@@ -545,6 +545,21 @@ TEST_F(MeshImportTest, UnreadableGltfFilesGiveTheirResultCodes)
         EXPECT_FALSE(graph_load_scene_resources(c.file));
     }
     EXPECT_EQ(gltfCheckFile("nothing_here.gltf"), GLTF_RESULT_FILE_NOT_FOUND);
+
+    // Binary files whose chunk headers lie about their sizes.
+    auto u32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+    const std::string json = "{\"asset\":{\"version\":\"2.0\"}}  ";
+    const std::string lyingGlbs[] = {
+        "glTF" + u32(2) + u32(20 + uint32_t(json.size())) + u32(0x7FFFFFF0u) + "JSON" + json,
+        "glTF" + u32(2) + u32(0xFFFFFFFFu) + u32(uint32_t(json.size())) + "JSON" + json,
+        "glTF" + u32(2) + u32(28 + uint32_t(json.size())) + u32(uint32_t(json.size())) + "JSON" + json +
+            u32(0x40000000u) + std::string("BIN\0", 4),
+    };
+    for (const std::string& bytes : lyingGlbs) {
+        write("lying.glb", bytes);
+        EXPECT_NE(gltfCheckFile("lying.glb"), GLTF_RESULT_SUCCESS);
+        EXPECT_FALSE(graph_load_scene_resources("lying.glb"));
+    }
     EXPECT_TRUE(store_.resources.empty());
 }
 
