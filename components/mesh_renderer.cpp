@@ -464,5 +464,7 @@ bool graph_load_scene(const std::string& path)
         renderer->y = group->y + 75.0f * float(k);
         renderer->parent_id = group->id;
     }
+    if (graphHooks.loadNodePositions)
+        graphHooks.loadNodePositions();
     return true;
 }
