@@ -64,6 +64,13 @@ void importOne(const std::string& dropped)
         Object* object = entLoadLWO(path);
         if (!object)
             return;
+        // The store keeps a record already under that name; the new object would belong to nobody.
+        if (currentResources->resources.count(name)) {
+            LOG_WARNING("Dropped <%s>: a resource named <%s> exists; kept", dropped.c_str(), name.c_str());
+            geomDelete(object->geometry);
+            delete object;
+            return;
+        }
         currentResources->add_object(name, object)->path = path;
         resourceManagerSave(false);
     }

@@ -44,11 +44,14 @@ protected:
     }
     void TearDown() override
     {
-        project.reset();
-        for (Object* object : owned_) {
-            geomDelete(object->geometry);
-            delete object;
+        // The store's records do not own their objects (stored here or imported by the test).
+        for (Resource* record : project->store.get_by_type(ResourceType::Object)) {
+            if (Object* object = static_cast<FileResource*>(record)->GetObject()) {
+                geomDelete(object->geometry);
+                delete object;
+            }
         }
+        project.reset();
         RendererGLTest::TearDown();
     }
 
@@ -78,13 +81,9 @@ protected:
             object->geometry->surfaces[s]->metalness = 0.75f;
             geomSurfaceAppendTriangle(object->geometry->surfaces[s], 3 * s, 3 * s + 1, 3 * s + 2);
         }
-        owned_.push_back(object);
         project->store.add_object(name, object);
         return object;
     }
-
-private:
-    std::vector<Object*> owned_;
 };
 
 std::vector<std::string> cvarNames(const CvarTreeNode* node)
