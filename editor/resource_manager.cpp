@@ -61,16 +61,14 @@ void importOne(const std::string& dropped)
         sceneRecords().push_back(std::make_unique<SceneUriResource>(name, path));
         currentResources->add(sceneRecords().back().get());
     } else {
-        Object* object = entLoadLWO(path);
-        if (!object)
-            return;
-        // The store keeps a record already under that name; the new object would belong to nobody.
+        // The store keeps a record already under that name: the file is not loaded again.
         if (currentResources->resources.count(name)) {
             LOG_WARNING("Dropped <%s>: a resource named <%s> exists; kept", dropped.c_str(), name.c_str());
-            geomDelete(object->geometry);
-            delete object;
             return;
         }
+        Object* object = resourceLoaders.loadObject(path);
+        if (!object)
+            return;
         currentResources->add_object(name, object)->path = path;
         resourceManagerSave(false);
     }

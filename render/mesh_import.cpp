@@ -891,6 +891,19 @@ std::vector<std::unique_ptr<AnimationRig>>& importedRigs()
     return rigs;
 }
 
+// What the importers registered. Records do not own their objects and textures, and a renderer may still draw an
+// object whose record was deleted, so imports stay for the whole run (as the texture file cache does).
+std::vector<Object*>& importedObjects()
+{
+    static std::vector<Object*> objects;
+    return objects;
+}
+std::vector<Texture*>& importedTextures()
+{
+    static std::vector<Texture*> textures;
+    return textures;
+}
+
 bool buildObjects(const std::string& path, const tinygltf::Model& model, SceneBuild* build)
 {
     const std::string file = afterLastSlash(path);
@@ -924,6 +937,7 @@ bool buildObjects(const std::string& path, const tinygltf::Model& model, SceneBu
         geomUpdate(object->geometry);
         build->meshRecords.push_back(currentResources->add_object(name, object));
         registered.push_back(object);
+        importedObjects().push_back(object);
     }
     build->objects = registered;
     return true;
@@ -1068,6 +1082,8 @@ bool graph_load_scene_resources(const std::string& path)
             continue;
         }
         Texture* texture = buildImage(path, model, model.images[i], name);
+        if (texture)
+            importedTextures().push_back(texture);
         if (currentResources)
             currentResources->add_texture(name, texture);
     }
@@ -1141,8 +1157,16 @@ bool gltfLoadSceneNodes(const std::string& path, std::string* sceneName, std::ve
     return true;
 }
 
+Object* meshLoadResource(const std::string& path)
+{
+    Object* object = entLoadLWO(path);
+    if (object)
+        importedObjects().push_back(object);
+    return object;
+}
+
 void meshInstallResourceLoaders()
 {
-    resourceLoaders.loadObject = &entLoadLWO;
+    resourceLoaders.loadObject = &meshLoadResource;
     resourceLoaders.loadScene = &graph_load_scene_resources;
 }

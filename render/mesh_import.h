@@ -53,12 +53,15 @@ struct GltfSceneNodeInfo {
 int gltfCheckFile(const std::string& path);
 
 // The meshes (object resources "{file}/mesh/{i}/{name}"), images (texture resources "{file}/images/{i}/{name}")
-// and the rig of a glTF file into the current project's resources. False when the file cannot be read or is
-// refused, with nothing registered.
+// and the rig of a glTF file into the current project's resources (they stay with the importer for the whole
+// run). False when the file cannot be read or is refused, with nothing registered.
 bool graph_load_scene_resources(const std::string& path);
 // The meshes of the file as object resources and the mesh nodes of its default scene in depth-first order (for
 // the scene import of the component layer). False when the file cannot be read or is refused.
 bool gltfLoadSceneNodes(const std::string& path, std::string* sceneName, std::vector<GltfSceneNodeInfo>* nodes);
 
+// entLoadLWO for a resource record: the object stays with the importer for the whole run (records do not own
+// their objects). The resource store's mesh loader.
+Object* meshLoadResource(const std::string& path);
 // Points the resource store's mesh and scene loaders at these importers.
 void meshInstallResourceLoaders();

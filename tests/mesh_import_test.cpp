@@ -119,13 +119,7 @@ protected:
     }
     void TearDown() override
     {
-        for (auto& [name, record] : store_.resources) {
-            auto* file = dynamic_cast<FileResource*>(record);
-            if (file && file->type == ResourceType::Object)
-                destroy(file->GetObject());
-            else if (file && file->type == ResourceType::Texture)
-                txtDestroy(file->GetTexture());
-        }
+        // The imported objects and textures stay with the importer; only the records go.
         store_.resources.clear();
         currentResources = savedResources_;
         dataSetBasePath(oldBase_);

@@ -44,14 +44,12 @@ protected:
     }
     void TearDown() override
     {
-        // The store's records do not own their objects (stored here or imported by the test).
-        for (Resource* record : project->store.get_by_type(ResourceType::Object)) {
-            if (Object* object = static_cast<FileResource*>(record)->GetObject()) {
-                geomDelete(object->geometry);
-                delete object;
-            }
-        }
         project.reset();
+        // The store's records do not own their objects; imported ones stay with the importer.
+        for (Object* object : owned_) {
+            geomDelete(object->geometry);
+            delete object;
+        }
         RendererGLTest::TearDown();
     }
 
@@ -82,8 +80,12 @@ protected:
             geomSurfaceAppendTriangle(object->geometry->surfaces[s], 3 * s, 3 * s + 1, 3 * s + 2);
         }
         project->store.add_object(name, object);
+        owned_.push_back(object);
         return object;
     }
+
+private:
+    std::vector<Object*> owned_;
 };
 
 std::vector<std::string> cvarNames(const CvarTreeNode* node)

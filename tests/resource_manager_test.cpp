@@ -57,12 +57,7 @@ protected:
     void TearDown() override
     {
         uiResourceManagerState = savedState_;
-        for (Resource* record : project->resources->get_by_type(ResourceType::Object)) {
-            if (Object* object = static_cast<FileResource*>(record)->GetObject()) {
-                geomDelete(object->geometry);
-                delete object;
-            }
-        }
+        // Dropped meshes stay with the importer; dropped images belong to nobody else.
         for (Resource* record : project->resources->get_by_type(ResourceType::Texture))
             txtDestroy(static_cast<FileResource*>(record)->GetTexture());
         projSetCurrent(savedProject_);
@@ -186,8 +181,6 @@ TEST_F(ResourceManagerTest, DelRemovesTheRecordAndSaveWritesTheFile)
     const std::string after = testutil::readFile(resourcesFile());
     EXPECT_EQ(after.find("gone.obj"), std::string::npos);
     EXPECT_NE(after.find("keep.obj"), std::string::npos);
-    geomDelete(goneObject->geometry);
-    delete goneObject;
 
     // A record without object is listed as failed.
     project->resources->add_object("empty", nullptr);
@@ -250,11 +243,6 @@ TEST_F(DroppedMeshDraw, DroppedMeshIsListedSavedAndDrawn)
     EXPECT_EQ(drawn, 2u);
 
     delete mesh;
-    for (Resource* record : project->resources->get_by_type(ResourceType::Object)) {
-        Object* object = static_cast<FileResource*>(record)->GetObject();
-        geomDelete(object->geometry);
-        delete object;
-    }
     uiResourceManagerState = savedState;
     projSetCurrent(savedProject);
     projDestroy(project);
