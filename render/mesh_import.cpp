@@ -893,15 +893,16 @@ std::vector<std::unique_ptr<AnimationRig>>& importedRigs()
 
 // What the importers registered. Records do not own their objects and textures, and a renderer may still draw an
 // object whose record was deleted, so imports stay for the whole run (as the texture file cache does).
+// Never destroyed: the lists must outlast every static destructor that might still reach an import.
 std::vector<Object*>& importedObjects()
 {
-    static std::vector<Object*> objects;
-    return objects;
+    static auto* objects = new std::vector<Object*>;
+    return *objects;
 }
 std::vector<Texture*>& importedTextures()
 {
-    static std::vector<Texture*> textures;
-    return textures;
+    static auto* textures = new std::vector<Texture*>;
+    return *textures;
 }
 
 bool buildObjects(const std::string& path, const tinygltf::Model& model, SceneBuild* build)
