@@ -3,6 +3,7 @@
 
 #include "components/camera_component.h"
 #include "components/light_component.h"
+#include "components/mesh_renderer.h"
 #include "components/output_buffer.h"
 #include "components/post_effects.h"
 #include "components/primitive_renderer.h"
@@ -11,6 +12,7 @@
 #include "components/value_generators.h"
 
 #include "project/component_table.h"
+#include "render/mesh_import.h"
 
 void componentTypesInstallFactories()
 {
@@ -19,6 +21,7 @@ void componentTypesInstallFactories()
         ComponentFactory factory;
     } factories[] = {
         {0, sceneplayerfx::Create}, // "Sceneplayer"
+        {1, meshrendererfx::Create}, // "Meshrenderer"
         {6, lightcomponent::Create}, // "Light"
         {8, camerafx::Create}, // "Camera"
         {9, nullcomponent::Create}, // "Null"
@@ -36,4 +39,5 @@ void componentTypesInstallFactories()
     };
     for (const auto& entry : factories)
         componentTypeTable[entry.row].factory = entry.factory;
+    meshInstallResourceLoaders();
 }

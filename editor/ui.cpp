@@ -10,6 +10,7 @@
 #include "editor/inspector.h"
 #include "editor/node_editor.h"
 #include "editor/renderer_window.h"
+#include "editor/resource_manager.h"
 #include "editor/sequencer_window.h"
 #include "editor/shader_editor.h"
 #include "editor/ui_state.h"
@@ -366,7 +367,8 @@ void ui_render()
     placeholderWindow("Node Configuration Editor");
     ui_graph_node_toolbox(placeFirstUse);
     placeFirstUse("Resource Manager");
-    placeholderWindow("Resource Manager");
+    if (uiResourceManagerState)
+        ui_resource_manager_window(*uiResourceManagerState);
     placeFirstUse("GPUQueries");
     ui_gpu_queries_window(&windowOpen.gpuQueries);
     if (!sequencer)

@@ -146,6 +146,10 @@ public:
     Geometry* geometry = nullptr; // not owned
     int flags = 7;
     AnimationRig* rig = nullptr; // skeleton shared by the meshes of one imported scene; not owned
+
+    // Poses the rig at `time` and skins the vertices on the GPU (VTXCoords / VTXNormals from their bind-pose
+    // copies). False, doing nothing, without a rig, skin, animation or bone weights.
+    bool ApplySkinning(float time);
 };
 
 class EffectEntity : public Object {

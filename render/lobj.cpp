@@ -281,16 +281,3 @@ Object* entLoad(const uint8_t* data, size_t size)
     LOG_INFO("Done");
     return object;
 }
-
-Object* entLoadLWO(const std::string& path)
-{
-    LOG_INFO("Loading <%s>", path.c_str());
-    LOG_ERROR("Failed to load LWO file <%s>: no mesh importer in this build", path.c_str());
-    return nullptr;
-}
-
-bool graph_load_scene_resources(const std::string& path)
-{
-    LOG_ERROR("Cannot load scene <%s>: no glTF importer in this build", path.c_str());
-    return false;
-}

@@ -1,5 +1,5 @@
 // ".lobj", the engine's own mesh file: big-endian positions, triangles with a surface index, opaque surface
-// records and optional texture coordinates. Also the entry points of the imported mesh and scene formats.
+// records and optional texture coordinates.
 //
 // Layout (V, F, S the counts read from the file):
 //   0           4      not interpreted ("LOBJ" when written here)
@@ -70,9 +70,3 @@ LobjMesh lobjSimpleCube();
 // An Object with VTXCoords, VTXUV0 (the texture coordinates, else x and y) and smooth VTXNormals, one index group
 // per surface, bounds computed and the geometry uploaded. Null, with a log line, when the image is refused.
 Object* entLoad(const uint8_t* data, size_t size);
-
-// ---- Imported formats ----
-// Meshes through assimp (path relative to the asset base path): a new Object owned by the caller, or null.
-Object* entLoadLWO(const std::string& path);
-// A glTF scene into the current project's resources; false when the file cannot be loaded.
-bool graph_load_scene_resources(const std::string& path);

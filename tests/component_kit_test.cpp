@@ -3,6 +3,7 @@
 #include "components/light_component.h"
 #include "components/output_buffer.h"
 #include "components/post_effects.h"
+#include "components/mesh_renderer.h"
 #include "components/primitive_renderer.h"
 #include "components/scene_player.h"
 #include "components/transform_components.h"
@@ -123,6 +124,11 @@ const std::vector<ComponentLayout>& componentLayouts()
         {23, build<valuelinearfx>, withOutputs({"base", "frequency", "scale", "wrap ar"}), {}},
         {24, build<valuemanualfx>, withOutputs({"value 1", "value 3"}), {}},
         {25, build<valuenoisefx>, withOutputs({"Frequency", "Scale", "Phase", "Base", "Absolute Value"}), {}},
+        {1,
+         build<meshrendererfx>,
+         {"scale", "rotation", "position", "raytrace", "voxelize", "reflect", "shadow cast", "shadow receive", "hidden",
+          "animation time", "object"},
+         {"materials"}},
         {30,
          build<primitivefx>,
          {"subdivisions 1", "subdivisions 2", "radius 1", "radius 2", "bevel size", "type", "scale", "rotation",

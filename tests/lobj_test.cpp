@@ -1,4 +1,5 @@
 #include "render/lobj.h"
+#include "render/mesh_import.h"
 
 #include "render/entities.h"
 
@@ -278,7 +279,7 @@ TEST_F(LobjTest, RandomlyDamagedFilesLoadOrAreRefusedCleanly)
     EXPECT_GT(refused, 0);
 }
 
-TEST(LobjImporters, StandInsLogAndLoadNothing)
+TEST(LobjImporters, MissingFilesLogAndLoadNothing)
 {
     std::string log = captureLog([] { EXPECT_EQ(entLoadLWO("meshes/thing.lwo"), nullptr); });
     EXPECT_NE(log.find("Loading <meshes/thing.lwo>"), std::string::npos);
