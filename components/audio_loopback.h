@@ -31,9 +31,11 @@ struct AudioRingBuffer {
 
 // samples[k] *= 0.5 - 0.5 cos(2 pi k / 1023).
 void ApplyHannWindow(float samples[kSpectrumSamples]);
-// Forward FFT of 1024 real samples: bins 0 .. 511 (bin 0 holds the DC term in re and the Nyquist term in im).
+// DFT of 1024 real samples: bins 0 .. 511 (bin 0 holds the DC term in re and the Nyquist term in im). Only the
+// magnitudes are used; the phases follow ComplexFFT's kernel.
 void RealFFT(const float samples[kSpectrumSamples], float re[kSpectrumBins], float im[kSpectrumBins]);
-// Forward complex FFT of n (a power of two) values; imaginary may be null (zeros).
+// Unscaled DFT of n (a power of two, at most 65536) values with the kernel e^(+2 pi i k t / n); imaginary may be
+// null (zeros).
 void ComplexFFT(int n, const float* real, const float* imaginary, float* outReal, float* outImaginary);
 
 // Something that feeds the ring from the machine's output on a thread of its own.
