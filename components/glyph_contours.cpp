@@ -168,7 +168,10 @@ int Vectoriser::Crossings(size_t i) const
                 ++crossings;
                 continue;
             }
-            if ((F.x - lx) * (E.y - ly) > (F.y - ly) * (E.x - lx))
+            // Where the edge meets the ray's line; a sign test of the cross product alone would depend on
+            // which way the edge runs.
+            const double x = E.x + (ly - E.y) * (F.x - E.x) / (F.y - E.y);
+            if (x < lx)
                 ++crossings;
         }
     }

@@ -114,14 +114,43 @@ void appendVertex(TextMesh& mesh, double x, double y, double z)
     mesh.positions.push_back(static_cast<float>(z));
 }
 
-bool boxInside(const GlyphContour& inner, const GlyphContour& outer)
+bool pointInside(const ContourPoint& p, const GlyphContour& contour)
 {
-    return inner.minX > outer.minX && inner.minY > outer.minY && inner.maxX < outer.maxX && inner.maxY < outer.maxY;
+    bool inside = false;
+    const std::vector<ContourPoint>& q = contour.points;
+    for (size_t i = 0, j = q.size() - 1; i < q.size(); j = i++)
+        if ((q[i].y > p.y) != (q[j].y > p.y) &&
+            p.x < (q[j].x - q[i].x) * (p.y - q[i].y) / (q[j].y - q[i].y) + q[i].x)
+            inside = !inside;
+    return inside;
 }
 
-// Triangulates the cap of one outer contour with the holes inside its box; front and back vertices per cap point.
-void addCap(TextMesh& mesh, const std::vector<std::unique_ptr<GlyphContour>>& contours, size_t outer, double x0,
-            double lineHeight, float depth)
+// The outer contour each hole belongs to: the smallest one around its first point. A bounding-box test alone
+// gives the counters of "%" to its slash as well, which then caps them over.
+std::vector<int> holeOwners(const std::vector<std::unique_ptr<GlyphContour>>& contours)
+{
+    std::vector<int> owner(contours.size(), -1);
+    for (size_t h = 0; h < contours.size(); ++h) {
+        if (contours[h]->clockwise || contours[h]->points.empty())
+            continue;
+        double best = 0.0;
+        for (size_t c = 0; c < contours.size(); ++c) {
+            const GlyphContour& outer = *contours[c];
+            if (!outer.clockwise || outer.points.size() < 3 || !pointInside(contours[h]->points.front(), outer))
+                continue;
+            const double area = double(outer.maxX - outer.minX) * double(outer.maxY - outer.minY);
+            if (owner[h] < 0 || area < best) {
+                owner[h] = static_cast<int>(c);
+                best = area;
+            }
+        }
+    }
+    return owner;
+}
+
+// Triangulates the cap of one outer contour with its holes; front and back vertices per cap point.
+void addCap(TextMesh& mesh, const std::vector<std::unique_ptr<GlyphContour>>& contours,
+            const std::vector<int>& owners, size_t outer, double x0, double lineHeight, float depth)
 {
     GLUtesselator* tessellator = gluNewTess();
     if (!tessellator) {
@@ -151,7 +180,7 @@ void addCap(TextMesh& mesh, const std::vector<std::unique_ptr<GlyphContour>>& co
     gluTessBeginPolygon(tessellator, &tess);
     addContour(*contours[outer]);
     for (size_t j = 0; j < contours.size(); ++j)
-        if (j != outer && !contours[j]->clockwise && boxInside(*contours[j], *contours[outer]))
+        if (owners[j] == static_cast<int>(outer) && contours[j]->points.size() >= 3)
             addContour(*contours[j]);
     gluTessEndPolygon(tessellator);
     gluDeleteTess(tessellator);
@@ -181,7 +210,8 @@ void addCap(TextMesh& mesh, const std::vector<std::unique_ptr<GlyphContour>>& co
 float addCharacter(TextMesh& mesh, FT_Face face, uint32_t code, float pen, float depth, PenState& state)
 {
     const FT_UInt index = FT_Get_Char_Index(face, code);
-    if (FT_Load_Glyph(face, index, FT_LOAD_DEFAULT) != 0) {
+    // Unhinted: grid fitting is for pixels and would bend the shapes differently at every size.
+    if (FT_Load_Glyph(face, index, FT_LOAD_NO_HINTING) != 0) {
         LOG_WARNING("FT_Load_Glyph failed");
         return 0.0f;
     }
@@ -207,6 +237,7 @@ float addCharacter(TextMesh& mesh, FT_Face face, uint32_t code, float pen, float
     Vectoriser vectoriser(slot->outline);
     vectoriser.BuildContours();
     const double lineHeight = static_cast<double>(face->height);
+    const std::vector<int> owners = holeOwners(vectoriser.contours);
     for (size_t c = 0; c < vectoriser.contours.size(); ++c) {
         const GlyphContour& contour = *vectoriser.contours[c];
         const std::vector<ContourPoint>& p = contour.points;
@@ -216,14 +247,14 @@ float addCharacter(TextMesh& mesh, FT_Face face, uint32_t code, float pen, float
         const uint32_t base = mesh.VertexCount();
         for (float z : {0.0f, depth})
             for (const ContourPoint& point : p)
-                appendVertex(mesh, x0 + point.x / 64.0, (lineHeight - point.y) / 64.0, z);
+                appendVertex(mesh, x0 + point.x / 64.0, lineHeight / 64.0 - point.y / 64.0, z);
         for (uint32_t k = 0; k < n; ++k) {
             const uint32_t m = (k + 1) % n;
             mesh.walls.insert(mesh.walls.end(), {base + k, base + m, base + n + m});
             mesh.walls.insert(mesh.walls.end(), {base + k, base + n + m, base + n + k});
         }
         if (contour.clockwise)
-            addCap(mesh, vectoriser.contours, c, x0, lineHeight / 64.0, depth);
+            addCap(mesh, vectoriser.contours, owners, c, x0, lineHeight / 64.0, depth);
     }
     state.previousGlyph = index;
     return static_cast<float>(slot->advance.x >> 6);
