@@ -4,9 +4,11 @@
 #include "components/audio_loopback.h"
 #include "components/camera_component.h"
 #include "components/light_component.h"
+#include "components/material_node.h"
 #include "components/output_buffer.h"
 #include "components/post_effects.h"
 #include "components/primitive_renderer.h"
+#include "components/raymarcher.h"
 #include "components/scene_player.h"
 #include "components/text_object.h"
 #include "components/texture_components.h"
@@ -31,11 +33,13 @@ void componentTypesInstallFactories()
         {25, valuenoisefx::Create}, // "ValueNoise"
         {29, textobjectfx::Create}, // "TextObject"
         {30, primitivefx::Create}, // "Primitive"
+        {31, materialnode::Create}, // "Material"
         {32, postcustomfx::Create}, // "PostCustom"
         {33, posttonemapfx::Create}, // "PostTonemap"
         {34, postaberrationfx::Create}, // "PostAberration"
         {35, postglowfx::Create}, // "PostGlow"
         {36, outputbufferfx::Create}, // "OutputBuffer"
+        {37, raymarchproceduralfx::Create}, // "RaymarchProcedural"
         {44, texgenkinectfx::Create}, // "TextureGeneratorKinect"
         {45, texgencustomfx::Create}, // "TextureGeneratorCustom"
         {46, texgenloopbackfx::Create}, // "TextureGeneratorLoopback"
@@ -45,4 +49,6 @@ void componentTypesInstallFactories()
     };
     for (const auto& entry : factories)
         componentTypeTable[entry.row].factory = entry.factory;
+    // Renderer slots reach material nodes' blocks through their records.
+    materialResourceBlock = materialNodeBlock;
 }
