@@ -172,7 +172,8 @@ raymarchproceduralfx::~raymarchproceduralfx()
         fx->payload = nullptr;
     delete record;
     delete entity;
-    geomDelete(proxy);
+    if (proxy)
+        geomDelete(proxy);
     delete material;
 }
 

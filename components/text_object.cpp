@@ -376,7 +376,8 @@ bool textobjectfx::CreateGpuObjects()
 
 textobjectfx::~textobjectfx()
 {
-    geomDelete(object->geometry);
+    if (object->geometry)
+        geomDelete(object->geometry);
     delete object;
     delete record;
 }

@@ -490,6 +490,7 @@ texprocessmergefx::texprocessmergefx(const std::string& name)
     source1Factor.animatable = source2Factor.animatable = true;
     CloseBranch();
     DeclareOutput();
+    userProgram.keepFailedBuilds = true;
     input1 = new InputPin("txt color 1", {ResourceType::Texture}, false);
     input2 = new InputPin("txt color 2", {ResourceType::Texture}, false);
     declaredInputs.push_back(input1);
@@ -509,7 +510,7 @@ void texprocessmergefx::process_frame(Timestep time)
     });
     Texture* source1 = linkedTexture(input1);
     Texture* source2 = UsesOutputAsSource2() ? nullptr : linkedTexture(input2);
-    if (!active || !source1 || (!source2 && !UsesOutputAsSource2()))
+    if (!active || active->errors || !source1 || (!source2 && !UsesOutputAsSource2()))
         return;
 
     ScopedGpuTimer timer(std::string(className_) + ":" + name, false);

@@ -21,7 +21,16 @@ ShaderProgram* UserProgram::Update(const std::string& label, const Builder& buil
         countdown = 0;
         ++builds;
         ShaderProgram* built = build ? build() : nullptr;
-        if (built && !built->errors) {
+        if (built && keepFailedBuilds) {
+            shaderDeleteProgram(program);
+            program = built;
+            waitingForEdit = built->errors != 0;
+            if (waitingForEdit) {
+                const std::string line = label + ": the program does not build; it reloads when its file is fixed";
+                LOG_WARNING("%s", line.c_str());
+                grdMessageLine(line);
+            }
+        } else if (built && !built->errors) {
             shaderDeleteProgram(program);
             program = built;
             waitingForEdit = false;

@@ -34,4 +34,7 @@ public:
     int countdown = 1;
     bool waitingForEdit = false; // the last build failed
     int builds = 0;              // attempts so far (tests count them)
+    // Programs loaded from data files: a failed build is kept (with its errors flag), since hot reload repairs it
+    // in place when the file is fixed. Callers check the flag before use.
+    bool keepFailedBuilds = false;
 };

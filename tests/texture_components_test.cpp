@@ -348,6 +348,35 @@ TEST_F(TextureComponents, MergeWithItsOutputAsSecondSourceAccumulates)
     EXPECT_EQ(debugDepth(), 1); // only the default group
 }
 
+TEST_F(TextureComponents, BrokenMergeFileIsKeptForHotReloadAndNothingIsDispatched)
+{
+    texgencustomfx* a = generator("a", 8, 8, constantProgram(0.25f, 0, 0, 1), 1);
+    frame({a});
+    // The merge program from a scratch asset folder whose copy of the file does not compile.
+    const std::string good = testutil::readFile(kAssets + "shaders/texture_processing/texproc_merge.comp");
+    write("shaders/texture_processing/texproc_merge.comp", "#version 430\nnot glsl\n" + shadertest::uniqueTag());
+    dataSetBasePath(dir.str());
+    auto* merge = make<texprocessmergefx>("merge");
+    link(merge->input1, a->output);
+    merge->useOutputAsSource2.value[0] = 1;
+    merge->operation.value[0] = 1;
+    merge->Init();
+    for (int i = 0; i < 3; ++i)
+        frame({merge});
+    ASSERT_NE(merge->userProgram.program, nullptr);
+    EXPECT_NE(merge->userProgram.program->errors, 0u);
+    EXPECT_EQ(merge->userProgram.builds, 1);
+    EXPECT_NE(events.text.find("merge: the program does not build; it reloads when its file is fixed"),
+              std::string::npos);
+    EXPECT_NEAR(readFloats(merge->texture)[0], 0.0f, 1e-6f);
+
+    // Fixed on disk: the reload repairs the same program and the next frame merges.
+    write("shaders/texture_processing/texproc_merge.comp", good + shadertest::uniqueTag());
+    ASSERT_TRUE(shaderReloadProgram(merge->userProgram.program));
+    frame({merge});
+    EXPECT_NEAR(readFloats(merge->texture)[0], 0.25f, 1e-3f);
+}
+
 TEST_F(TextureComponents, KinectPublishesTwoRecordsAndEmptyPins)
 {
     auto* kinect = make<texgenkinectfx>("cam");
