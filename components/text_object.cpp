@@ -312,7 +312,9 @@ bool buildTextMesh(TextMesh& mesh, const std::string& text, const std::string& f
     FT_Face face = fonts().Open(dataPath(fontPath));
     if (!face)
         return false;
-    const FT_F26Dot6 charSize = static_cast<FT_F26Dot6>(size * 64.0f);
+    // A stored size outside the parameter's range must not reach FreeType as 0 or a negative size.
+    const float points = std::isfinite(size) ? std::clamp(size, 0.1f, 1024.0f) : 8.0f;
+    const FT_F26Dot6 charSize = static_cast<FT_F26Dot6>(points * 64.0f);
     FT_Set_Char_Size(face, charSize, charSize, 96, 96);
     mesh.Clear();
     PenState state; // each text starts without a previous glyph

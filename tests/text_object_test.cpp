@@ -300,6 +300,16 @@ TEST_F(TextMeshes, SizeSpacingAndTheKerningStateOfTheTextBefore)
     EXPECT_GT(build("\xC3\xA9").VertexCount(), 0u);
 }
 
+TEST_F(TextMeshes, SizesOutsideTheRangeStillBuildAFiniteMesh)
+{
+    for (float size : {0.0f, -3.0f, 1e9f, std::nanf("")}) {
+        const TextMesh mesh = build("A", size);
+        EXPECT_GT(mesh.VertexCount(), 0u) << size;
+        for (float v : mesh.positions)
+            ASSERT_TRUE(std::isfinite(v)) << size;
+    }
+}
+
 TEST_F(TextMeshes, MissingFontLeavesTheMeshAsItWas)
 {
     projtest::LogCapture log;
