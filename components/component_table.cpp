@@ -1,13 +1,18 @@
 // The component classes' factories, installed into the type table's rows, whose names the graph owns.
 #include "components/component_table.h"
 
+#include "components/audio_loopback.h"
 #include "components/camera_component.h"
 #include "components/light_component.h"
 #include "components/mesh_renderer.h"
+#include "components/material_node.h"
 #include "components/output_buffer.h"
 #include "components/post_effects.h"
 #include "components/primitive_renderer.h"
+#include "components/raymarcher.h"
 #include "components/scene_player.h"
+#include "components/text_object.h"
+#include "components/texture_components.h"
 #include "components/transform_components.h"
 #include "components/value_generators.h"
 
@@ -29,15 +34,25 @@ void componentTypesInstallFactories()
         {23, valuelinearfx::Create}, // "ValueLinear"
         {24, valuemanualfx::Create}, // "ValueManual"
         {25, valuenoisefx::Create}, // "ValueNoise"
+        {29, textobjectfx::Create}, // "TextObject"
         {30, primitivefx::Create}, // "Primitive"
+        {31, materialnode::Create}, // "Material"
         {32, postcustomfx::Create}, // "PostCustom"
         {33, posttonemapfx::Create}, // "PostTonemap"
         {34, postaberrationfx::Create}, // "PostAberration"
         {35, postglowfx::Create}, // "PostGlow"
         {36, outputbufferfx::Create}, // "OutputBuffer"
+        {37, raymarchproceduralfx::Create}, // "RaymarchProcedural"
+        {44, texgenkinectfx::Create}, // "TextureGeneratorKinect"
+        {45, texgencustomfx::Create}, // "TextureGeneratorCustom"
+        {46, texgenloopbackfx::Create}, // "TextureGeneratorLoopback"
         {47, scenegroupfx::Create}, // "SceneGroup"
+        {49, texprocesscustomfx::Create}, // "TexProcessCustom"
+        {50, texprocessmergefx::Create}, // "TexProcessMerge"
     };
     for (const auto& entry : factories)
         componentTypeTable[entry.row].factory = entry.factory;
     meshInstallResourceLoaders();
+    // Renderer slots reach material nodes' blocks through their records.
+    materialResourceBlock = materialNodeBlock;
 }

@@ -3,6 +3,7 @@
 #include "app/data_files.h"
 #include "app/log.h"
 #include "app/timing.h"
+#include "editor/file_name_prompt.h"
 #include "editor/event_log.h"
 #include "editor/gpu_queries.h"
 #include "editor/gradient_manager.h"
@@ -292,6 +293,7 @@ void ui_create_state()
     if (!uiEventLog)
         uiEventLog = new EventLog();
     ui_event_log_connect();
+    ui_file_name_prompt_connect();
     if (!uiNodeEditorState)
         uiNodeEditorState = new NodeEditorState();
     graphHooks.loadNodePositions = ui_node_editor_load_positions;
@@ -383,6 +385,7 @@ void ui_render()
     ui_gradient_manager_window(uiGradientManagerState);
     placeFirstUse("Project Manager");
     projectManagerWindow();
+    ui_file_name_prompt_draw(uiFileNamePrompt);
 }
 
 void ui_save_project_at_exit()

@@ -1,11 +1,16 @@
+#include "components/audio_loopback.h"
 #include "components/camera_component.h"
 #include "components/component_kit.h"
 #include "components/light_component.h"
+#include "components/material_node.h"
 #include "components/output_buffer.h"
 #include "components/post_effects.h"
 #include "components/mesh_renderer.h"
 #include "components/primitive_renderer.h"
+#include "components/raymarcher.h"
 #include "components/scene_player.h"
+#include "components/text_object.h"
+#include "components/texture_components.h"
 #include "components/transform_components.h"
 #include "components/value_generators.h"
 
@@ -86,6 +91,17 @@ const std::vector<ComponentLayout>& componentLayouts()
         names.insert(names.end(), outputs.begin(), outputs.end());
         return names;
     };
+    // The 23 parameters of a material block, between what a component registers before and after it.
+    auto withBlock = [](std::vector<std::string> before, const std::vector<std::string>& after) {
+        const std::vector<std::string> block = {
+            "Material Override", "texture mapping mode", "diffuse", "emmisive", "transparency", "roughness",
+            "metalness", "normal factor", "emissive factor", "temporal accumulation factor",
+            "triplanar mapping scale", "shadowmap bias", "flat", "doublesided", "reflective", "ssr", "visible",
+            "material", "albedo texture", "emissive texture", "metalic roughness texture", "normal texture", "shader"};
+        before.insert(before.end(), block.begin(), block.end());
+        before.insert(before.end(), after.begin(), after.end());
+        return before;
+    };
     static const std::vector<ComponentLayout> layouts = {
         {0,
          build<sceneplayerfx>,
@@ -129,17 +145,35 @@ const std::vector<ComponentLayout>& componentLayouts()
          {"scale", "rotation", "position", "raytrace", "voxelize", "reflect", "shadow cast", "shadow receive", "hidden",
           "animation time", "object"},
          {"materials"}},
+        {29, build<textobjectfx>, {"size", "spacing", "depth", "text"}, {}},
         {30,
          build<primitivefx>,
          {"subdivisions 1", "subdivisions 2", "radius 1", "radius 2", "bevel size", "type", "scale", "rotation",
           "position", "raytrace", "voxelize", "reflect", "shadow cast", "shadow receive", "hidden"},
          {"materials"}},
+        {31, build<materialnode>, withBlock({"Export to JSON"}, {}), {}},
         {32, build<postcustomfx>, {"Param1", "Param2", "Texture1", "Texture2", "program"}, {}},
         {33, build<posttonemapfx>, {"Type", "Lift", "Gamma", "Gain", "Contrast", "Exposure", "Blend", "Saturation"}, {}},
         {34, build<postaberrationfx>, {"Strength", "Spread"}, {}},
         {35, build<postglowfx>, {"Intensity", "Passes", "Color", "Threshold"}, {}},
         {36, build<outputbufferfx>, {}, {}},
+        {37,
+         build<raymarchproceduralfx>,
+         withBlock({}, {"Scale", "Rotation", "Position", "Output Depth", "Hidden", "Program", "Program Vertex"}),
+         {}},
+        {44,
+         build<texgenkinectfx>,
+         {"Crop Ratio", "Depth Focus", "Depth Range", "Depth Bias", "Depth Tracking", "Depth Tracking Center",
+          "Depth Tracking Radius", "Depth Tracking Speed"},
+         {}},
+        {45, build<texgencustomfx>, {"Type", "Width", "Height", "Program"}, {}},
+        {46, build<texgenloopbackfx>, {"Type", "Width", "Height"}, {}},
         {47, build<scenegroupfx>, {"scale", "rotation", "position"}, {}},
+        {49, build<texprocesscustomfx>, {"Type", "Export", "Program"}, {}},
+        {50,
+         build<texprocessmergefx>,
+         {"Type", "Export", "Operation", "Use Output As Source2", "Source1 Factor", "Source2 Factor"},
+         {}},
     };
     return layouts;
 }
