@@ -6,6 +6,7 @@
 #include "components/output_buffer.h"
 #include "components/post_effects.h"
 #include "components/primitive_renderer.h"
+#include "components/raytracer.h"
 #include "components/scene_player.h"
 #include "components/transform_components.h"
 #include "components/value_generators.h"
@@ -19,6 +20,7 @@ void componentTypesInstallFactories()
         ComponentFactory factory;
     } factories[] = {
         {0, sceneplayerfx::Create}, // "Sceneplayer"
+        {4, raytracerfx::Create}, // "Raytracer"
         {6, lightcomponent::Create}, // "Light"
         {8, camerafx::Create}, // "Camera"
         {9, nullcomponent::Create}, // "Null"
