@@ -752,7 +752,10 @@ void raytracerfx::Reflections(Camera* camera, Timestep time)
         renderStatePush(state);
         glStencilFunc(GL_EQUAL, 1, kAllStencilBits);
         shaderBindTextures(program, textures);
-        composite(fbCurrent, program, &time, nullptr);
+        composite(raytraceFramebuffer, program, &time, nullptr);
+        // The lighting and the composite read the raytrace target only once something wrote it this frame.
+        if (k == 1)
+            deferredMarkCompositeInputs(COMPOSITE_INPUT_RAYTRACE, true);
         renderStatePop();
         unbindStorageBlocks(program);
         fbPop();

@@ -28,6 +28,7 @@
 
 #include <glbinding/CallbackMask.h>
 #include <glbinding/FunctionCall.h>
+#include <fmt/format.h>
 #include <glbinding/callbacks.h>
 #include <glbinding/gl/gl.h>
 #include <gtest/gtest.h>
@@ -506,4 +507,154 @@ TEST_F(RaytracerGL, DisabledRaytracerIssuesNoGLCall)
     }
     glbinding::setCallbackMask(glbinding::CallbackMask::None);
     EXPECT_EQ(calls, 0);
+}
+
+namespace {
+
+// A red box above a mirror floor, lit, seen from above and in front; a grey box to the side asks for nothing.
+struct MirrorScene {
+    sceneplayerfx* player = nullptr;
+    raytracerfx* raytracer = nullptr;
+    primitivefx* floor = nullptr;
+    primitivefx* box = nullptr;
+    primitivefx* plain = nullptr;
+};
+
+} // namespace
+
+class RaytracerFrameGL : public RaytracerGL {
+protected:
+    template <typename T>
+    T* child(EngineComponent* parent, int row, const std::string& name)
+    {
+        T* component = make<T>(row, name);
+        parent->ConnectInput("child", component->entityPin->id);
+        return component;
+    }
+
+    MirrorScene build()
+    {
+        MirrorScene s;
+        s.player = make<sceneplayerfx>(0, "player");
+        auto* light = make<lightcomponent>(6, "light");
+        auto* cam = make<camerafx>(8, "camera");
+        auto* holder = make<nullcomponent>(9, "holder");
+        s.raytracer = make<raytracerfx>(kRaytracerRow, "Raytracer");
+        s.player->ConnectInput("fx", light->outputs[0]->id);
+        s.player->ConnectInput("cmr", cam->outputs[0]->id);
+        s.player->ConnectInput("child", holder->entityPin->id);
+        s.floor = child<primitivefx>(holder, kPrimitiveRow, "floor");
+        s.box = child<primitivefx>(holder, kPrimitiveRow, "box");
+        s.plain = child<primitivefx>(holder, kPrimitiveRow, "plain");
+
+        s.floor->type.value[0] = PRIMITIVE_PLANE;
+        s.floor->radius1.value[0] = 8.0f;
+        s.floor->rotation.value[0] = 90.0f; // the plane faces +z; laid down it faces up
+        s.floor->reflect.value[0] = 1.0f;
+        s.floor->slots[0]->metalness.value[0] = 1.0f;
+        s.floor->slots[0]->roughness.value[0] = 0.0f;
+        s.box->type.value[0] = PRIMITIVE_CUBE;
+        s.box->radius1.value[0] = 0.5f;
+        s.box->position.value[1] = 1.5f;
+        s.box->raytrace.value[0] = 1.0f;
+        s.box->slots[0]->diffuse.value[1] = 0.0f;
+        s.box->slots[0]->diffuse.value[2] = 0.0f;
+        s.plain->type.value[0] = PRIMITIVE_CUBE;
+        s.plain->radius1.value[0] = 0.5f;
+        s.plain->position.value[0] = 2.5f;
+        s.plain->position.value[1] = 0.5f;
+        for (primitivefx* p : {s.floor, s.box, s.plain})
+            p->OnCvarChanged(&p->type);
+
+        light->position.value[1] = 6.0f;
+        light->position.value[2] = -4.0f;
+        for (int i = 0; i < 4; ++i)
+            light->color.value[i] = 1.0f;
+        light->intensity.value[0] = 1.0f;
+        light->OnCvarChanged(&light->position);
+        light->OnCvarChanged(&light->color);
+        cam->position.value[1] = 3.0f;
+        cam->position.value[2] = -8.0f;
+        cam->rotation.value[0] = 20.0f;
+        cam->OnCvarChanged(&cam->position);
+        cam->OnCvarChanged(&cam->rotation);
+        for (EngineComponent* c : *currentComponents)
+            c->Init();
+        s.player->cameraIdx.value[0] = 1.0f;
+        s.player->controller->detached.value[0] = 0.0f;
+        s.player->taaBlendFactor.value[0] = 1.0f;
+        while (glGetError() != GL_NO_ERROR) {
+        }
+        return s;
+    }
+
+    // This frame's raytrace target, RGBA floats, and the G-buffer's stencil.
+    void readTargets(std::vector<float>& traced, std::vector<uint8_t>& stencil)
+    {
+        const int w = deferredtest::kWidth, h = deferredtest::kHeight;
+        const int index = deferredRenderer.historyIndex & 1;
+        traced.assign(size_t(w) * h * 4, -1.0f);
+        glGetTextureImage(deferredRenderer.txtRaytrace[index]->glId, 0, GL_RGBA, GL_FLOAT,
+                          GLsizei(traced.size() * 4), traced.data());
+        stencil.assign(size_t(w) * h, 0);
+        std::vector<uint32_t> packed(size_t(w) * h * 2);
+        glGetTextureImage(deferredRenderer.txtDeferredDepth[index]->glId, 0, GL_DEPTH_STENCIL,
+                          GL_FLOAT_32_UNSIGNED_INT_24_8_REV, GLsizei(packed.size() * 4), packed.data());
+        for (size_t i = 0; i < stencil.size(); ++i)
+            stencil[i] = uint8_t(packed[i * 2 + 1] & 0xFF);
+    }
+};
+
+TEST_F(RaytracerFrameGL, MirrorFloorShowsTheRedBoxOnlyWhereTraced)
+{
+    MirrorScene s = build();
+    ASSERT_TRUE(s.raytracer && s.floor && s.box);
+    for (int frame = 0; frame < 2; ++frame) {
+        Renderer::RenderGraph(Timestep{float(frame) / 60.0f, 1.0f / 60.0f, false});
+        EXPECT_EQ(glGetError(), GL_NO_ERROR) << "frame " << frame;
+    }
+    EXPECT_EQ(fbStackTop, 0);
+    // Two exports, the floor and the red box: the plain box asks for nothing.
+    RaytraceSceneBuffers* scene = s.raytracer->sceneBuffers;
+    EXPECT_EQ(scene->exportedObjectCount, 2u);
+    EXPECT_EQ(s.raytracer->info.text, fmt::format("entities:2 faces:{0} materials:{1}", scene->raytraceFaceCount,
+                                                  materialCount));
+
+    std::vector<float> traced;
+    std::vector<uint8_t> stencil;
+    readTargets(traced, stencil);
+    const int w = deferredtest::kWidth, h = deferredtest::kHeight;
+    int red = 0, redBelowMiddle = 0, unmarkedWritten = 0, marked = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const size_t i = size_t(y) * w + x;
+            const float* p = &traced[i * 4];
+            if (stencil[i] != 1) {
+                if (p[0] != 0.0f || p[1] != 0.0f || p[2] != 0.0f)
+                    ++unmarkedWritten;
+                continue;
+            }
+            ++marked;
+            if (p[0] > 0.05f && p[0] > 3.0f * p[1] && p[0] > 3.0f * p[2]) {
+                ++red;
+                redBelowMiddle += y < h / 2 ? 1 : 0; // rows run bottom-up
+            }
+        }
+    EXPECT_GT(marked, w * h / 8);
+    EXPECT_EQ(unmarkedWritten, 0);
+    // The box's mirror image: red pixels on the floor, under the box on screen.
+    EXPECT_GT(red, 100);
+    EXPECT_GT(redBelowMiddle, red / 2);
+
+    // The same frame with a blue box: the red is gone, so it came from the box.
+    s.box->slots[0]->diffuse.value[0] = 0.0f;
+    s.box->slots[0]->diffuse.value[2] = 1.0f;
+    Renderer::RenderGraph(Timestep{0.05f, 1.0f / 60.0f, false});
+    readTargets(traced, stencil);
+    int stillRed = 0;
+    for (size_t i = 0; i < stencil.size(); ++i) {
+        const float* p = &traced[i * 4];
+        stillRed += stencil[i] == 1 && p[0] > 0.05f && p[0] > 3.0f * p[1] && p[0] > 3.0f * p[2] ? 1 : 0;
+    }
+    EXPECT_LT(stillRed, red / 10);
 }
