@@ -567,10 +567,12 @@ RTSetupBuffer raytracerSetupFor(const Camera& camera, float traceRange)
 {
     RTSetupBuffer setup;
     setup.projection = camera.projection;
-    setup.world = camera.world;
-    setup.position[0] = camera.position.x;
-    setup.position[1] = camera.position.y;
-    setup.position[2] = camera.position.z;
+    // From the view the pass draws with: a camera moved by its controller gets a new view each frame, while its
+    // world matrix and position may still be those of its entity.
+    setup.world = camera.view.InverseAffine();
+    setup.position[0] = setup.world.m[3];
+    setup.position[1] = setup.world.m[7];
+    setup.position[2] = setup.world.m[11];
     const float span = 2.0f * std::tan(camera.fov * 3.14159265358979f / 360.0f);
     setup.fov[0] = span * 1.7777778f;
     setup.fov[1] = span;
@@ -691,9 +693,7 @@ void raytracerfx::Reflections(Camera* camera, Timestep time)
     transform.view = camera->view;
     transform.modelView = camera->view;
     transform.projection = camera->projection;
-    transform.cameraPosition[0] = camera->position.x;
-    transform.cameraPosition[1] = camera->position.y;
-    transform.cameraPosition[2] = camera->position.z;
+    std::memcpy(transform.cameraPosition, setup.position, sizeof setup.position);
 
     for (int k = 0; k < 2; ++k) {
         ShaderProgram* program = steps[k].material ? steps[k].material->getProgram(Renderer::PASS_DEFERRED) : nullptr;

@@ -469,15 +469,18 @@ TEST_F(RaytracerGL, SetupBufferBytes)
         const float span = 2.0f * std::tan(c.fov * 3.14159265f / 360.0f);
         EXPECT_NEAR(at(144), span * 16.0f / 9.0f, 1e-4f) << c.fov << " " << c.aspect;
         EXPECT_NEAR(at(148), span, 1e-4f);
-        EXPECT_EQ(at(128), 1.0f);
-        EXPECT_EQ(at(136), 3.0f);
+        // Camera to world and the position, from the view the pass draws with.
+        EXPECT_NEAR(at(128), 1.0f, 1e-4f);
+        EXPECT_NEAR(at(132), 2.0f, 1e-4f);
+        EXPECT_NEAR(at(136), 3.0f, 1e-4f);
         EXPECT_FLOAT_EQ(at(160), c.near);
         EXPECT_FLOAT_EQ(at(164), c.far);
         EXPECT_FLOAT_EQ(at(168), 2.0f * c.near * c.far);
         EXPECT_FLOAT_EQ(at(172), c.far - c.near);
         EXPECT_EQ(at(176), c.range);
         EXPECT_EQ(std::memcmp(bytes, &camera.projection, 64), 0);
-        EXPECT_EQ(std::memcmp(bytes + 64, &camera.world, 64), 0);
+        for (int i = 0; i < 16; ++i)
+            EXPECT_NEAR(at(64 + 4 * i), camera.world.m[i], 1e-4f) << i;
     }
     // The fixed numbers for fov 60.
     Camera camera;
