@@ -117,6 +117,15 @@ bool firstTime(bool& seen)
     seen = true;
     return first;
 }
+// A vertex array without attributes, for the draws whose vertex stages pull their data from storage buffers.
+GLuint emptyVertexArray()
+{
+    static GLuint vertexArray = 0;
+    if (vertexArray == 0)
+        glCreateVertexArrays(1, &vertexArray);
+    return vertexArray;
+}
+
 bool warnedExportRoom = false;
 bool warnedVertexRoom = false;
 
@@ -541,7 +550,10 @@ void raytracerfxPartitionGeometryBuffer(raytracerfx* raytracer, RaytraceSceneBuf
                 glBindImageTexture(0, scene->partitionGridTexture->glId, 0, GL_TRUE, 0, GL_READ_WRITE, GL_R32UI);
                 glBindImageTexture(1, scene->partitionGridTexture->glId, 2, GL_TRUE, 0, GL_READ_WRITE, GL_R32UI);
                 glBindBuffer(GL_DRAW_INDIRECT_BUFFER, scene->drawIndirectParams->glId);
+                // Vertices come from the exported buffers; core GL still wants a vertex array bound.
+                glBindVertexArray(emptyVertexArray());
                 glDrawArraysIndirect(GL_TRIANGLES, nullptr);
+                glBindVertexArray(0);
                 glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
                 glMemoryBarrier(GL_SHADER_STORAGE_BARRIER_BIT | GL_SHADER_IMAGE_ACCESS_BARRIER_BIT |
                                 GL_TEXTURE_FETCH_BARRIER_BIT);
@@ -664,7 +676,7 @@ void raytracerfx::GridVisualisation(Camera* camera, Renderer::Pass pass, Timeste
         glEnable(GL_BLEND);
         glBlendFunc(GL_ONE, GL_ONE);
     }
-    glBindVertexArray(deferredRenderer.projectionPlaneQuad ? deferredRenderer.projectionPlaneQuad->vao : 0);
+    glBindVertexArray(emptyVertexArray());
     glDrawArraysInstanced(GL_TRIANGLE_STRIP, 0, 14, RAYTRACE_GRID_RESOLUTION * RAYTRACE_GRID_RESOLUTION *
                                                         RAYTRACE_GRID_RESOLUTION);
     glBindVertexArray(0);
