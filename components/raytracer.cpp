@@ -182,9 +182,15 @@ bool raytracerHasConservativeRaster()
 
 bool raytracerfx::InitPrograms()
 {
-    if (raytracerProgramsReady)
-        return true;
     RaytracerPrograms& p = raytracerPrograms;
+    if (raytracerProgramsReady) {
+        // A program whose build failed (a file missing under the asset path of that time, a syntax error) is
+        // built again for each new raytracer, besides the hot reload of its file.
+        for (ShaderProgram* program : {p.boundingBox, p.transform, p.partitionFirst, p.partitionSecond})
+            if (program->errors)
+                shaderReloadProgram(program);
+        return true;
+    }
     if (!p.boundingBox)
         p.boundingBox = shaderLoadProgramCompute("shaders/materials/geom_calculate_bbox.comp", shaderGlobalDefines);
     if (!p.transform)

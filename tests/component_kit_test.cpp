@@ -4,6 +4,7 @@
 #include "components/output_buffer.h"
 #include "components/post_effects.h"
 #include "components/primitive_renderer.h"
+#include "components/raytracer.h"
 #include "components/scene_player.h"
 #include "components/transform_components.h"
 #include "components/value_generators.h"
@@ -116,6 +117,12 @@ const std::vector<ComponentLayout>& componentLayouts()
          build<lightcomponent>,
          {"type", "shadowmap resolution", "culling", "position", "rotation", "dimensions", "color", "intensity",
           "roughness modifier", "range", "range near", "fov", "area", "shadowcasting", "volumetric", "excluded tags"},
+         {}},
+        {4,
+         build<raytracerfx>,
+         {"rotation", "scale", "grid size", "reflections", "transparencies", "trace range", "material_raytrace",
+          "material_proxy", "envmap", "render_debug", "render_debug_bounce", "voxelization_method", "info",
+          "half_rate", "enabled"},
          {}},
         {8, build<camerafx>, {"Type", "FOV", "Near", "Far", "Position", "Rotation"}, {"controller"}},
         {9, build<nullcomponent>, {"position", "rotation", "scale"}, {}},
