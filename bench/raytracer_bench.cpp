@@ -25,6 +25,7 @@
 #include <glbinding/gl/gl.h>
 
 #include <chrono>
+#include <fstream>
 #include <vector>
 
 using namespace gl;
@@ -40,6 +41,17 @@ bool makeContextCurrent()
         return true;
     }();
     return ok;
+}
+
+// Resident and virtual size of the process in MB (Linux), or 0.
+std::pair<double, double> processMemoryMb()
+{
+    std::ifstream statm("/proc/self/statm");
+    double pages = 0.0, resident = 0.0;
+    if (!(statm >> pages >> resident))
+        return {0.0, 0.0};
+    const double pageMb = 4096.0 / (1024.0 * 1024.0);
+    return {resident * pageMb, pages * pageMb};
 }
 
 template <typename Pass>
@@ -155,6 +167,9 @@ void BM_RaytracerAgainstFloor(benchmark::State& state)
     if (firstAllocation)
         state.counters["First load with allocation ms"] = loadMs;
     state.counters["Scene buffers MB"] = double(RaytraceSceneBuffers::TotalBytes()) / (1024.0 * 1024.0);
+    const auto [resident, mapped] = processMemoryMb();
+    state.counters["Process resident MB"] = resident;
+    state.counters["Process virtual MB"] = mapped;
 }
 BENCHMARK(BM_RaytracerAgainstFloor)->Args({512, 288})->Args({1920, 1080})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
