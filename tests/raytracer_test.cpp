@@ -15,6 +15,7 @@
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_shader_bindings.h"
+#include "jni/engine/grd_state.h"
 #include "project/component_table.h"
 #include "project/graph.h"
 #include "project_test_util.h"
@@ -660,4 +661,46 @@ TEST_F(RaytracerFrameGL, MirrorFloorShowsTheRedBoxOnlyWhereTraced)
         stillRed += stencil[i] == 1 && p[0] > 0.05f && p[0] > 3.0f * p[1] && p[0] > 3.0f * p[2] ? 1 : 0;
     }
     EXPECT_LT(stillRed, red / 10);
+}
+
+// One smoke frame of the grid view (a 14-vertex strip for each of the 16.7 M cells) at the tests' size: the draw
+// goes through whole and leaves no GL error.
+TEST_F(RaytracerGL, GridViewSmokeFrame)
+{
+    raytracerfx* raytracer = makeRaytracer();
+    ASSERT_TRUE(raytracer);
+    raytracer->voxelizationMethod.value[0] = 1.0f;
+    RaytraceSceneBuffers* scene = frameScene(raytracer);
+    const float p[9] = {-2.0f, -1.0f, 0.0f, 2.0f, -1.0f, 0.0f, 0.0f, 2.0f, 0.5f};
+    writeTriangle(scene, p);
+    raytracerfxPartitionGeometryBuffer(raytracer, scene, Timestep{});
+
+    Camera camera;
+    deferredscene::placeCamera(camera, {0, 0, -8}, {0, 0, 0}, float(deferredtest::kWidth) / deferredtest::kHeight);
+    raytracer->renderDebug.value[0] = 1.0f;
+    fbPush();
+    Framebuffer* target = deferredFindFramebuffer("deferred_deep");
+    ASSERT_TRUE(setcurrent(target));
+    glClearTexImage(deferredRenderer.txtDeferredColor[deferredRenderer.historyIndex & 1]->glId, 0, GL_RGBA, GL_FLOAT,
+                    nullptr);
+    const struct {
+        float depth;
+        uint32_t stencil;
+    } far = {1.0f, 0};
+    glClearTexImage(deferredRenderer.txtDeferredDepth[deferredRenderer.historyIndex & 1]->glId, 0, GL_DEPTH_STENCIL,
+                    GL_FLOAT_32_UNSIGNED_INT_24_8_REV, &far);
+    renderStatePush(renderStateDefault());
+    GLuint query = 0;
+    glGenQueries(1, &query);
+    glBeginQuery(GL_PRIMITIVES_GENERATED, query);
+    raytracer->Render(&camera, nullptr, Renderer::PASS_DEFERRED, Timestep{});
+    glEndQuery(GL_PRIMITIVES_GENERATED);
+    renderStatePop();
+    fbPop();
+    GLuint primitives = 0;
+    glGetQueryObjectuiv(query, GL_QUERY_RESULT, &primitives);
+    glDeleteQueries(1, &query);
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+    // Every cell's strip goes down the pipeline (empty cells collapse to a point).
+    EXPECT_EQ(primitives, 12u * 256u * 256u * 256u);
 }
