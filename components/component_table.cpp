@@ -10,6 +10,7 @@
 #include "components/post_effects.h"
 #include "components/primitive_renderer.h"
 #include "components/raymarcher.h"
+#include "components/raytracer.h"
 #include "components/scene_player.h"
 #include "components/text_object.h"
 #include "components/texture_components.h"
@@ -27,6 +28,7 @@ void componentTypesInstallFactories()
     } factories[] = {
         {0, sceneplayerfx::Create}, // "Sceneplayer"
         {1, meshrendererfx::Create}, // "Meshrenderer"
+        {4, raytracerfx::Create}, // "Raytracer"
         {6, lightcomponent::Create}, // "Light"
         {8, camerafx::Create}, // "Camera"
         {9, nullcomponent::Create}, // "Null"

@@ -4,6 +4,7 @@
 #include "app/timing.h"
 #include "components/instance_buffers.h"
 #include "components/primitive_shapes.h"
+#include "components/raytracer.h"
 #include "components/transform_components.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
@@ -452,8 +453,8 @@ void primitivefx::Render(Camera* camera, const Matrix* model, Renderer::Pass pas
         const Matrix world = model ? *model : Matrix();
         if (pass == Renderer::PASS_GEOMETRY) {
             RegisterSelectedBounds(this, camera, GetLocalMatrix(), world, object->bounds, SelectedBoundsKind::Box);
-            if (currentRaytraceScene)
-                ExportSurfaces();
+            if (currentRaytraceScene && camera)
+                ExportSurfaces(camera, world, time);
         } else if (pass == Renderer::PASS_DEFERRED || (pass == Renderer::PASS_SHADOWMAP && isSet(shadowCast))) {
             if (camera)
                 DrawSurfaces(camera, world, pass, time);
@@ -463,16 +464,41 @@ void primitivefx::Render(Camera* camera, const Matrix* model, Renderer::Pass pas
         glPopDebugGroup();
 }
 
-void primitivefx::ExportSurfaces()
+void primitivefx::ExportSurfaces(Camera* camera, const Matrix& model, Timestep time)
 {
     Geometry* geometry = object->geometry;
     geomUpdate(geometry);
+    if (geometry->vao == 0)
+        return;
+    InstanceBuffers* instances = LinkedInstances();
+    if (instances && (!instances->transforms || !instances->colours || instances->count > instances->capacity))
+        return; // DrawSurfaces reports it
+    const uint32_t instanceCount = instances ? instances->count : 1u;
+    const bool exported = isSet(raytrace) || isSet(voxelize) || isSet(reflect);
+    const TransformParams transform = transformParamsFor(*camera, model);
     const size_t surfaces = std::min<size_t>(geometry->surfaces.size(), kPrimitiveMaxSurfaces);
     for (size_t i = 0; i < surfaces; ++i) {
-        // Surfaces without "raytrace", "voxelize" or "reflect" are not exported; the others would be written into
-        // the raytracer's geometry buffers, which no exporter of this engine fills yet, so they stay unexported too.
-        if (drawable(geometry->surfaces[i]))
-            exportRecords[i] = kNotExported;
+        GeometrySurface* surface = geometry->surfaces[i];
+        if (!drawable(surface))
+            continue;
+        exportRecords[i] = kNotExported;
+        if (!exported || instanceCount == 0 || i >= slots.size() || !slots[i]->material || !surface->indexBuffer ||
+            surface->indexBuffer->size < uint64_t(surface->triangleCount) * 3 * sizeof(uint32_t))
+            continue;
+        ShaderProgram* program = slots[i]->material->getProgram(Renderer::PASS_GEOMETRY);
+        if (!program || !shaderUseProgram(program))
+            continue;
+        rendererBindGlobalInputs(program, time);
+        BufferBindings bindings;
+        shaderBindingsCreate(bindings);
+        shaderBindingsAddGeometry(bindings, geometry);
+        shaderBindingsAddInstances(bindings, instances);
+        shaderBindingsAddModifiers(bindings, vertexModifierBuffers);
+        shaderBindingsAddData(bindings, "TransformParamsBuffer", &transform, sizeof transform);
+        const int row = materialIndex[i];
+        shaderSetUniform(program, "materialIndex", UNIFORM_TYPE_INT, &row, sizeof row);
+        exportRecords[i] = raytracerfxTransformGeometryBufferCustomShader(
+            program, bindings, object, surface, currentRaytraceScene, row, &materialTable[row], instanceCount);
     }
 }
 

@@ -149,7 +149,7 @@ private:
     // Creates slot i's material and registers it under "Material {i}".
     void RegisterSlot(size_t i);
     // The Geometry pass's export of the surfaces into the frame's raytracing scene (only while there is one).
-    void ExportSurfaces();
+    void ExportSurfaces(Camera* camera, const Matrix& model, Timestep time);
     // Draws every drawable surface with the program of the pass.
     void DrawSurfaces(Camera* camera, const Matrix& model, Renderer::Pass pass, Timestep time);
 

@@ -7,6 +7,7 @@
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_geometry.h"
+#include "jni/engine/grd_scene_buffers.h"
 #include "jni/engine/grd_state.h"
 #include "jni/engine/grd_texture.h"
 #include "project/graph.h"
@@ -27,6 +28,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 using namespace gl;
 
@@ -435,6 +437,19 @@ void sceneplayerfx::PrepareFrame()
     }
     deferredUpdateLights(scene, lights);
     deferredUpdateMaterials();
+
+    // The raytracer's status line. This frame's exports happen later, in the Geometry pass, so it tells the
+    // counts of the last frame that was partitioned.
+    EngineComponent* raytracer = FindRaytracer();
+    if (raytracer && scenePlayerVoxelHooks.setStatus) {
+        deferredRenderInit();
+        const RaytraceSceneBuffers* buffers = currentRaytraceScene;
+        char text[2048];
+        std::snprintf(text, sizeof text, "entities:%d faces:%d materials:%d",
+                      buffers ? int(buffers->partitionedObjectCount) : 0,
+                      buffers ? int(buffers->partitionedFaceCount) : 0, materialCount);
+        scenePlayerVoxelHooks.setStatus(raytracer, text);
+    }
 }
 
 void sceneplayerfx::BindPassItems()
@@ -496,8 +511,14 @@ void sceneplayerfx::AddRenderPasses(RenderItemBuilder& builder, std::vector<Rend
     }
     addFunction(FP_GEOMETRY_PARTITION);
     addFunction(FP_VOXELIZATION);
+    // The raytracer traces the finished G-buffer, so its Deferred entry follows every other item's.
+    const auto tracesGBuffer = [](const RenderItem& item) { return item.owner && item.owner->typeIndex == kRaytracerRow; };
     for (RenderItem& item : builder.items)
-        passes.push_back(itemEntry(&item, Renderer::PASS_DEFERRED, c, c->view, c->projection));
+        if (!tracesGBuffer(item))
+            passes.push_back(itemEntry(&item, Renderer::PASS_DEFERRED, c, c->view, c->projection));
+    for (RenderItem& item : builder.items)
+        if (tracesGBuffer(item))
+            passes.push_back(itemEntry(&item, Renderer::PASS_DEFERRED, c, c->view, c->projection));
     for (FunctionPass kind : {FP_VOXEL_LIGHTING, FP_VOLUMETRIC_FOG, FP_VOXELIZATION_DEBUG, FP_LIGHTING, FP_RENDER_END,
                               FP_RENDER_WIREFRAME, FP_COMPOSITE})
         addFunction(kind);

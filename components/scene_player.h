@@ -23,6 +23,8 @@ struct ScenePlayerVoxelHooks {
     void (*partitionGeometry)(EngineComponent* raytracer, RaytraceSceneBuffers* scene, Timestep time) = nullptr;
     void (*renderPartitioning)(EngineComponent* voxelizer, RaytraceSceneBuffers* scene, Timestep time) = nullptr;
     void (*renderDebug)(EngineComponent* voxelizer, Camera* camera, RaytraceSceneBuffers* scene) = nullptr;
+    // Shows the text as the raytracer's read-only "info".
+    void (*setStatus)(EngineComponent* raytracer, const char* text) = nullptr;
 };
 extern ScenePlayerVoxelHooks scenePlayerVoxelHooks;
 

@@ -8,6 +8,7 @@
 #include "components/mesh_renderer.h"
 #include "components/primitive_renderer.h"
 #include "components/raymarcher.h"
+#include "components/raytracer.h"
 #include "components/scene_player.h"
 #include "components/text_object.h"
 #include "components/texture_components.h"
@@ -133,6 +134,12 @@ const std::vector<ComponentLayout>& componentLayouts()
          build<lightcomponent>,
          {"type", "shadowmap resolution", "culling", "position", "rotation", "dimensions", "color", "intensity",
           "roughness modifier", "range", "range near", "fov", "area", "shadowcasting", "volumetric", "excluded tags"},
+         {}},
+        {4,
+         build<raytracerfx>,
+         {"rotation", "scale", "grid size", "reflections", "transparencies", "trace range", "material_raytrace",
+          "material_proxy", "envmap", "render_debug", "render_debug_bounce", "voxelization_method", "info",
+          "half_rate", "enabled"},
          {}},
         {8, build<camerafx>, {"Type", "FOV", "Near", "Far", "Position", "Rotation"}, {"controller"}},
         {9, build<nullcomponent>, {"position", "rotation", "scale"}, {}},

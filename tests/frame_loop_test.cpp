@@ -457,9 +457,11 @@ TEST_F(FrameLoopGLTest, ProjectLoadingReadsEveryProjectAndKeepsTheCurrentOne)
     EXPECT_NE(out.find("\"ProjectLoading : "), std::string::npos) << out;
     projtest::releaseProjectLoading(state);
 
-    // None of them has a graph file: each plays a scene player whose camera looks down z from 100 units back.
+    // None of them has a graph file: each plays a scene player whose camera looks down z from 100 units back,
+    // beside the default raytracer.
     for (Project* project : projectList) {
-        ASSERT_EQ(project->components->size(), 1u) << project->name;
+        ASSERT_EQ(project->components->size(), 2u) << project->name;
+        EXPECT_EQ(project->components->back()->typeIndex, 4) << project->name;
         auto* player = dynamic_cast<sceneplayerfx*>(project->components->front());
         ASSERT_NE(player, nullptr);
         EXPECT_EQ(player->name, "Sceneplayer");

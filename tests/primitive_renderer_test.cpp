@@ -600,11 +600,12 @@ TEST_F(PrimitiveRendererGL, FullMaterialTableAndManySurfacesStayInBounds)
     EXPECT_EQ(selectedBoundsMap[uint32_t(primitive->id)].world.m[7], 1.0f);
     EXPECT_EQ(selectedBoundsMap[uint32_t(primitive->id)].box[3], 1.0f);
     selectedBoundsMap.clear();
-    // With a frame scene (a stand-in that is never read) and every export flag set, nothing is exported yet.
+    // With a frame scene (a stand-in that is never read) and no export flag set, nothing is exported and the
+    // records of an earlier frame are reset.
     alignas(16) static unsigned char standIn[64];
     currentRaytraceScene = reinterpret_cast<RaytraceSceneBuffers*>(standIn);
     for (Cvar* flag : {&primitive->raytrace, &primitive->voxelize, &primitive->reflect})
-        flag->value[0] = 1.0f;
+        flag->value[0] = 0.0f;
     primitive->exportRecords[3].raytraceFacesBase = 7; // left over from an earlier frame
     primitive->Render(&camera, &world, Renderer::PASS_GEOMETRY, Timestep{});
     currentRaytraceScene = nullptr;

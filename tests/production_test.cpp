@@ -3,6 +3,7 @@
 #include "app/data_files.h"
 #include "app/projects.h"
 #include "components/output_buffer.h"
+#include "components/raytracer.h"
 #include "deferred_test_scene.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
@@ -228,4 +229,52 @@ TEST_F(ShippedProduction, EveryProjectShowsAPicture)
         EXPECT_GT(stats.mean, 0.05);
         EXPECT_GT(stats.stddev, 0.05);
     }
+}
+
+// "room_rt" exports its floor, plinth and torus to the raytracer every frame, marks the floor for tracing and
+// finds reflections there; switched off, the raytracer changes the picture back.
+TEST_F(ShippedProduction, RoomRtTracesReflectionsOnItsFloor)
+{
+    ASSERT_TRUE(load(project("room_rt")));
+    const int start = sequencer->GetProjectItem(project("room_rt")).start;
+    std::vector<EngineComponent*> raytracers = GraphManager::FindComponentsByType(4);
+    ASSERT_EQ(raytracers.size(), 1u);
+    Cvar* info = nullptr;
+    Cvar* enabled = nullptr;
+    for (Cvar* cvar : raytracers[0]->GetCvarTree()->cvars) {
+        info = cvar->name == "info" ? cvar : info;
+        enabled = cvar->name == "enabled" ? cvar : enabled;
+    }
+    ASSERT_TRUE(info && enabled);
+    const auto frame = [&](float on) {
+        enabled->value[0] = on;
+        const Texture* image = nullptr;
+        for (int i = 0; i < 2; ++i)
+            image = renderAt(start + 300);
+        EXPECT_EQ(glGetError(), GL_NO_ERROR);
+        return image ? readImage(image) : ImageStats{};
+    };
+    const ImageStats traced = frame(1.0f);
+    EXPECT_EQ(info->text.rfind("entities:3 faces:", 0), 0u) << info->text;
+
+    const DeferredRenderer& r = deferredRenderer;
+    const Texture* depth = r.txtDeferredDepth[r.historyIndex & 1];
+    const size_t count = size_t(depth->images[0]->width) * depth->images[0]->height;
+    std::vector<uint32_t> packed(count * 2);
+    glGetTextureImage(depth->glId, 0, GL_DEPTH_STENCIL, GL_FLOAT_32_UNSIGNED_INT_24_8_REV, GLsizei(packed.size() * 4),
+                      packed.data());
+    std::vector<float> reflections(count * 4);
+    glGetTextureImage(r.txtRaytrace[r.historyIndex & 1]->glId, 0, GL_RGBA, GL_FLOAT, GLsizei(reflections.size() * 4),
+                      reflections.data());
+    size_t marked = 0, lit = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const bool traces = (packed[i * 2 + 1] & 0xFFu) == 1u;
+        marked += traces ? 1 : 0;
+        lit += traces && reflections[i * 4] + reflections[i * 4 + 1] + reflections[i * 4 + 2] > 0.01f ? 1 : 0;
+    }
+    EXPECT_GT(marked, count / 4) << "pixels marked for tracing";
+    EXPECT_GT(lit, count / 50) << "pixels with a traced reflection";
+
+    const ImageStats plain = frame(0.0f);
+    EXPECT_NE(traced.mean, plain.mean);
 }

@@ -3,6 +3,7 @@
 #include "app/log.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
+#include "jni/engine/grd_scene_buffers.h"
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_texture.h"
 
@@ -205,13 +206,25 @@ void shaderBindingsAddParticles(BufferBindings& bindings, BufferObject* position
     addBuffer(bindings, "ParticlePrefixSumData", prefixSum);
 }
 
-void shaderBindingsAddPartition(BufferBindings&, const RaytraceSceneBuffers*)
+void shaderBindingsAddPartition(BufferBindings& bindings, const RaytraceSceneBuffers* scene)
 {
-    // The raytracer's scene buffers do not exist yet; "VoxelOcclusionBuffer", "BBoxBuffer", "InVertexBuffer",
-    // "BucketData", "FacesLinkedListBuffer", "FacesLinkedListTailsBuffer" and "TransformedDataLocationBuffer" go here.
+    if (!scene)
+        return;
+    addBuffer(bindings, "VoxelOcclusionBuffer", scene->voxelOcclusion);
+    addBuffer(bindings, "BBoxBuffer", scene->bboxBuffer);
+    addBuffer(bindings, "InVertexBuffer", scene->geometryRaytrace);
+    addBuffer(bindings, "BucketData", scene->partitioning);
+    addBuffer(bindings, "FacesLinkedListBuffer", scene->indicesList);
+    addBuffer(bindings, "FacesLinkedListTailsBuffer", scene->indicesListTails);
+    addBuffer(bindings, "TransformedDataLocationBuffer", scene->transformedDataLocation);
 }
 
-void shaderBindingsAddVoxels(BufferBindings&, const RaytraceSceneBuffers*)
+void shaderBindingsAddVoxels(BufferBindings& bindings, const RaytraceSceneBuffers* scene)
 {
-    // As shaderBindingsAddPartition, plus "VoxelLightBuffer", with the voxel copy of the geometry as "InVertexBuffer".
+    if (!scene)
+        return;
+    shaderBindingsAddPartition(bindings, scene);
+    // The voxel grid reads the voxelization copy of the geometry.
+    addBuffer(bindings, "InVertexBuffer", scene->geometryVoxel);
+    addBuffer(bindings, "VoxelLightBuffer", scene->voxelColors);
 }

@@ -31,7 +31,8 @@
 // Every declared storage block counts against the 16 a stage may have, used or not, and wants a binding when
 // drawing, so a shader picks the groups it needs by defining any of these before the include:
 //   RT_BUFFERS_VERTICES  "InVertexBuffer"
-//   RT_BUFFERS_EXPORT    "OutVertexBufferRaytrace", "OutVertexBufferVoxelize", "TransformedDataLocationBuffer"
+//   RT_BUFFERS_EXPORT    "OutVertexBufferRaytrace", "OutVertexBufferVoxelize" and the locations below
+//   RT_BUFFERS_LOCATIONS "TransformedDataLocationBuffer"
 //   RT_BUFFERS_BOUNDS    "BBoxBuffer"
 //   RT_BUFFERS_GRID      "BBoxBuffer", "BucketData", "FacesLinkedListBuffer", "FacesLinkedListTailsBuffer"
 //   RT_BUFFERS_VOXELS    "VoxelLightBuffer", "VoxelOcclusionBuffer"
@@ -47,6 +48,9 @@
 #define RT_BUFFERS_VERTICES 1
 #define RT_BUFFERS_GRID 1
 #define RT_BUFFERS_VOXELS 1
+#endif
+#if defined(RT_BUFFERS_EXPORT) && !defined(RT_BUFFERS_LOCATIONS)
+#define RT_BUFFERS_LOCATIONS 1
 #endif
 #if defined(RT_BUFFERS_GRID) && !defined(RT_BUFFERS_BOUNDS)
 #define RT_BUFFERS_BOUNDS 1
@@ -135,10 +139,22 @@ void rtExportVertexVoxelize(int vertex, RTExportedVertex v)
     RT_EXPORT_VERTEX(out_vtx_data_voxelize, vertex, v)
 }
 
+#endif
+
+#ifdef RT_BUFFERS_LOCATIONS
 layout(std430) buffer TransformedDataLocationBuffer
 {
     ivec4 transformed_data_location[];
 };
+
+// Faces exported this frame for the grid (the running totals of the last of `exports` records).
+int rtExportedFaces(int grid, int exports)
+{
+    if (exports <= 0 || exports > transformed_data_location.length())
+        return 0;
+    ivec4 last = transformed_data_location[exports - 1];
+    return max(grid == RT_GRID_TRACE ? last.y : last.w, 0);
+}
 #endif
 
 struct RTGridBounds {

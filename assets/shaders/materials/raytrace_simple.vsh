@@ -82,8 +82,13 @@ void main()
     gl_Position = occupied ? transform_params.mProjection * (transform_params.mView * vec4(worldPos, 1.0))
                            : vec4(2.0, 2.0, 2.0, 1.0);
 #else
-    VertexRecord v = vtxLoad(gl_VertexID);
-    emitWorldVertex(v.pos, vec3(0.0, 0.0, 1.0), v.uv0, vec4(1.0), 0);
-    gl_Position = mProjection * (mModelview * vec4(v.pos, 1.0));
+    // The composite's quad: positions and uvs straight from its buffers (the composite sets no builtin mask),
+    // and the matrices row-major as composite_quad.glsl reads them, so the vector goes on the left.
+    int id = gl_VertexID;
+    vec3 pos = id * 3 + 2 < vtx_coords.length() ? vec3(vtx_coords[id * 3], vtx_coords[id * 3 + 1], vtx_coords[id * 3 + 2])
+                                                  : vec3(0.0);
+    vec2 uv = id * 2 + 1 < vtx_uv0.length() ? vec2(vtx_uv0[id * 2], vtx_uv0[id * 2 + 1]) : vec2(0.0);
+    emitWorldVertex(pos, vec3(0.0, 0.0, 1.0), uv, vec4(1.0), 0);
+    gl_Position = vec4(pos, 1.0) * mModelview * mProjection;
 #endif
 }

@@ -1,0 +1,64 @@
+// The raytracer's scene buffers: the frame's exported world-space geometry, the partition grid over it and the
+// voxel grid. One record per process, allocated once at fixed sizes (about 1.5 GB) and never resized; the
+// layouts the shaders read are in assets/shaders/materials/raytrace_buffers.glsl. Main thread only.
+#pragma once
+
+#include <cstdint>
+
+struct BufferObject;
+struct Texture;
+
+// Exported vertices per geometry buffer (structure of arrays: 3 position, 2 normal, 2 uv, 1 material floats).
+constexpr uint32_t RAYTRACE_VERTEX_CAPACITY = 7000000;
+// Exports (16-byte records) per frame in "TransformedDataLocationBuffer".
+constexpr uint32_t RAYTRACE_EXPORT_CAPACITY = 8192;
+// Cells per side of the partition and voxel grids.
+constexpr int RAYTRACE_GRID_RESOLUTION = 256;
+
+// Float offsets of the exported-vertex attributes and their strides, handed to every writer and reader.
+struct RaytraceVertexLayout {
+    int coordStride = 3, normalStride = 2, uv0Stride = 2, materialStride = 1;
+    int coordOffset = 0, normalOffset = 21000000, uv0Offset = 35000000, materialOffset = 49000000;
+};
+constexpr RaytraceVertexLayout kRaytraceVertexLayout{};
+
+struct RaytraceSceneBuffers {
+    uint32_t raytraceFaceCount = 0;   // faces exported for tracing this frame
+    uint32_t voxelizeFaceCount = 0;   // faces exported for voxelization this frame
+    uint32_t exportedObjectCount = 0; // exports this frame, one per drawn surface
+    // The two counters as the last partition found them (the status line reads them before the exports).
+    uint32_t partitionedObjectCount = 0;
+    uint32_t partitionedFaceCount = 0;
+
+    BufferObject* bboxBuffer = nullptr;              // "BBoxBuffer"
+    BufferObject* geometryRaytrace = nullptr;        // "GeometryRaytrace"
+    BufferObject* geometryVoxel = nullptr;           // "GeometryVoxel"
+    BufferObject* partitioning = nullptr;            // "RTPartitioning", bound as "BucketData"
+    BufferObject* voxelColors = nullptr;             // "VoxelColorsBuffer"
+    BufferObject* voxelOcclusion = nullptr;          // "VoxelOcclusionBuffer"
+    BufferObject* indicesList = nullptr;             // "GeometryIndicesList"
+    BufferObject* indicesListTails = nullptr;        // "GeometryIndicesListTails"
+    BufferObject* transformedDataLocation = nullptr; // "TransformedDataLocationBuffer"
+    BufferObject* drawIndirectParams = nullptr;      // "RaytracerDrawIndirectParams"
+
+    Texture* partitionGridTexture = nullptr;    // R32UI cell markers, levels 0 and 2 used
+    Texture* voxelColorTexture = nullptr;       // RGBA8
+    Texture* voxelOccupancyTexture = nullptr;   // R8
+    Texture* voxelBounceColorTexture = nullptr; // RGBA8
+
+    float raytraceGridMin[3] = {-0.5f, -0.5f, -0.5f};
+    float raytraceGridMax[3] = {-0.5f, -0.5f, -0.5f};
+    float voxelGridMin[3] = {-0.5f, -0.5f, -0.5f};
+    float voxelGridMax[3] = {-0.5f, -0.5f, -0.5f};
+    bool raytraceGridAutoBounds = true;
+    bool voxelGridAutoBounds = true;
+
+    // Allocates every buffer and texture; null after a log line when one of them cannot be made (the ones made
+    // are freed again).
+    static RaytraceSceneBuffers* Create();
+    // Frees the GL objects (process shutdown).
+    static void Destroy(RaytraceSceneBuffers* scene);
+
+    // Bytes of GPU memory the record holds.
+    static uint64_t TotalBytes();
+};
