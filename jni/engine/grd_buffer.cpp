@@ -88,9 +88,9 @@ BufferObject* boCreateGpuOnly(const char* name, uint64_t size)
     glCreateBuffers(1, &buffer->glId);
     buffer->size = size;
     glNamedBufferData(buffer->glId, static_cast<GLsizeiptr>(storeSize), nullptr, GL_DYNAMIC_DRAW);
-    // The store is a multiple of 32 bytes, so one 16-byte element tiles it exactly.
-    const GLint zero[4] = {0, 0, 0, 0};
-    glClearNamedBufferData(buffer->glId, GL_RGBA32I, GL_RGBA_INTEGER, GL_INT, zero);
+    // One-byte elements: the driver can clear them as one block instead of element by element (large stores).
+    const GLubyte zero = 0;
+    glClearNamedBufferData(buffer->glId, GL_R8UI, GL_RED_INTEGER, GL_UNSIGNED_BYTE, &zero);
     labelBuffer(buffer, name);
     BO_CHECK_GL_ERRORS("bo create vbo...done\n");
     return buffer;
