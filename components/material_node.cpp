@@ -23,11 +23,6 @@ const MaterialCvarBlock* materialNodeBlock(Resource* material)
 
 materialnode::materialnode(const std::string& name) : KitComponent(kMaterialRow, name)
 {
-    // The node's own copy of the flat material, so its override does not reach other users of the root.
-    if (Material* derived = materialCreateFromRoot("flat")) {
-        block.material = derived->clone();
-        delete derived;
-    }
     block.SetDefaults();
     CvarTreeRegisterButton(&exportButton, "Export to JSON");
     block.Register();
@@ -40,6 +35,18 @@ materialnode::materialnode(const std::string& name) : KitComponent(kMaterialRow,
     if (currentResources && currentResources->add(record))
         registeredIn_ = currentResources;
     mat->payload = record;
+}
+
+bool materialnode::CreateGpuObjects()
+{
+    // The node's own copy of the flat material, so its override does not reach other users of the root.
+    if (!block.material)
+        if (Material* derived = materialCreateFromRoot("flat")) {
+            block.material = derived->clone();
+            delete derived;
+            block.material->setOverrideSource(block.shader.text);
+        }
+    return true;
 }
 
 materialnode::~materialnode()

@@ -37,6 +37,7 @@ public:
     void OnInputDisconnected(int32_t pinId) override;
     // Hands "shader" to the material and announces the record once, at the next execution.
     void Init() override;
+    bool CreateGpuObjects() override;
     void Execute(RenderItemBuilder& builder, Timestep time) override;
     // "shader": new override source, announcement 50 executions after the last edit. "Export to JSON": the prompt.
     void OnCvarChanged(Cvar* cvar) override;

@@ -3,6 +3,7 @@
 #include "app/data_files.h"
 #include "app/timing.h"
 #include "editor/event_log.h"
+#include "editor/file_name_prompt.h"
 #include "editor/gpu_queries.h"
 #include "editor/shader_editor.h"
 #include "editor/ui.h"
@@ -47,6 +48,7 @@ protected:
     {
         savedBase_ = dataBasePath();
         dataSetBasePath(dir_.str() + "assets/");
+        uiFileNamePrompt = FileNamePromptState{}; // a modal left open would take every click
         savedBackend_ = uiBackendNewFrame;
         uiBackendNewFrame = noBackend;
         savedList_ = projectList;

@@ -3,6 +3,7 @@
 #include "app/frame_loop.h"
 #include "app/timing.h"
 #include "components/scene_player.h"
+#include "editor/file_name_prompt.h"
 #include "editor/graph_toolbox.h"
 #include "editor/node_canvas.h"
 #include "editor/node_editor.h"
@@ -43,6 +44,8 @@ protected:
         ui_node_editor_forget_contexts(*uiNodeEditorState);
         harness.reset();
         uiSmallFont = nullptr;
+        // Pressing every parameter pressed "Export to JSON" too: its prompt must not wait for the next test.
+        uiFileNamePrompt = FileNamePromptState{};
         ShippedRoomTest::TearDown();
     }
 
