@@ -334,10 +334,11 @@ bool ui_handle_cvar_tree_node_cvar(CvarTreeNode* branch, Cvar* cvar)
                 if (cvar->uuid == 0)
                     cvar->uuid = componentsNextUuid();
                 SequencerManager::SetKey(cvar, sequencerFrame);
+                LOG_INFO("Keyed <%s> at frame %d", cvar->name.c_str(), sequencerFrame);
             }
         } else {
-            // Keeps the widgets of animatable and other rows in line.
-            ImGui::Dummy(ImVec2(20.0f, 0.0f));
+            // As wide as "K", so the widgets of animatable and other rows line up.
+            ImGui::Dummy(ImVec2(ImGui::CalcTextSize("K").x + ImGui::GetStyle().FramePadding.x * 2.0f, 0.0f));
         }
         ImGui::SameLine();
     }

@@ -26,6 +26,8 @@ using projtest::LogCapture;
 class Holder : public projtest::TestComponentBase {
 public:
     explicit Holder(const std::string& name) : TestComponentBase(22, name) {}
+    // The tests' parameters may be gone by now; the branch must not look at them.
+    ~Holder() override { branch_->cvars.clear(); }
     void ToggleCvarInput(Cvar* cvar) override
     {
         ++toggles;
@@ -287,7 +289,7 @@ TEST_F(Inspector, DragFieldsEditTheirFirstChannel)
         c.registerIt(&parameter, branch());
         const float before[4] = {parameter.value[0], parameter.value[1], parameter.value[2], parameter.value[3]};
         frames(30); // half a second: the last case's release and this press are no double-click
-        // The row: "CV", the 20-pixel stand-in for "K", then the fields.
+        // The row: "CV", the stand-in for "K", then the fields.
         const std::optional<UiItem> cv = ui.find("CV", "Inspector");
         ASSERT_TRUE(cv) << c.what;
         const ImVec2 from(cv->rect.Max.x + 50.0f, cv->rect.GetCenter().y);
@@ -443,6 +445,8 @@ TEST_F(Inspector, KKeysTheCurrentValueAtTheTimelinesFrame)
     for (const UiItem& item : ui.items())
         keys += item.label == "K" ? 1 : 0;
     EXPECT_EQ(keys, 1);
+    ASSERT_TRUE(ui.has("speed") && ui.has("fixed"));
+    EXPECT_EQ(ui.find("speed")->rect.Min.x, ui.find("fixed")->rect.Min.x);
 
     ASSERT_TRUE(click("K"));
     EXPECT_NE(speed.uuid, 0u);
