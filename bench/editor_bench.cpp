@@ -94,7 +94,8 @@ BENCHMARK(BM_EditorFrame)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
 // The parameter inspector alone over a large tree owned by one component (so every row has "CV" and most "K"):
 // branches x rows parameters of the common types, drawn in a window that shows them all (range(2) = 1; Dear ImGui's
-// 16-bit indices cap that near 1000 rows) or in a 1080-pixel window that clips most of them (0). Dear ImGui's CPU work only, in a context of its own.
+// 16-bit indices cap that near 1000 rows) or in a 1080-pixel window that clips most of them (0). Dear ImGui's CPU
+// work only, in a context of its own.
 class InspectorOwner : public EngineComponent {
 public:
     InspectorOwner() : EngineComponent(22, "bench owner") { branch.owner = this; }

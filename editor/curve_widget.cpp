@@ -122,8 +122,9 @@ bool Edit(Delegate& delegate, ImVec2 size, unsigned int id)
 
     size_t pickedCurve = 0;
     int pickedPoint = -1;
-    const bool onPoint = hovered && drag.id == 0 &&
-                         pickPoint(delegate, io.MousePos, rangeMin, rangeMax, topLeft, size, &pickedCurve, &pickedPoint);
+    const bool onPoint =
+        hovered && drag.id == 0 &&
+        pickPoint(delegate, io.MousePos, rangeMin, rangeMax, topLeft, size, &pickedCurve, &pickedPoint);
 
     if (hovered && drag.id == 0 && ImGui::IsMouseClicked(ImGuiMouseButton_Left)) {
         if (onPoint) {

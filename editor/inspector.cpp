@@ -215,7 +215,8 @@ bool enumRow(Cvar* cvar, bool startsLine)
     } else {
         // Out-of-range values (from a file) show the nearest option until one is picked.
         const float stored = cvar->value[0];
-        int index = std::isfinite(stored) ? static_cast<int>(std::clamp(stored, 0.0f, static_cast<float>(count - 1))) : 0;
+        const int index =
+            std::isfinite(stored) ? static_cast<int>(std::clamp(stored, 0.0f, static_cast<float>(count - 1))) : 0;
         if (ImGui::BeginCombo(cvar->name.c_str(), cvar->enumOptions[index])) {
             for (int i = 0; i < count; ++i) {
                 ImGui::PushID(i);
