@@ -329,6 +329,17 @@ grep -q "Link from .*New Post: Aberration.* dropped" "$graph/app_log.txt" && fai
 insp="$work/inspector"
 mkdir -p "$insp"
 cp -r "$assets" "$insp/assets"
+# The timeline follows the music and would switch to the next project after 48 s, however slow the steps are: room
+# gets the whole timeline (every project's file carries the project rows).
+python3 - "$insp"/assets/projects/*/sequencer.json <<'ROWS'
+import json, sys
+for path in sys.argv[1:]:
+    doc = json.load(open(path))
+    end = doc["global"]["frame_end"]
+    for row in doc.get("projects", []):
+        row["frame_start"], row["frame_end"] = (0, end) if row["name"] == "room" else (end, end)
+    json.dump(doc, open(path, "w"), indent=2)
+ROWS
 {
   printf '[Window][Simple node editor]\nPos=0,0\nSize=1000,1000\nCollapsed=0\n\n'
   printf '[Window][Node Configuration Editor]\nPos=1000,0\nSize=920,1080\nCollapsed=0\n\n'
