@@ -9,6 +9,7 @@
 #include "editor/gradient_manager.h"
 #include "editor/graph_toolbox.h"
 #include "editor/inspector.h"
+#include "editor/node_configuration.h"
 #include "editor/node_editor.h"
 #include "editor/renderer_window.h"
 #include "editor/resource_manager.h"
@@ -324,6 +325,7 @@ void ui_create_state()
 void ui_init(GLFWwindow* window)
 {
     uiMainWindow = window;
+    uiDeferredWindowUsesGl = window != nullptr;
     ui_load_cvar_status();
     // Exit functions run last-registered first: the project files are written before the editor's own state.
     static bool writersRegistered = false;
@@ -360,13 +362,13 @@ void ui_render()
     placeFirstUse("CVars");
     cvarsWindow();
     placeFirstUse("Deferred");
-    placeholderWindow("Deferred", &windowOpen.deferred, ImVec2(200, 300));
+    ui_deferred_window(&windowOpen.deferred);
     placeFirstUse("Event log");
     ui_event_log_window(uiEventLog, &windowOpen.eventLog);
     placeFirstUse("Simple node editor");
     ui_node_editor_window(*uiNodeEditorState);
     placeFirstUse("Node Configuration Editor");
-    placeholderWindow("Node Configuration Editor");
+    ui_node_configuration_editor();
     ui_graph_node_toolbox(placeFirstUse);
     placeFirstUse("Resource Manager");
     if (uiResourceManagerState)

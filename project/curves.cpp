@@ -92,8 +92,11 @@ float Curve::Evaluate(float t) const
     if (hi >= n)
         return points[lo].y;
     const float dx = points[hi].x - points[lo].x;
-    // Two points on the same x would divide by zero; hold the segment's first value instead.
-    const float u = dx != 0.0f ? (t - points[lo].x) / dx : 0.0f;
+    // Two points on the same x (a step): the segment has no width, so the value is already the right point's.
+    // Dividing by its width would give NaN.
+    if (!(dx != 0.0f))
+        return points[hi].y;
+    const float u = (t - points[lo].x) / dx;
     switch (interpolation) {
     case CurveInterpolation::Discreete:
         return points[lo].y;

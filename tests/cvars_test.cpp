@@ -654,8 +654,9 @@ TEST(Curves, Evaluation)
         {steps, 0.6f, 1},       {steps, 1, 1},       {steps, 1.5f, 2},  {steps, -1, 0},
         {cubic, 0.5f, 0.5f},    {make({}, 5), 2, -4}, {make({}, 4), -1, 1}, {make({}, 3), 7, 7},
         {make({{0, 3}}, 1), 9, 3}, {make({{0, 1}, {1, 2}}, 17), 0.5f, 0},
-        // Two points on one x, and no points at all, stay finite.
-        {make({{0, 1}, {0, 2}, {1, 3}}, 1), 0, 1}, {make({}, 1), 0.5f, 0},
+        // Two points on one x, and no points at all, stay finite; the step at that x already has the right
+        // point's value.
+        {make({{0, 1}, {0, 2}, {1, 3}}, 1), 0, 2}, {make({}, 1), 0.5f, 0},
     };
     for (const Case& k : cases)
         EXPECT_FLOAT_EQ(k.curve.Evaluate(k.t), k.expect) << "t=" << k.t << " code=" << k.curve.interpolation;

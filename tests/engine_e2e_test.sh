@@ -320,6 +320,81 @@ SETTLE=5 run_engine "$graph" -ui
 expect_log "$graph" "<New Post: Aberration>"
 grep -q "Link from .*New Post: Aberration.* dropped" "$graph/app_log.txt" && fail "the saved link did not load"
 
+# The inspector by hand: a preset lays the node editor beside "Node Configuration Editor", with "Sequencer" below.
+# A click on the title of "Floor" (at 0, 60 in room's graph) lists its parameters; Ctrl+click on the red field of
+# its "diffuse" colour makes it a text field, 0.9 is typed; "K" on the "roughness" row keys that parameter at the
+# timeline's frame and the "Sequencer" window's "Save" writes the timelines. The exit writes graph.json, where the
+# component's parameters live. (A keyed parameter is driven by its track, so its file keeps the value it was loaded
+# with: the colour is left unkeyed.)
+insp="$work/inspector"
+mkdir -p "$insp"
+cp -r "$assets" "$insp/assets"
+# The timeline follows the music and would switch to the next project after 48 s, however slow the steps are: room
+# gets the whole timeline (every project's file carries the project rows).
+python3 - "$insp"/assets/projects/*/sequencer.json <<'ROWS'
+import json, sys
+for path in sys.argv[1:]:
+    doc = json.load(open(path))
+    end = doc["global"]["frame_end"]
+    for row in doc.get("projects", []):
+        row["frame_start"], row["frame_end"] = (0, end) if row["name"] == "room" else (end, end)
+    json.dump(doc, open(path, "w"), indent=2)
+ROWS
+{
+  printf '[Window][Simple node editor]\nPos=0,0\nSize=1000,1000\nCollapsed=0\n\n'
+  printf '[Window][Node Configuration Editor]\nPos=1000,0\nSize=920,1080\nCollapsed=0\n\n'
+  printf '[Window][Sequencer]\nPos=0,1000\nSize=1000,80\nCollapsed=0\n\n'
+  for window in "CVars" "Deferred" "Event log" "Graph Node Toolbox" "Graph Render Passes" "Resource Manager" \
+    "GPUQueries" "Renderer" "Shader Editor" "Gradient Manager" "Project Manager"; do
+    printf '[Window][%s]\nPos=1900,1070\nSize=200,100\nCollapsed=0\n\n' "$window"
+  done
+} >"$insp/imgui_preset_0.ini"
+sed -n '/^# Runs beside the engine/,/^frames 3$/p' "$work/editor_actions.sh" >"$work/inspector_actions.sh"
+sed -n '/^tick() {$/,/^}$/p' "$work/graph_actions.sh" >>"$work/inspector_actions.sh"
+cat >>"$work/inspector_actions.sh" <<'ACTIONS'
+window=$(xdotool search --name "Rendering Window" | head -n 1)
+xdotool windowfocus "$window"
+xdotool key F9 && logged "Layout preset imgui_preset_0.ini loaded" && frames 3
+xdotool key space && logged "Play clock paused at" && tick
+xdotool mousemove 60 120 && tick && xdotool click 1 && tick
+xdotool mousemove 1200 198 && tick
+xdotool keydown ctrl && tick && xdotool click 1 && tick && xdotool keyup ctrl && tick
+xdotool key ctrl+a && tick
+xdotool type --delay 50 "0.9" && tick
+xdotool key Return && tick
+xdotool mousemove 1108 266 && tick
+xdotool mousedown 1 && tick && xdotool mouseup 1 && logged "Keyed <roughness> at frame" && tick
+"$GRAB" inspector.png
+xdotool mousemove 25 1037 && tick
+xdotool mousedown 1 && tick && xdotool mouseup 1 && tick
+ACTIONS
+ACTIONS="$work/inspector_actions.sh" run_engine "$insp" -ui
+[[ $status -eq 0 ]] || fail "inspector run exited with $status"
+cat "$insp/actions.txt" 2>/dev/null
+expect_log "$insp" "Keyed <roughness> at frame"
+python3 - "$insp/assets/projects/room" <<'CHECK' || fail "the edited colour or the key is not in room's graph.json and sequencer.json"
+import json, sys
+folder = sys.argv[1]
+floor = [c for c in json.load(open(folder + "/graph.json"))["components"] if c["name"] == "Floor"][0]
+def find(branch, name):
+    for v in branch.get("variables", []):
+        if v["name"] == name:
+            return v
+    for child in branch.get("children", []):
+        found = find(child, name)
+        if found:
+            return found
+diffuse = find(floor["variables"], "diffuse")
+assert abs(diffuse["value"]["r"] - 0.9) < 1e-4 and abs(diffuse["value"]["g"] - 0.5) < 1e-4, "diffuse %s" % diffuse
+roughness = find(floor["variables"], "roughness")
+assert roughness.get("uuid"), "the keyed parameter has no uuid: %s" % roughness
+rows = [c for c in json.load(open(folder + "/sequencer.json"))["components"] if c["uuid"] == floor["uuid"]]
+tracks = [t for r in rows for t in r.get("cvars", []) if t["uuid"] == roughness["uuid"]]
+assert len(tracks) == 1, "no track for roughness: %s" % rows
+keys = tracks[0]["keyframes"]
+assert keys and all(abs(k["v0"] - 0.5) < 1e-4 for k in keys), tracks
+CHECK
+
 # No display: the window cannot be made; the engine says so and fails instead of running on without GL.
 bare="$work/bare"
 mkdir -p "$bare"
@@ -330,7 +405,7 @@ status=$?
 expect_log "$bare" "Failed to initialize GLFW"
 
 if ((failures)); then
-  for dir in "$play" "$hostile" "$edit" "$user" "$grad" "$graph" "$bare"; do
+  for dir in "$play" "$hostile" "$edit" "$user" "$grad" "$graph" "$insp" "$bare"; do
     echo "---- $dir/app_log.txt"
     cat "$dir/app_log.txt" 2>/dev/null
     echo "---- $dir/stderr.txt"

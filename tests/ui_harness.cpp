@@ -182,6 +182,18 @@ void UiHarness::clickAt(ImVec2 position, const Draw& draw, bool drawStartsFrame)
     frame(draw, drawStartsFrame);
 }
 
+void UiHarness::doubleClickAt(ImVec2 position, const Draw& draw, bool drawStartsFrame)
+{
+    moveMouse(position);
+    frame(draw, drawStartsFrame);
+    for (int click = 0; click < 2; ++click) {
+        setMouseButton(0, true);
+        frame(draw, drawStartsFrame);
+        setMouseButton(0, false);
+        frame(draw, drawStartsFrame);
+    }
+}
+
 void UiHarness::drag(ImVec2 from, ImVec2 to, const Draw& draw, int steps, bool drawStartsFrame)
 {
     moveMouse(from);

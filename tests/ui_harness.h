@@ -47,6 +47,8 @@ public:
     bool click(const std::string& label, const Draw& draw, const std::string& window = {}, bool drawStartsFrame = false);
     // The same at a position.
     void clickAt(ImVec2 position, const Draw& draw, bool drawStartsFrame = false);
+    // Two quick clicks at a position (within the double-click time), one frame apart.
+    void doubleClickAt(ImVec2 position, const Draw& draw, bool drawStartsFrame = false);
     // Press at from, move to to over steps frames, release.
     void drag(ImVec2 from, ImVec2 to, const Draw& draw, int steps = 4, bool drawStartsFrame = false);
     // One frame with the key down, one with it up (plus held modifiers).
