@@ -9,6 +9,7 @@
 #include "project/project.h"
 #include "render/composite.h"
 #include "render/deferred_targets.h"
+#include "render/depth_of_field.h"
 #include "render/graph_processing.h"
 #include "render/shader_inputs.h"
 
@@ -41,12 +42,25 @@ void createFxaaResources()
     fxaaResources = fxaa;
 }
 
-// Stand-in for the depth-of-field passes until they exist: the source is carried over unchanged, so the image
-// the layer leaves in the destination (which becomes the next source) is the one it was given.
+// Blurs source into destination by the depth the deferred renderer left, seen through its camera.
 void depthOfFieldLayer(FxLayerContext* context, Texture* source, Texture* destination)
 {
-    fbAttach(context->framebuffer, FB_ATTACHMENT_COLOR0, destination);
-    compositeBuiltin(context->framebuffer, COMPOSITE_BUILTIN_COPY, source, nullptr);
+    deferredCreateTargets();
+    Framebuffer* deep = deferredFindFramebuffer("deferred_deep");
+    Texture* depth = deep ? deep->slots[FB_ATTACHMENT_DEPTH].texture : nullptr;
+    DepthOfField* dof = context->dof;
+    if (!dof || !depth) {
+        // Without the passes the layer still hands its image on, as if nothing were blurred.
+        fbAttach(context->framebuffer, FB_ATTACHMENT_COLOR0, destination);
+        compositeBuiltin(context->framebuffer, COMPOSITE_BUILTIN_COPY, source, nullptr);
+        return;
+    }
+    Camera* camera = &deferredRenderer.deferredCamera;
+    dof->CalculateCOC(camera, depth, source);
+    if (dof->hexagonal.value[0] < 0.5f)
+        dof->Render(camera, depth, source, destination);
+    else
+        dof->RenderHexagonal(camera, depth, source, destination);
 }
 
 } // namespace
@@ -106,8 +120,7 @@ FxLayerContext* fx_layers_create(int width, int height)
         createFxaaResources();
     context->fxaa = fxaaResources;
 
-    // "dof_layer" comes with the depth-of-field passes; until then the layer runs its stand-in.
-    context->dof = nullptr;
+    context->dof = DepthOfField::Create("dof_layer");
 
     context->globals = CvarTreePushBranch("globals");
     CvarTreeRegisterFloat(&context->fx_gtime, "fx_gtime", 0.0f, 0.0f, 100.0f);
@@ -181,6 +194,7 @@ void fx_layers_destroy(FxLayerContext* context)
     txtDestroy(context->target0);
     txtDestroy(context->target1);
     txtDestroy(context->depth);
+    dofDestroy(context->dof);
     shaderDeleteProgram(context->dofProgram);
     shaderDeleteProgram(context->edgeDetectProgram);
     delete context;
