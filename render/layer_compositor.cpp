@@ -7,6 +7,7 @@
 #include "jni/engine/grd_texture.h"
 #include "project/layer_segments.h"
 #include "project/project.h"
+#include "project/resources.h"
 #include "render/composite.h"
 #include "render/deferred_targets.h"
 #include "render/depth_of_field.h"
@@ -42,11 +43,21 @@ void createFxaaResources()
     fxaaResources = fxaa;
 }
 
+// The image the window shows: the current project's first published image (the output buffer's "main output").
+ImageResource* shownImage()
+{
+    if (!currentResources)
+        return nullptr;
+    const std::vector<Resource*> images = currentResources->get_by_type(ResourceType::Image);
+    auto* image = images.empty() ? nullptr : dynamic_cast<ImageResource*>(images.front());
+    return image && image->texture && image->texture->glId ? image : nullptr;
+}
+
 // Blurs source into destination by the depth the deferred renderer left, seen through its camera.
 void depthOfFieldLayer(FxLayerContext* context, Texture* source, Texture* destination)
 {
     deferredCreateTargets();
-    Framebuffer* deep = deferredFindFramebuffer("deferred_deep");
+    Framebuffer* deep = deferredRenderer.fbDeferredDeep;
     Texture* depth = deep ? deep->slots[FB_ATTACHMENT_DEPTH].texture : nullptr;
     DepthOfField* dof = context->dof;
     if (!dof || !depth) {
@@ -142,6 +153,7 @@ Texture* fx_layers_render_context(FxLayerContext* context, float time)
     if (!slots)
         return source;
 
+    bool blurred = false;
     const int last = std::min(fxLayerTypeMaxIndex, kFxLayerSlots - 1);
     for (int i = 0; i <= last; ++i) {
         const FxLayerSlot& slot = slots[i];
@@ -155,12 +167,22 @@ Texture* fx_layers_render_context(FxLayerContext* context, float time)
             fbBind(context->framebuffer);
             RenderFrame(time);
             fbBind(nullptr);
+            // The graph publishes its frame as an image rather than drawing into the bound target: that image
+            // is what the later layers work on.
+            if (ImageResource* image = shownImage())
+                compositeBuiltin(context->framebuffer, COMPOSITE_BUILTIN_COPY, image->texture, nullptr);
             glViewport(0, 0, context->width, context->height);
         } else if (slot.typeIndex == kLayerDOF) {
             depthOfFieldLayer(context, source, destination);
             std::swap(source, destination);
+            blurred = true;
         }
     }
+    // The output buffer sets its image again every frame, so the blurred frame is shown in its place for this
+    // frame only; images other producers own keep their textures.
+    ImageResource* image = blurred ? shownImage() : nullptr;
+    if (image && image->name == "main output")
+        image->texture = source;
 
     // Completes the set-up of the deferred renderer's final target, whose texture the output and the editor read.
     fbPush();

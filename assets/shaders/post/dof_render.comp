@@ -13,7 +13,7 @@ uniform sampler2D s_sourceColor;
 uniform sampler2D s_sourceDepth;
 uniform int show_coc;
 
-const int kSamples = 64;
+const int kMaxSamples = 64;
 const float kGoldenAngle = 2.39996323;
 
 float viewDistanceAt(ivec2 q)
@@ -44,10 +44,12 @@ void main()
         imageStore(outColor, p, centre);
         return;
     }
+    // About one tap per 4 / 3 square pixels of the disc: small discs cost little.
+    int samples = clamp(int(ceil(c * c * 0.75)), 12, kMaxSamples);
     vec3 sum = centre.rgb;
     float weightSum = 1.0;
-    for (int i = 0; i < kSamples; ++i) {
-        float r = c * sqrt((float(i) + 0.5) / float(kSamples));
+    for (int i = 0; i < samples; ++i) {
+        float r = c * sqrt((float(i) + 0.5) / float(samples));
         float phi = float(i) * kGoldenAngle;
         vec2 position = vec2(p) + 0.5 + r * vec2(cos(phi), sin(phi));
         ivec2 q = dofClampPixel(ivec2(floor(position)));
