@@ -189,9 +189,9 @@ bool imgSampleBilinear(Image* face, int32_t width, int32_t height, const Image* 
     for (int32_t y = 0; y < height; ++y) {
         for (int32_t x = 0; x < width; ++x) {
             const size_t pixel = size_t(y) * size_t(width) + size_t(x);
-            // Clamped, so a map made for another size cannot read outside the source.
-            const float sx = std::clamp(map[pixel].x, 0.0f, float(w - 1));
-            const float sy = std::clamp(map[pixel].y, 0.0f, float(h - 1));
+            // Clamped, so a map made for another size cannot read outside the source (a NaN reads texel 0).
+            const float sx = std::isnan(map[pixel].x) ? 0.0f : std::clamp(map[pixel].x, 0.0f, float(w - 1));
+            const float sy = std::isnan(map[pixel].y) ? 0.0f : std::clamp(map[pixel].y, 0.0f, float(h - 1));
             const int32_t x0 = int32_t(sx);
             const int32_t y0 = int32_t(sy);
             const float fx = sx - float(x0);

@@ -147,6 +147,7 @@ TEST(EnvironmentSampleMap, BilinearSamplesAndClampsToTheSource)
         {{0.0f, 0.0f}, 0.0f, 0.0f},     {{0.5f, 0.0f}, 5.0f, 0.5f},   {{1.25f, 0.5f}, 62.5f, 1.25f},
         {{2.0f, 1.0f}, 120.0f, 2.0f},   // the last texel: x + 1 and y + 1 clamp to it
         {{9.0f, -4.0f}, 20.0f, 2.0f},   // outside: clamped to the edge
+        {{std::nanf(""), -INFINITY}, 0.0f, 0.0f}, // no position at all: the first texel
     };
     const int count = int(std::size(cases));
     std::unique_ptr<Image> face(imgCreate(count, 1, IMAGE_TYPE_RGB32F));
