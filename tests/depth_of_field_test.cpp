@@ -206,8 +206,11 @@ TEST_F(DepthOfFieldTest, UniformValues)
         // The vertical step runs last.
         EXPECT_FLOAT_EQ(uniformFloat(dof->blurProgram, "vBlurDirection", 1), 1.0f / kH);
     }
-    // Every sampler and image uniform holds the unit its texture went to.
-    for (const ShaderProgram* program : {dof->cocProgram, dof->blurProgram}) {
+    // Every sampler and image uniform holds the unit the engine gave it, which is where its texture went.
+    dof->Render(&camera, depth, source, destination);
+    dof->RenderHexagonal(&camera, depth, source, destination);
+    for (const ShaderProgram* program :
+         {dof->cocProgram, dof->blurProgram, dof->renderProgram, dof->hexaPass1Program, dof->hexaPass2Program}) {
         for (const auto& entry : program->uniforms) {
             const ShaderUniform* uniform = entry.second;
             if (uniform->location == -1 ||
