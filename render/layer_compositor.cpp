@@ -168,8 +168,10 @@ Texture* fx_layers_render_context(FxLayerContext* context, float time)
             RenderFrame(time);
             fbBind(nullptr);
             // The graph publishes its frame as an image rather than drawing into the bound target: that image
-            // is what the later layers work on.
-            if (ImageResource* image = shownImage())
+            // is what the later layers work on. (It is this target itself when no producer set it this frame
+            // since the layers last showed their result there.)
+            ImageResource* image = shownImage();
+            if (image && image->texture != source)
                 compositeBuiltin(context->framebuffer, COMPOSITE_BUILTIN_COPY, image->texture, nullptr);
             glViewport(0, 0, context->width, context->height);
         } else if (slot.typeIndex == kLayerDOF) {

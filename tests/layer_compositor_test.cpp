@@ -329,7 +329,7 @@ TEST_F(LayerCompositor, LayersWorkOnTheShownImageAndShowTheirResult)
         bool replaced;
     };
     const Case cases[] = {
-        {"main output", {{1, kEffect}, {14, kDOF}}, true},
+        {"main output", {{1, kEffect}, {4, kDOF}, {9, kDOF}}, true},
         {"main output", {{1, kEffect}}, false},
         {"generated", {{1, kEffect}, {14, kDOF}}, false},
     };
@@ -348,6 +348,13 @@ TEST_F(LayerCompositor, LayersWorkOnTheShownImageAndShowTheirResult)
         EXPECT_EQ(firstTexel(context->target0), (std::array<float, 4>{colour[0], colour[1], colour[2], colour[3]}));
         EXPECT_EQ(image.texture, c.replaced ? result : picture);
         EXPECT_EQ(firstTexel(result), (std::array<float, 4>{colour[0], colour[1], colour[2], colour[3]}));
+        if (c.replaced) {
+            // Next frame nothing sets the image again: the image is the effect layer's own target now, which
+            // is not copied onto itself, and the new result is shown.
+            Texture* next = fx_layers_render_context(context, 1.0f);
+            EXPECT_EQ(image.texture, next);
+            EXPECT_EQ(firstTexel(next), (std::array<float, 4>{colour[0], colour[1], colour[2], colour[3]}));
+        }
         currentResources->remove(&image);
     }
     txtDestroy(picture);
