@@ -349,11 +349,11 @@ TEST_F(LayerCompositor, LayersWorkOnTheShownImageAndShowTheirResult)
         EXPECT_EQ(image.texture, c.replaced ? result : picture);
         EXPECT_EQ(firstTexel(result), (std::array<float, 4>{colour[0], colour[1], colour[2], colour[3]}));
         if (c.replaced) {
-            // Next frame nothing sets the image again: the image is the effect layer's own target now, which
-            // is not copied onto itself, and the new result is shown.
+            // Next frame nothing sets the image again: it is the effect layer's own target now, so what the
+            // graph drew there stays (no copy onto itself), and the new result is shown.
             Texture* next = fx_layers_render_context(context, 1.0f);
             EXPECT_EQ(image.texture, next);
-            EXPECT_EQ(firstTexel(next), (std::array<float, 4>{colour[0], colour[1], colour[2], colour[3]}));
+            EXPECT_EQ(firstTexel(next), (std::array<float, 4>{kClear[0], kClear[1], kClear[2], kClear[3]}));
         }
         currentResources->remove(&image);
     }
