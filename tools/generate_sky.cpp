@@ -2,8 +2,8 @@
 //
 //   generate_sky <sky.hdr>
 //
-// 512 x 256, flat (uncompressed) RGBE scanlines, first row at the zenith. Longitude runs from -pi at column 0 to
-// +pi at the last column, latitude from +pi/2 at row 0 to -pi/2 at the bottom, which is how the engine's cube
+// 512 x 256, flat (uncompressed) RGBE scanlines. The first row is the zenith (the cube's +Y face), the last the
+// nadir; the middle column looks along +X and the columns turn through a full circle, as the engine's cube
 // conversion reads an equirectangular image. Pure arithmetic, so every build writes the same bytes.
 #include "generated_file.h"
 
