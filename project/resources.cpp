@@ -8,8 +8,8 @@
 
 using nlohmann::json;
 
-std::unordered_map<std::string, Texture*> textureFileCache;
-std::unordered_map<std::string, Texture*> envmapFileCache;
+std::unordered_map<std::string, Texture*>& textureFileCache = *new std::unordered_map<std::string, Texture*>;
+std::unordered_map<std::string, Texture*>& envmapFileCache = *new std::unordered_map<std::string, Texture*>;
 
 namespace {
 

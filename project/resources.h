@@ -169,6 +169,7 @@ struct ResourceLoaders {
 };
 extern ResourceLoaders resourceLoaders;
 
-// Path -> texture loaded from it (null for a failed load), shared by all projects, never cleared.
-extern std::unordered_map<std::string, Texture*> textureFileCache;
-extern std::unordered_map<std::string, Texture*> envmapFileCache;
+// Path -> texture loaded from it (null for a failed load), shared by all projects, never cleared. The maps are
+// never destroyed either, so the textures stay reachable until the process ends.
+extern std::unordered_map<std::string, Texture*>& textureFileCache;
+extern std::unordered_map<std::string, Texture*>& envmapFileCache;

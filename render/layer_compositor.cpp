@@ -7,8 +7,10 @@
 #include "jni/engine/grd_texture.h"
 #include "project/layer_segments.h"
 #include "project/project.h"
+#include "project/resources.h"
 #include "render/composite.h"
 #include "render/deferred_targets.h"
+#include "render/depth_of_field.h"
 #include "render/graph_processing.h"
 #include "render/shader_inputs.h"
 
@@ -41,12 +43,35 @@ void createFxaaResources()
     fxaaResources = fxaa;
 }
 
-// Stand-in for the depth-of-field passes until they exist: the source is carried over unchanged, so the image
-// the layer leaves in the destination (which becomes the next source) is the one it was given.
+// The image the window shows: the current project's first published image (the output buffer's "main output").
+ImageResource* shownImage()
+{
+    if (!currentResources)
+        return nullptr;
+    const std::vector<Resource*> images = currentResources->get_by_type(ResourceType::Image);
+    auto* image = images.empty() ? nullptr : dynamic_cast<ImageResource*>(images.front());
+    return image && image->texture && image->texture->glId ? image : nullptr;
+}
+
+// Blurs source into destination by the depth the deferred renderer left, seen through its camera.
 void depthOfFieldLayer(FxLayerContext* context, Texture* source, Texture* destination)
 {
-    fbAttach(context->framebuffer, FB_ATTACHMENT_COLOR0, destination);
-    compositeBuiltin(context->framebuffer, COMPOSITE_BUILTIN_COPY, source, nullptr);
+    deferredCreateTargets();
+    Framebuffer* deep = deferredRenderer.fbDeferredDeep;
+    Texture* depth = deep ? deep->slots[FB_ATTACHMENT_DEPTH].texture : nullptr;
+    DepthOfField* dof = context->dof;
+    if (!dof || !depth) {
+        // Without the passes the layer still hands its image on, as if nothing were blurred.
+        fbAttach(context->framebuffer, FB_ATTACHMENT_COLOR0, destination);
+        compositeBuiltin(context->framebuffer, COMPOSITE_BUILTIN_COPY, source, nullptr);
+        return;
+    }
+    Camera* camera = &deferredRenderer.deferredCamera;
+    dof->CalculateCOC(camera, depth, source);
+    if (dof->hexagonal.value[0] < 0.5f)
+        dof->Render(camera, depth, source, destination);
+    else
+        dof->RenderHexagonal(camera, depth, source, destination);
 }
 
 } // namespace
@@ -106,8 +131,7 @@ FxLayerContext* fx_layers_create(int width, int height)
         createFxaaResources();
     context->fxaa = fxaaResources;
 
-    // "dof_layer" comes with the depth-of-field passes; until then the layer runs its stand-in.
-    context->dof = nullptr;
+    context->dof = DepthOfField::Create("dof_layer");
 
     context->globals = CvarTreePushBranch("globals");
     CvarTreeRegisterFloat(&context->fx_gtime, "fx_gtime", 0.0f, 0.0f, 100.0f);
@@ -129,6 +153,7 @@ Texture* fx_layers_render_context(FxLayerContext* context, float time)
     if (!slots)
         return source;
 
+    bool blurred = false;
     const int last = std::min(fxLayerTypeMaxIndex, kFxLayerSlots - 1);
     for (int i = 0; i <= last; ++i) {
         const FxLayerSlot& slot = slots[i];
@@ -142,12 +167,24 @@ Texture* fx_layers_render_context(FxLayerContext* context, float time)
             fbBind(context->framebuffer);
             RenderFrame(time);
             fbBind(nullptr);
+            // The graph publishes its frame as an image rather than drawing into the bound target: that image
+            // is what the later layers work on. (It is this target itself when no producer set it this frame
+            // since the layers last showed their result there.)
+            ImageResource* image = shownImage();
+            if (image && image->texture != source)
+                compositeBuiltin(context->framebuffer, COMPOSITE_BUILTIN_COPY, image->texture, nullptr);
             glViewport(0, 0, context->width, context->height);
         } else if (slot.typeIndex == kLayerDOF) {
             depthOfFieldLayer(context, source, destination);
             std::swap(source, destination);
+            blurred = true;
         }
     }
+    // The output buffer sets its image again every frame, so the blurred frame is shown in its place for this
+    // frame only; images other producers own keep their textures.
+    ImageResource* image = blurred ? shownImage() : nullptr;
+    if (image && image->name == "main output")
+        image->texture = source;
 
     // Completes the set-up of the deferred renderer's final target, whose texture the output and the editor read.
     fbPush();
@@ -181,6 +218,7 @@ void fx_layers_destroy(FxLayerContext* context)
     txtDestroy(context->target0);
     txtDestroy(context->target1);
     txtDestroy(context->depth);
+    dofDestroy(context->dof);
     shaderDeleteProgram(context->dofProgram);
     shaderDeleteProgram(context->edgeDetectProgram);
     delete context;

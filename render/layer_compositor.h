@@ -31,7 +31,7 @@ struct FxLayerContext {
     Texture* target1 = nullptr;
     Texture* depth = nullptr; // DEPTH32F, the depth attachment of "Postprocess"
     FxaaResources* fxaa = nullptr;
-    DepthOfField* dof = nullptr; // "dof_layer"; null until the depth-of-field passes exist
+    DepthOfField* dof = nullptr; // "dof_layer"
     Cvar fx_gtime;               // "globals/fx_gtime", 0..100
     Cvar fx_idx;                 // "globals/fx_idx", 0..10: its integer part is the segment drawn
     CvarTreeNode* globals = nullptr; // the branch the two cvars are registered in

@@ -8,6 +8,7 @@
 #include "jni/engine/grd_texture.h"
 #include "project/curve_texture.h"
 #include "project/gradients.h"
+#include "render/environment_map.h"
 #include "render/graph_processing.h"
 #include "render/materials.h"
 #include "render/render_graph.h"
@@ -150,6 +151,8 @@ void rendererInitGlobalInputs()
 {
     aglAssertMainThread();
     glEnable(GL_TEXTURE_CUBE_MAP_SEAMLESS);
+    // Set up before any project loads, so its environment maps come in as filtered cubes.
+    envmapInstallResourceLoader();
 
     if (!ltcTexture1)
         ltcTexture1 = finish(rendererCreateLtcTexture(ltcTable1), "LTC1");

@@ -485,7 +485,7 @@ status=$?
 expect_log "$bare" "Failed to initialize GLFW"
 
 if ((failures)); then
-  for dir in "$play" "$hostile" "$edit" "$user" "$grad" "$graph" "$insp" "$bare"; do
+  for dir in "$play" "$hostile" "$edit" "$user" "$grad" "$graph" "$insp" "$view" "$bare"; do
     echo "---- $dir/app_log.txt"
     cat "$dir/app_log.txt" 2>/dev/null
     echo "---- $dir/stderr.txt"

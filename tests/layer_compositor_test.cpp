@@ -7,9 +7,11 @@
 #include "jni/engine/grd_texture.h"
 #include "project/keyframes.h"
 #include "project/layer_segments.h"
+#include "project/resources.h"
 #include "project/sequencer.h"
 #include "render/composite.h"
 #include "render/deferred_targets.h"
+#include "render/depth_of_field.h"
 #include "render/render_graph.h"
 
 #include "gl_context.h"
@@ -297,6 +299,92 @@ TEST_F(LayerCompositor, StoredValuesAreTakenOverAndProjectLoadingAddsTheCameraPa
     projtest::releaseProjectLoading(state);
     currentProject = nullptr;
     cvarTreeProject = savedCvarProject;
+}
+
+// The "hexagonal" parameter picks the passes from the next layer on: its intermediate image is only written when on.
+TEST_F(LayerCompositor, HexagonalParameterPicksTheDepthOfFieldPasses)
+{
+    ASSERT_NE(context->dof, nullptr);
+    // The depth the passes read, as a scene's frame leaves it attached.
+    deferredRenderInit();
+    deferredCreateTargets();
+    deferredAttachFrameTargets();
+    layers(0, {{1, kEffect}, {14, kDOF}});
+    fx_layers_render_context(context, 1.0f);
+    EXPECT_EQ(firstTexel(context->dof->hexaVertical), (std::array<float, 4>{0, 0, 0, 0}));
+    context->dof->hexagonal.value[0] = 1.0f;
+    fx_layers_render_context(context, 1.0f);
+    // Nothing is blurred at the default radius of 0, so the upward line is the cleared colour itself.
+    EXPECT_EQ(firstTexel(context->dof->hexaVertical), (std::array<float, 4>{kClear[0], kClear[1], kClear[2], kClear[3]}));
+    EXPECT_EQ(firstTexel(context->target1), (std::array<float, 4>{kClear[0], kClear[1], kClear[2], kClear[3]}));
+}
+
+// The graph's published "main output" is what the layers work on, and the window shows their result in its place
+// for the frame; an image some other producer publishes keeps its texture.
+TEST_F(LayerCompositor, LayersWorkOnTheShownImageAndShowTheirResult)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int, int>> layers;
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"main output", {{1, kEffect}, {4, kDOF}, {9, kDOF}}, true},
+        {"main output", {{1, kEffect}}, false},
+        {"generated", {{1, kEffect}, {14, kDOF}}, false},
+    };
+    Texture* picture = txtCreateTarget("picture", kWidth, kHeight, IMAGE_TYPE_RGBA16F);
+    const float colour[4] = {0.5f, 0.25f, 1.0f, 1.0f};
+    glClearTexImage(picture->glId, 0, GL_RGBA, GL_FLOAT, colour);
+    ASSERT_NE(currentResources, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.replaced ? ", blurred" : ""));
+        resetSegments();
+        layers(0, c.layers);
+        ImageResource image(c.name, picture);
+        ASSERT_TRUE(currentResources->add(&image));
+        Texture* result = fx_layers_render_context(context, 1.0f);
+        // The effect layer's target holds the published image, drawn over what the graph cleared it to.
+        EXPECT_EQ(firstTexel(context->target0), (std::array<float, 4>{colour[0], colour[1], colour[2], colour[3]}));
+        EXPECT_EQ(image.texture, c.replaced ? result : picture);
+        EXPECT_EQ(firstTexel(result), (std::array<float, 4>{colour[0], colour[1], colour[2], colour[3]}));
+        if (c.replaced) {
+            // Next frame nothing sets the image again: it is the effect layer's own target now, so what the
+            // graph drew there stays (no copy onto itself), and the new result is shown.
+            Texture* next = fx_layers_render_context(context, 1.0f);
+            EXPECT_EQ(image.texture, next);
+            EXPECT_EQ(firstTexel(next), (std::array<float, 4>{kClear[0], kClear[1], kClear[2], kClear[3]}));
+        }
+        currentResources->remove(&image);
+    }
+    txtDestroy(picture);
+}
+
+// The shipped room's parameter file carries the depth of field it is shown with; the values are taken over and
+// written back as they were read.
+TEST_F(LayerCompositor, ShippedRoomDepthOfFieldComesFromItsParameterFile)
+{
+    fx_layers_destroy(context);
+    context = nullptr;
+    Project owner;
+    owner.name = "room";
+    owner.path = "projects/room";
+    Project* savedCvarProject = cvarTreeProject;
+    currentProject = &owner;
+    context = fx_layers_create(kWidth, kHeight);
+    currentProject = nullptr;
+    cvarTreeProject = savedCvarProject;
+    ASSERT_NE(context->dof, nullptr);
+
+    EXPECT_GT(context->dof->max_radius.value[0], 0.0f);
+    EXPECT_GT(context->dof->far_plane.value[0], 0.0f);
+    const nlohmann::json file = nlohmann::json::parse(testutil::readFile(kAssets + "projects/room/variables.json"));
+    nlohmann::json stored;
+    for (const nlohmann::json& branch : file["children"])
+        if (branch["branch_name"] == "dof_layer")
+            stored = branch;
+    ASSERT_FALSE(stored.is_null());
+    EXPECT_EQ(CvarTreeToJsonValue(context->dof->branch), stored);
 }
 
 } // namespace
