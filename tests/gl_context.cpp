@@ -19,6 +19,17 @@ void GLTest::SetUp()
     ASSERT_TRUE(glTestContextInit()) << "no EGL surfaceless OpenGL 4.5 core context";
     while (glGetError() != GL_NO_ERROR) {
     }
+    // The context lives for the whole binary: each test starts from GL's own defaults for the state the engine's
+    // passes change, whatever the test before it left (a render state applied without a stack to restore it).
+    gl::glDisable(gl::GL_CULL_FACE);
+    gl::glCullFace(gl::GL_BACK);
+    gl::glDisable(gl::GL_DEPTH_TEST);
+    gl::glDepthFunc(gl::GL_LESS);
+    gl::glDepthMask(gl::GL_TRUE);
+    gl::glDisable(gl::GL_BLEND);
+    gl::glDisable(gl::GL_STENCIL_TEST);
+    gl::glDisable(gl::GL_SCISSOR_TEST);
+    gl::glColorMask(gl::GL_TRUE, gl::GL_TRUE, gl::GL_TRUE, gl::GL_TRUE);
 }
 
 void GLTest::TearDown()
