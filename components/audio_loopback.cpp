@@ -64,17 +64,17 @@ public:
 
     bool Start(AudioRingBuffer& ring) override
     {
-        pa_sample_spec spec{};
-        spec.format = PA_SAMPLE_FLOAT32LE;
-        spec.channels = 2;
-        spec.rate = 44100;
+        pa_sample_spec sampleFormat{};
+        sampleFormat.format = PA_SAMPLE_FLOAT32LE;
+        sampleFormat.channels = 2;
+        sampleFormat.rate = 44100;
         // Small fragments: the spectrum should follow the music within a frame or two.
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<uint32_t>(-1);
         attributes.fragsize = 512 * 2 * sizeof(float);
         int error = 0;
         stream_ = pa_simple_new(nullptr, "engine", PA_STREAM_RECORD, "@DEFAULT_MONITOR@", "spectrum loopback",
-                                &spec, nullptr, &attributes, &error);
+                                &sampleFormat, nullptr, &attributes, &error);
         if (!stream_) {
             LOG_WARNING("Audio loopback: no sound server to capture from (%s); the spectrum textures stay as they are",
                         pa_strerror(error));

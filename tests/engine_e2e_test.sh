@@ -320,6 +320,20 @@ SETTLE=5 run_engine "$graph" -ui
 expect_log "$graph" "<New Post: Aberration>"
 grep -q "Link from .*New Post: Aberration.* dropped" "$graph/app_log.txt" && fail "the saved link did not load"
 
+# The timeline follows the music and would switch to the next project after 48 s, however slow the steps are: room
+# gets the whole timeline of the asset copy in $1 (every project's file carries the project rows).
+give_room_the_timeline() {
+  python3 - "$1"/projects/*/sequencer.json <<'ROWS'
+import json, sys
+for path in sys.argv[1:]:
+    doc = json.load(open(path))
+    end = doc["global"]["frame_end"]
+    for row in doc.get("projects", []):
+        row["frame_start"], row["frame_end"] = (0, end) if row["name"] == "room" else (end, end)
+    json.dump(doc, open(path, "w"), indent=2)
+ROWS
+}
+
 # The inspector by hand: a preset lays the node editor beside "Node Configuration Editor", with "Sequencer" below.
 # A click on the title of "Floor" (at 0, 60 in room's graph) lists its parameters; Ctrl+click on the red field of
 # its "diffuse" colour makes it a text field, 0.9 is typed; "K" on the "roughness" row keys that parameter at the
@@ -329,17 +343,7 @@ grep -q "Link from .*New Post: Aberration.* dropped" "$graph/app_log.txt" && fai
 insp="$work/inspector"
 mkdir -p "$insp"
 cp -r "$assets" "$insp/assets"
-# The timeline follows the music and would switch to the next project after 48 s, however slow the steps are: room
-# gets the whole timeline (every project's file carries the project rows).
-python3 - "$insp"/assets/projects/*/sequencer.json <<'ROWS'
-import json, sys
-for path in sys.argv[1:]:
-    doc = json.load(open(path))
-    end = doc["global"]["frame_end"]
-    for row in doc.get("projects", []):
-        row["frame_start"], row["frame_end"] = (0, end) if row["name"] == "room" else (end, end)
-    json.dump(doc, open(path, "w"), indent=2)
-ROWS
+give_room_the_timeline "$insp/assets"
 {
   printf '[Window][Simple node editor]\nPos=0,0\nSize=1000,1000\nCollapsed=0\n\n'
   printf '[Window][Node Configuration Editor]\nPos=1000,0\nSize=920,1080\nCollapsed=0\n\n'
@@ -402,15 +406,7 @@ CHECK
 view="$work/viewport"
 mkdir -p "$view"
 cp -r "$assets" "$view/assets"
-python3 - "$view"/assets/projects/*/sequencer.json <<'ROWS'
-import json, sys
-for path in sys.argv[1:]:
-    doc = json.load(open(path))
-    end = doc["global"]["frame_end"]
-    for row in doc.get("projects", []):
-        row["frame_start"], row["frame_end"] = (0, end) if row["name"] == "room" else (end, end)
-    json.dump(doc, open(path, "w"), indent=2)
-ROWS
+give_room_the_timeline "$view/assets"
 {
   printf '[Window][Simple node editor]\nPos=0,0\nSize=700,500\nCollapsed=0\n\n'
   printf '[Window][Node Configuration Editor]\nPos=0,500\nSize=700,580\nCollapsed=0\n\n'
