@@ -87,6 +87,20 @@ expect_frames() { # folder: the loop ran and presented more than one frame
   [[ -n "$frames" && "$frames" -gt 1 ]] || fail "the frame loop in $1 did not run several frames (${frames:-none})"
 }
 
+# The timeline follows the music and moves on to the next project after 48 s, however slow a run is: the project $2
+# gets the whole timeline of the asset copy in $1 (every project's file carries the project rows).
+give_the_timeline() { # asset folder, project
+  python3 - "$2" "$1"/projects/*/sequencer.json <<'ROWS'
+import json, sys
+for path in sys.argv[2:]:
+    doc = json.load(open(path))
+    end = doc["global"]["frame_end"]
+    for row in doc.get("projects", []):
+        row["frame_start"], row["frame_end"] = (0, end) if row["name"] == sys.argv[1] else (end, end)
+    json.dump(doc, open(path, "w"), indent=2)
+ROWS
+}
+
 # Production mode: "assets/" beside the working directory, an undecorated 1920 x 1080 window playing the
 # production; the shipped project files are what the engine writes, so its exit changes none of them.
 play="$work/play"
@@ -109,6 +123,23 @@ run_engine "$play"
 [[ $status -eq 0 ]] || fail "second production run exited with $status"
 diff -r "$work/projects_after_first_run" "$play/assets/projects" >"$work/projects.diff" ||
   fail "an unchanged production's files changed at the second exit: $(head -c 2000 "$work/projects.diff")"
+
+# Every other project, played on its own from the start of the timeline: a picture that moves, no error in the log,
+# and its files unchanged at the exit, which saves the project being shown. ("room" is the production run above.)
+for project in instancing abstract_1 walk_particles room_rt; do
+  one="$work/project_$project"
+  mkdir -p "$one"
+  cp -r "$assets" "$one/assets"
+  give_the_timeline "$one/assets" "$project"
+  cp -r "$one/assets/projects" "$one/projects_before"
+  WATCH=1 run_engine "$one"
+  [[ $status -eq 0 ]] || fail "playing $project exited with $status"
+  expect_moving_picture "$one"
+  grep -n "ERROR\|Failed to compile\|Failed to link" "$one/app_log.txt" | head -n 5 | sed "s/^/$project: /" |
+    grep . && fail "playing $project logged errors"
+  diff -r "$one/projects_before" "$one/assets/projects" >"$one/projects.diff" ||
+    fail "playing $project changed its files: $(head -c 2000 "$one/projects.diff")"
+done
 
 # Hostile project files: a project file that is a symlink stays that link, with the same bytes in its target; one
 # that is there but cannot be read is reported by path and reason, and neither kills the run nor is overwritten.
@@ -320,19 +351,6 @@ SETTLE=5 run_engine "$graph" -ui
 expect_log "$graph" "<New Post: Aberration>"
 grep -q "Link from .*New Post: Aberration.* dropped" "$graph/app_log.txt" && fail "the saved link did not load"
 
-# The timeline follows the music and would switch to the next project after 48 s, however slow the steps are: room
-# gets the whole timeline of the asset copy in $1 (every project's file carries the project rows).
-give_room_the_timeline() {
-  python3 - "$1"/projects/*/sequencer.json <<'ROWS'
-import json, sys
-for path in sys.argv[1:]:
-    doc = json.load(open(path))
-    end = doc["global"]["frame_end"]
-    for row in doc.get("projects", []):
-        row["frame_start"], row["frame_end"] = (0, end) if row["name"] == "room" else (end, end)
-    json.dump(doc, open(path, "w"), indent=2)
-ROWS
-}
 
 # The inspector by hand: a preset lays the node editor beside "Node Configuration Editor", with "Sequencer" below.
 # A click on the title of "Floor" (at 0, 60 in room's graph) lists its parameters; Ctrl+click on the red field of
@@ -343,7 +361,7 @@ ROWS
 insp="$work/inspector"
 mkdir -p "$insp"
 cp -r "$assets" "$insp/assets"
-give_room_the_timeline "$insp/assets"
+give_the_timeline "$insp/assets" room
 {
   printf '[Window][Simple node editor]\nPos=0,0\nSize=1000,1000\nCollapsed=0\n\n'
   printf '[Window][Node Configuration Editor]\nPos=1000,0\nSize=920,1080\nCollapsed=0\n\n'
@@ -406,7 +424,7 @@ CHECK
 view="$work/viewport"
 mkdir -p "$view"
 cp -r "$assets" "$view/assets"
-give_room_the_timeline "$view/assets"
+give_the_timeline "$view/assets" room
 {
   printf '[Window][Simple node editor]\nPos=0,0\nSize=700,500\nCollapsed=0\n\n'
   printf '[Window][Node Configuration Editor]\nPos=0,500\nSize=700,580\nCollapsed=0\n\n'
