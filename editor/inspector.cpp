@@ -12,6 +12,7 @@
 #include "render/materials.h"
 
 #include <imgui.h>
+#include <imgui_internal.h>
 #include <imgui_stdlib.h>
 
 #include <algorithm>
@@ -351,6 +352,10 @@ bool ui_handle_cvar_tree_node_cvar(CvarTreeNode* branch, Cvar* cvar)
 void ui_handle_cvar_tree_node(CvarTreeNode* branch)
 {
     if (!branch || !branch->visible || isEmpty(*branch))
+        return;
+    // A window too small or collapsed to show anything closes every tree node it is asked for; that is not the
+    // user closing the branch, and its saved open flag must not change.
+    if (ImGui::GetCurrentWindowRead()->SkipItems)
         return;
     std::string label = branch->caption.empty() ? branch->name : branch->name + " (" + branch->caption + ")";
     // The root's name is empty, and an empty label would give the node its window's own id.

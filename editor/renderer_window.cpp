@@ -117,8 +117,11 @@ void forwardMouse(RendererWindowState& state, const ViewportImagePlacement& imag
 {
     const ImGuiIO& io = ImGui::GetIO();
     const ImVec2 mouse = io.MousePos;
+    // Only where the picture shows: another window over it, or the part cut off below the window, keeps its clicks.
+    // (The press has just made the picture's own item active, which must not count as blocking it.)
     const bool inside = mouse.x >= image.x && mouse.x < image.x + image.width && mouse.y >= image.y &&
-                        mouse.y < image.y + image.height;
+                        mouse.y < image.y + image.height &&
+                        ImGui::IsWindowHovered(ImGuiHoveredFlags_AllowWhenBlockedByActiveItem);
     if (!inside && !state.forwardingMouse)
         return;
     if (ImGui::IsMouseClicked(ImGuiMouseButton_Left) || ImGui::IsMouseClicked(ImGuiMouseButton_Right)) {

@@ -489,6 +489,56 @@ assert abs(after["x"] - before["x"]) > 0.01, "x did not move"
 assert abs(after["y"] - before["y"]) < 1e-3 and abs(after["z"] - before["z"]) < 1e-3, "y or z moved"
 CHECK
 
+# Every project opened in the editor from "Project Manager" by real X input. No timeline row holds the play frame and
+# "Export Time To Global" is switched off, so the timeline leaves the chosen project current. A preset lays "Renderer"
+# large, "Project Manager" at its right (one button per project, in list order) and "Sequencer" below. Each project's
+# picture in "Renderer" is read after a few frames: lit, varied, and unlike the others. No GL error is reported (the
+# editor turns on GL debug output) and the exit, which saves the project shown last, changes no file.
+pick="$work/projects_ui"
+mkdir -p "$pick"
+cp -r "$assets" "$pick/assets"
+give_the_timeline "$pick/assets" "no project"
+cp -r "$pick/assets/projects" "$pick/projects_before"
+{
+  printf '[Window][Renderer]\nPos=0,0\nSize=1480,980\nCollapsed=0\n\n'
+  printf '[Window][Project Manager]\nPos=1480,0\nSize=440,300\nCollapsed=0\n\n'
+  printf '[Window][Sequencer]\nPos=0,980\nSize=1480,100\nCollapsed=0\n\n'
+  for window in "CVars" "Deferred" "Event log" "Graph Node Toolbox" "Graph Render Passes" "Resource Manager" \
+    "GPUQueries" "Simple node editor" "Node Configuration Editor" "Shader Editor" "Gradient Manager"; do
+    printf '[Window][%s]\nPos=1900,1070\nSize=200,100\nCollapsed=0\n\n' "$window"
+  done
+} >"$pick/imgui_preset_0.ini"
+sed -n '/^# Runs beside the engine/,/^frames 3$/p' "$work/editor_actions.sh" >"$work/pick_actions.sh"
+cat >>"$work/pick_actions.sh" <<'ACTIONS'
+window=$(xdotool search --name "Rendering Window" | head -n 1)
+xdotool windowfocus "$window"
+xdotool key F9 && logged "Layout preset imgui_preset_0.ini loaded" && frames 3
+# "Export Time To Global", the first checkbox after "Save" in the Sequencer's first row.
+xdotool mousemove 61 1017 && frames 1 && xdotool mousedown 1 && frames 1 && xdotool mouseup 1 && frames 2
+# The buttons of "Project Manager", one line each below its "Current:" line.
+while read -r name y; do
+  xdotool mousemove 1530 "$y" && frames 1 && xdotool mousedown 1 && frames 1 && xdotool mouseup 1 && frames 4
+  echo "$name $("$GRAB" --rect 0 60 1470 970 "picked_$name.png")" >>renderer.txt
+done <<'BUTTONS'
+instancing 54
+abstract_1 77
+room 100
+walk_particles 123
+room_rt 145
+BUTTONS
+ACTIONS
+ACTIONS="$work/pick_actions.sh" run_engine "$pick" -ui
+[[ $status -eq 0 ]] || fail "the run that picks every project exited with $status"
+cat "$pick/actions.txt" 2>/dev/null
+cat "$pick/renderer.txt" 2>/dev/null
+[[ $(wc -l <"$pick/renderer.txt" 2>/dev/null) -eq 5 ]] || fail "not every project was picked and read"
+awk '!($3 > 8 && $5 > 4) { print "unlit or flat in Renderer: " $0; bad = 1 } END { exit bad }' "$pick/renderer.txt" ||
+  fail "a project picked in the editor shows no lit, varied picture"
+[[ $(cut -d' ' -f7 "$pick/renderer.txt" | sort -u | wc -l) -eq 5 ]] || fail "two picked projects showed the same picture"
+grep -q "\*\*\*\*ERROR" "$pick/app_log.txt" && fail "GL errors while picking projects: $(grep -m1 -B3 "\*\*\*\*ERROR" "$pick/app_log.txt")"
+diff -r "$pick/projects_before" "$pick/assets/projects" >"$pick/projects.diff" ||
+  fail "picking the projects in the editor changed their files: $(head -c 2000 "$pick/projects.diff")"
+
 # No display: the window cannot be made; the engine says so and fails instead of running on without GL.
 bare="$work/bare"
 mkdir -p "$bare"

@@ -533,6 +533,24 @@ TEST_F(Inspector, CollapsingABranchClearsItsOpenFlag)
     EXPECT_TRUE(branch()->open);
 }
 
+// A tree drawn where nothing shows (a collapsed window, one squeezed off the screen) is not the user closing it:
+// the open flag, which the project files keep, stays as it was.
+TEST_F(Inspector, AWindowThatShowsNothingLeavesTheOpenFlag)
+{
+    Cvar value;
+    CvarTreeRegisterFloat(&value, "value", 1.0f, 0.0f, 0.0f, 2, branch());
+    branch()->open = true;
+    draw = [this] {
+        ImGui::SetNextWindowCollapsed(true);
+        ImGui::Begin("Inspector");
+        ui_handle_cvar_tree_node(branch());
+        ImGui::End();
+    };
+    frames(2);
+    EXPECT_TRUE(branch()->open);
+    EXPECT_FALSE(ui.has("value", "Inspector"));
+}
+
 TEST_F(Inspector, HeaderColoursTakeTheBranchHueAndKeepTheStyles)
 {
     ImGuiStyle& style = ImGui::GetStyle();

@@ -278,6 +278,29 @@ TEST_F(ViewportWindow, HideForwardsClicksToTheCameraAndOutsideClicksAreKept)
     EXPECT_TRUE(forwardedButtons.empty());
 }
 
+// Another window lying over the picture (the timeline docked below, a tool window on top) takes its own clicks:
+// ticking a checkbox there must not grab the camera, which would detach it from its scene camera.
+TEST_F(ViewportWindow, ClicksOnAWindowOverThePictureStayThere)
+{
+    uiRendererWindowState->gizmoMode = 3;
+    const ViewportImagePlacement p = picture();
+    const ImVec2 centre(p.x + p.width / 2, p.y + p.height / 2);
+    bool ticked = false;
+    const UiHarness::Draw withWindowOnTop = [&] {
+        draw_();
+        ImGui::SetNextWindowPos(ImVec2(centre.x - 100, centre.y - 50));
+        ImGui::SetNextWindowSize(ImVec2(200, 100));
+        ImGui::Begin("Over the picture");
+        ImGui::Checkbox("tick", &ticked);
+        ImGui::End();
+    };
+    harness_->frames(2, withWindowOnTop);
+    ASSERT_TRUE(harness_->click("tick", withWindowOnTop, "Over the picture"));
+    EXPECT_TRUE(ticked);
+    EXPECT_TRUE(forwardedButtons.empty());
+    EXPECT_EQ(forwardedMoves, 0);
+}
+
 TEST_F(ViewportWindow, WithoutAnImageTheWindowLeavesTheMapAlone)
 {
     project_->resources->resources.erase("output");

@@ -2,6 +2,8 @@
 // README's screenshot.
 //   grab_screen                   prints: mean <0..255> stddev <..> hash <16 hex digits>
 //   grab_screen shot.png          the same, and writes the screen as an RGB PNG
+//   grab_screen --rect X0 Y0 X1 Y1 [shot.png]
+//                                 the same for the pixels of that rectangle only (an editor window's picture)
 //   grab_screen --find RRGGBB X0 Y0 X1 Y1
 //                                 prints: found <n> at <cx> <cy> from <ax> <ay> to <bx> <by> for the pixels of exactly
 //                                 that colour in the rectangle: the one nearest their centroid, and the two ends of
@@ -112,35 +114,55 @@ int main(int argc, char** argv)
     const int width = attributes.width;
     const int height = attributes.height;
     std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
-    double sum = 0.0;
-    double sumSquares = 0.0;
-    uint64_t hash = 1469598103934665603ull; // FNV-1a over the RGB bytes
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const unsigned long pixel = XGetPixel(image, x, y);
-            const uint8_t channels[3] = {uint8_t((pixel & image->red_mask) >> 16),
-                                         uint8_t((pixel & image->green_mask) >> 8), uint8_t(pixel & image->blue_mask)};
             uint8_t* out = rgb.data() + (size_t(y) * size_t(width) + size_t(x)) * 3;
-            for (int c = 0; c < 3; ++c) {
-                out[c] = channels[c];
-                sum += channels[c];
-                sumSquares += double(channels[c]) * channels[c];
-                hash = (hash ^ channels[c]) * 1099511628211ull;
-            }
+            out[0] = uint8_t((pixel & image->red_mask) >> 16);
+            out[1] = uint8_t((pixel & image->green_mask) >> 8);
+            out[2] = uint8_t(pixel & image->blue_mask);
         }
     XDestroyImage(image);
     XCloseDisplay(display);
 
-    const double count = double(rgb.size());
-    const double mean = sum / count;
-    const double stddev = std::sqrt(std::max(0.0, sumSquares / count - mean * mean));
     if (argc == 7 && std::strcmp(argv[1], "--find") == 0) {
         const int rect[4] = {std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6])};
         findColour(rgb, width, height, argv[2], rect);
         return 0;
     }
+    int rect[4] = {0, 0, width, height};
+    const char* shot = argc > 1 ? argv[1] : nullptr;
+    if (argc >= 6 && std::strcmp(argv[1], "--rect") == 0) {
+        rect[0] = std::clamp(std::atoi(argv[2]), 0, width);
+        rect[1] = std::clamp(std::atoi(argv[3]), 0, height);
+        rect[2] = std::clamp(std::atoi(argv[4]), rect[0], width);
+        rect[3] = std::clamp(std::atoi(argv[5]), rect[1], height);
+        shot = argc > 6 ? argv[6] : nullptr;
+    }
+    const int partWidth = rect[2] - rect[0];
+    const int partHeight = rect[3] - rect[1];
+    if (partWidth <= 0 || partHeight <= 0) {
+        std::fprintf(stderr, "empty rectangle\n");
+        return 1;
+    }
+    std::vector<uint8_t> part(size_t(partWidth) * size_t(partHeight) * 3);
+    for (int y = 0; y < partHeight; ++y)
+        std::memcpy(part.data() + size_t(y) * size_t(partWidth) * 3,
+                    rgb.data() + (size_t(y + rect[1]) * size_t(width) + size_t(rect[0])) * 3, size_t(partWidth) * 3);
+
+    double sum = 0.0;
+    double sumSquares = 0.0;
+    uint64_t hash = 1469598103934665603ull; // FNV-1a over the RGB bytes
+    for (const uint8_t channel : part) {
+        sum += channel;
+        sumSquares += double(channel) * channel;
+        hash = (hash ^ channel) * 1099511628211ull;
+    }
+    const double count = double(part.size());
+    const double mean = sum / count;
+    const double stddev = std::sqrt(std::max(0.0, sumSquares / count - mean * mean));
     std::printf("mean %.3f stddev %.3f hash %016llx\n", mean, stddev, static_cast<unsigned long long>(hash));
-    if (argc > 1 && !writePng(argv[1], width, height, rgb))
+    if (shot && !writePng(shot, partWidth, partHeight, part))
         return 1;
     return 0;
 }
