@@ -45,6 +45,13 @@ void setInt(ShaderProgram* program, const char* name, int value)
     shaderSetUniform(program, name, UNIFORM_TYPE_INT, &value, sizeof value);
 }
 
+// For uniforms that only some variants of a program declare.
+void setIntIfPresent(ShaderProgram* program, const char* name, int value)
+{
+    if (program->uniforms.count(name))
+        setInt(program, name, value);
+}
+
 void releaseProgram()
 {
     glUseProgram(0);
@@ -419,8 +426,8 @@ void voxelizationfx::RenderDebug(Camera* camera, RaytraceSceneBuffers* scene)
     const float planes[4] = {camera->nearPlane, camera->farPlane, 2.0f * camera->nearPlane * camera->farPlane,
                              camera->farPlane - camera->nearPlane};
     shaderSetUniform(program, "vNearFarPlane", UNIFORM_TYPE_VEC4, planes, sizeof planes);
-    setInt(program, "materialId", kDebugMaterialId);
-    setInt(program, "materialIndex", materialIndex);
+    setIntIfPresent(program, "materialId", kDebugMaterialId);
+    setIntIfPresent(program, "materialIndex", materialIndex);
     raytracerSetVertexLayout(program, "in");
 
     Texture* colours = bounce ? scene->voxelBounceColorTexture : scene->voxelColorTexture;
