@@ -575,3 +575,27 @@ TEST_F(VoxelizerSceneGL, DebugViewSmokeFrame)
     renderStatePop();
     fbPop();
 }
+
+// A copy or levels program whose build failed is never dispatched (the frame goes on without the pass).
+TEST_F(VoxelizerGL, ProgramThatFailedToBuildIsNotDispatched)
+{
+    SmallVolumes volumes(32);
+    ShaderProgram* broken = shaderBuildProgramCompute(
+        shaderBuildGenericFromString("broken voxel pass", "#version 430\nthis is not GLSL\n", GL_COMPUTE_SHADER, {}));
+    ASSERT_TRUE(broken && broken->errors);
+    for (ShaderProgram** slot : {&voxelizerPrograms.copy, &voxelizerPrograms.mips}) {
+        ShaderProgram* const saved = *slot;
+        *slot = broken;
+        bool copied = true, mipped = true;
+        {
+            CallCounter calls;
+            copied = voxelizerCopyToTextures(volumes.v);
+            mipped = voxelizerBuildMips(volumes.v);
+            EXPECT_EQ(CallCounter::count("glDispatchCompute"), 1);
+        }
+        *slot = saved;
+        EXPECT_NE(copied, mipped);
+    }
+    shaderDeleteProgram(broken);
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+}
