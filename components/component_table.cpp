@@ -15,6 +15,7 @@
 #include "components/text_object.h"
 #include "components/texture_components.h"
 #include "components/transform_components.h"
+#include "components/voxelizer.h"
 #include "components/value_generators.h"
 
 #include "project/component_table.h"
@@ -29,6 +30,7 @@ void componentTypesInstallFactories()
         {0, sceneplayerfx::Create}, // "Sceneplayer"
         {1, meshrendererfx::Create}, // "Meshrenderer"
         {4, raytracerfx::Create}, // "Raytracer"
+        {5, voxelizationfx::Create}, // "Voxelizer"
         {6, lightcomponent::Create}, // "Light"
         {8, camerafx::Create}, // "Camera"
         {9, nullcomponent::Create}, // "Null"

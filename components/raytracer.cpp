@@ -131,6 +131,10 @@ bool warnedVertexRoom = false;
 
 } // namespace
 
+void raytracerSetVertexLayout(ShaderProgram* program, const char* prefix) { setVertexLayout(program, prefix); }
+unsigned int raytracerEmptyVertexArray() { return emptyVertexArray(); }
+void raytracerUnbindStorageBlocks(ShaderProgram* program) { unbindStorageBlocks(program); }
+
 // ---- Hooks ----
 
 void raytracerInstallHooks()

@@ -113,5 +113,12 @@ void raytracerfxPartitionGeometryBuffer(raytracerfx* raytracer, RaytraceSceneBuf
 // True when the driver rasterises conservatively (GL_NV_conservative_raster).
 bool raytracerHasConservativeRaster();
 
+// Draw helpers the voxelizer shares: the exported-vertex layout as the "{prefix}_vtx_data_*" uniforms the program
+// has; a vertex array without attributes for draws that pull vertices from storage buffers; the release of the
+// program's storage-block binding points after a draw.
+void raytracerSetVertexLayout(ShaderProgram* program, const char* prefix);
+unsigned int raytracerEmptyVertexArray();
+void raytracerUnbindStorageBlocks(ShaderProgram* program);
+
 // Points the renderer's and the scene player's raytracer seams at this class; Create calls it.
 void raytracerInstallHooks();

@@ -436,6 +436,27 @@ void sceneplayerfx::PrepareFrame()
             lights.push_back(light);
     }
     deferredUpdateLights(scene, lights);
+    // The voxelizer's debug view draws its cubes with a row of its own: dim grey, flat, lit and shadowed.
+    if (EngineComponent* voxelizer = FindVoxelizer()) {
+        deferredRenderInit();
+        MaterialProperties row;
+        for (int i = 0; i < 3; ++i)
+            row.diffuse[i] = row.emissive[i] = 0.1f;
+        row.transparency = 0.0f;
+        row.roughness = 0.0f;
+        row.shadowmapBias = 0.0f;
+        row.emissiveFactor = 1.0f;
+        row.temporalAccumulationFactor = 1.0f;
+        row.triplanarMappingScale = 1.0f;
+        row.textureMappingMode = 0;
+        row.visible = true;
+        row.flat = true;
+        row.flagBit256 = true;
+        row.flagBit512 = true;
+        const int index = materialTableAppend(row);
+        if (index >= 0 && scenePlayerVoxelHooks.setMaterialIndex)
+            scenePlayerVoxelHooks.setMaterialIndex(voxelizer, index);
+    }
     deferredUpdateMaterials();
 
     // The raytracer's status line. This frame's exports happen later, in the Geometry pass, so it tells the

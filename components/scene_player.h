@@ -23,6 +23,8 @@ struct ScenePlayerVoxelHooks {
     void (*partitionGeometry)(EngineComponent* raytracer, RaytraceSceneBuffers* scene, Timestep time) = nullptr;
     void (*renderPartitioning)(EngineComponent* voxelizer, RaytraceSceneBuffers* scene, Timestep time) = nullptr;
     void (*renderDebug)(EngineComponent* voxelizer, Camera* camera, RaytraceSceneBuffers* scene) = nullptr;
+    // Tells the voxelizer the row of the frame's material table reserved for it.
+    void (*setMaterialIndex)(EngineComponent* voxelizer, int row) = nullptr;
     // Shows the text as the raytracer's read-only "info".
     void (*setStatus)(EngineComponent* raytracer, const char* text) = nullptr;
 };
@@ -71,8 +73,8 @@ public:
     EngineComponent* FindRaytracer() const;
 
     // The voxelizer's lighting words as the last Voxelization pass latched them; the voxelized flag is cleared at
-    // the start of every such pass.
-    VoxelLightingSettings voxelSettings;
+    // the start of every such pass. Until the first one they hold the voxelizer's starting words.
+    VoxelLightingSettings voxelSettings{1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 20.0f, 4096.0f, 1.0f, 100.0f, 3.5f, 1u};
     // The settings handed to the voxel lighting and fog passes: the latched words with this player's fog values.
     VoxelLightingSettings HandedVoxelSettings() const;
     // What Composite hands the renderer.

@@ -14,6 +14,7 @@
 #include "components/texture_components.h"
 #include "components/transform_components.h"
 #include "components/value_generators.h"
+#include "components/voxelizer.h"
 
 #include "egl_context.h"
 #include "project/component_table.h"
@@ -140,6 +141,13 @@ const std::vector<ComponentLayout>& componentLayouts()
          {"rotation", "scale", "grid size", "reflections", "transparencies", "trace range", "material_raytrace",
           "material_proxy", "envmap", "render_debug", "render_debug_bounce", "voxelization_method", "info",
           "half_rate", "enabled"},
+         {}},
+        {5,
+         build<voxelizationfx>,
+         {"Position", "Scale", "Automatic Bounding Box", "trace max range", "light smoothing position factor",
+          "light smoothing normaln factor", "light smoothing color factor", "light falloff", "occlusion falloff",
+          "light trace distance scale", "reprojection tolerance", "material_raytrace", "render_debug",
+          "render_debug_bounce", "enabled"},
          {}},
         {8, build<camerafx>, {"Type", "FOV", "Near", "Far", "Position", "Rotation"}, {"controller"}},
         {9, build<nullcomponent>, {"position", "rotation", "scale"}, {}},

@@ -446,8 +446,12 @@ TEST_F(FrameLoopGLTest, ProjectLoadingReadsEveryProjectAndKeepsTheCurrentOne)
 {
     delete sequencer;
     sequencer = nullptr;
+    // The default voxelizer is made only where its shaders are found.
+    const std::string savedBase = dataBasePath();
+    dataSetBasePath(ENGINE_SOURCE_DIR "assets/");
     testing::internal::CaptureStdout();
     ProjectLoadingState* state = ProjectLoading(1920, 1080);
+    dataSetBasePath(savedBase);
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_NE(state, nullptr);
     EXPECT_EQ(state->width, 1920);
@@ -458,9 +462,10 @@ TEST_F(FrameLoopGLTest, ProjectLoadingReadsEveryProjectAndKeepsTheCurrentOne)
     projtest::releaseProjectLoading(state);
 
     // None of them has a graph file: each plays a scene player whose camera looks down z from 100 units back,
-    // beside the default raytracer.
+    // beside the default voxelizer and raytracer.
     for (Project* project : projectList) {
-        ASSERT_EQ(project->components->size(), 2u) << project->name;
+        ASSERT_EQ(project->components->size(), 3u) << project->name;
+        EXPECT_EQ((*project->components)[1]->typeIndex, 5) << project->name;
         EXPECT_EQ(project->components->back()->typeIndex, 4) << project->name;
         auto* player = dynamic_cast<sceneplayerfx*>(project->components->front());
         ASSERT_NE(player, nullptr);

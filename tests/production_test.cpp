@@ -4,6 +4,7 @@
 #include "app/projects.h"
 #include "components/output_buffer.h"
 #include "components/raytracer.h"
+#include "components/voxelizer.h"
 #include "deferred_test_scene.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_framebuffer.h"
@@ -15,6 +16,7 @@
 #include "project_test_util.h"
 #include "render/camera_controller.h"
 #include "render/deferred_postprocess.h"
+#include "render/deferred_records.h"
 #include "render/deferred_targets.h"
 #include "render/graph_processing.h"
 #include "render/render_graph.h"
@@ -277,4 +279,36 @@ TEST_F(ShippedProduction, RoomRtTracesReflectionsOnItsFloor)
 
     const ImageStats plain = frame(0.0f);
     EXPECT_NE(traced.mean, plain.mean);
+}
+
+// "room_rt" voxelizes its floor, plinth and torus: its voxelizer gets its material row, the voxel lighting target
+// holds light where the room is, no GL error comes up, and with the voxelizer disabled the target is empty.
+TEST_F(ShippedProduction, RoomRtShowsVoxelLighting)
+{
+    ASSERT_TRUE(load(project("room_rt")));
+    const int start = sequencer->GetProjectItem(project("room_rt")).start;
+    const std::vector<EngineComponent*> voxelizers = GraphManager::FindComponentsByType(5);
+    ASSERT_EQ(voxelizers.size(), 1u);
+    auto* voxelizer = dynamic_cast<voxelizationfx*>(voxelizers[0]);
+    ASSERT_TRUE(voxelizer);
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    const auto lightingAt = [&](float enabled) {
+        voxelizer->enabled.value[0] = enabled;
+        for (int i = 0; i < 2; ++i)
+            renderAt(start + 300);
+        EXPECT_EQ(glGetError(), GL_NO_ERROR);
+        return readImage(deferredRenderer.txtVXLighting[deferredRenderer.historyIndex & 1]);
+    };
+    const ImageStats on = lightingAt(1.0f);
+    ASSERT_GT(voxelizer->materialIndex, 0);
+    ASSERT_LT(voxelizer->materialIndex, materialCount);
+    EXPECT_TRUE(materialTable[voxelizer->materialIndex].flat);
+    size_t lit = 0;
+    for (size_t i = 0; i < on.pixels.size(); i += 4)
+        lit += on.pixels[i] + on.pixels[i + 1] + on.pixels[i + 2] > 0.001f ? 1 : 0;
+    EXPECT_GT(lit, on.pixels.size() / 4 / 20) << "pixels with voxel light";
+
+    const ImageStats off = lightingAt(0.0f);
+    EXPECT_EQ(off.mean, 0.0);
 }

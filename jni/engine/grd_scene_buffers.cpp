@@ -8,6 +8,8 @@
 
 #include <glbinding/gl/gl.h>
 
+#include <algorithm>
+
 using namespace gl;
 
 namespace {
@@ -65,36 +67,42 @@ uint64_t levelChainBytes(ImageType type)
     return bytes;
 }
 
-// A 256^3 volume with all eight levels in GPU storage only; its image carries size and format but no pixels
+// A cube volume with its whole level chain in GPU storage only; its image carries size and format but no pixels
 // (the passes write it, nothing uploads it).
-Texture* createVolume(const TextureEntry& entry)
+Texture* createVolume(const char* name, ImageType type, SamplerType sampler, int side)
 {
-    const ImageTypeInfo* info = imgTypeInfo(entry.type);
-    if (!info || info->internalFormat == GL_NONE)
+    const ImageTypeInfo* info = imgTypeInfo(type);
+    if (!info || info->internalFormat == GL_NONE || side < 1) {
+        LOG_ERROR("Volume %s: no usable format or size", name ? name : "");
         return nullptr;
+    }
+    int levels = 1;
+    while ((side >> levels) > 0)
+        ++levels;
     auto* texture = new Texture;
     texture->type = TEXTURE_TYPE_3D;
     texture->imageCount = 1;
-    texture->name = entry.name;
-    texture->samplerType = entry.sampler;
-    texture->images[0] = imgCreateWithoutPixels(RAYTRACE_GRID_RESOLUTION, RAYTRACE_GRID_RESOLUTION, entry.type,
-                                                RAYTRACE_GRID_RESOLUTION);
+    texture->name = name ? name : "";
+    texture->samplerType = sampler;
+    texture->images[0] = imgCreateWithoutPixels(side, side, type, side);
     if (!texture->images[0]) {
         txtDestroy(texture);
         return nullptr;
     }
-    texture->images[0]->levelCount = kGridLevels;
+    texture->images[0]->levelCount = levels;
     texture->images[0]->glFormat = info->uploadFormat;
     glCreateTextures(GL_TEXTURE_3D, 1, &texture->glId);
-    glTextureStorage3D(texture->glId, kGridLevels, info->internalFormat, RAYTRACE_GRID_RESOLUTION,
-                       RAYTRACE_GRID_RESOLUTION, RAYTRACE_GRID_RESOLUTION);
-    const bool integer = entry.type == IMAGE_TYPE_R32UI;
+    glTextureStorage3D(texture->glId, levels, info->internalFormat, side, side, side);
+    const bool integer = type == IMAGE_TYPE_R32UI;
     glTextureParameteri(texture->glId, GL_TEXTURE_MIN_FILTER,
                         integer ? GLint(GL_NEAREST_MIPMAP_NEAREST) : GLint(GL_LINEAR_MIPMAP_LINEAR));
     glTextureParameteri(texture->glId, GL_TEXTURE_MAG_FILTER, integer ? GLint(GL_NEAREST) : GLint(GL_LINEAR));
+    // The voxel passes fill levels 0 to 4 only; sampling stops there instead of reading levels nobody wrote.
+    if (!integer)
+        glTextureParameteri(texture->glId, GL_TEXTURE_MAX_LEVEL, std::min(levels, VOXEL_TEXTURE_LEVELS) - 1);
     for (GLenum wrap : {GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T, GL_TEXTURE_WRAP_R})
         glTextureParameteri(texture->glId, wrap, GLint(GL_CLAMP_TO_EDGE));
-    glObjectLabel(GL_TEXTURE, texture->glId, -1, entry.name);
+    glObjectLabel(GL_TEXTURE, texture->glId, -1, texture->name.c_str());
     return texture;
 }
 
@@ -132,7 +140,7 @@ RaytraceSceneBuffers* RaytraceSceneBuffers::Create()
     glClearNamedBufferData(scene->transformedDataLocation->glId, GL_RGBA32I, GL_RGBA_INTEGER, GL_INT, zero);
     glClearNamedBufferData(scene->drawIndirectParams->glId, GL_RGBA32I, GL_RGBA_INTEGER, GL_INT, zero);
     for (const TextureEntry& entry : kTextures) {
-        Texture* texture = createVolume(entry);
+        Texture* texture = createVolume(entry.name, entry.type, entry.sampler, RAYTRACE_GRID_RESOLUTION);
         if (!texture || glGetError() == GL_OUT_OF_MEMORY) {
             LOG_ERROR("Raytracer: cannot allocate the 3D texture %s", entry.name);
             txtDestroy(texture);
@@ -142,6 +150,11 @@ RaytraceSceneBuffers* RaytraceSceneBuffers::Create()
         scene->*entry.field = texture;
     }
     return scene;
+}
+
+Texture* RaytraceSceneBuffers::CreateVolume(const char* name, ImageType type, SamplerType sampler, int side)
+{
+    return createVolume(name, type, sampler, side);
 }
 
 void RaytraceSceneBuffers::Destroy(RaytraceSceneBuffers* scene)

@@ -3,6 +3,8 @@
 // layouts the shaders read are in assets/shaders/materials/raytrace_buffers.glsl. Main thread only.
 #pragma once
 
+#include "jni/engine/grd_texture.h"
+
 #include <cstdint>
 
 struct BufferObject;
@@ -14,6 +16,8 @@ constexpr uint32_t RAYTRACE_VERTEX_CAPACITY = 7000000;
 constexpr uint32_t RAYTRACE_EXPORT_CAPACITY = 8192;
 // Cells per side of the partition and voxel grids.
 constexpr int RAYTRACE_GRID_RESOLUTION = 256;
+// Levels of the voxel colour, occupancy and bounce textures the voxelizer fills (256 down to 16 per side).
+constexpr int VOXEL_TEXTURE_LEVELS = 5;
 
 // Float offsets of the exported-vertex attributes and their strides, handed to every writer and reader.
 struct RaytraceVertexLayout {
@@ -56,6 +60,9 @@ struct RaytraceSceneBuffers {
     // Allocates every buffer and texture; null after a log line when one of them cannot be made (the ones made
     // are freed again).
     static RaytraceSceneBuffers* Create();
+    // A cube volume of `side` texels with its whole level chain, as the record's textures are made (tests make
+    // smaller ones); null after a log line when it cannot be made.
+    static Texture* CreateVolume(const char* name, ImageType type, SamplerType sampler, int side);
     // Frees the GL objects (process shutdown).
     static void Destroy(RaytraceSceneBuffers* scene);
 
