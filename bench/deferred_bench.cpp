@@ -405,8 +405,9 @@ double finishedMs(Pass&& pass)
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Start of the composite's first dispatch.
+// Starts of the composite's dispatches (the composite, then the temporal resolve when it runs).
 std::chrono::steady_clock::time_point compositeStart;
+std::chrono::steady_clock::time_point resolveStart;
 
 // The G-buffer pass of BenchScene again, on a cleared depth buffer, with the program each row's textures select.
 void gbufferPass(BenchScene& scene)
@@ -454,8 +455,9 @@ void BM_PassesAgainstFloor(benchmark::State& state)
     const DeferredCompositeParams settings;
     renderingMain = COMPOSITE_VIEW_COMPOSITE;
 
-    // Milliseconds of the G-buffer, the composite with its resolve, the compute floor and the fragment floor.
-    double times[4] = {};
+    // Milliseconds of the G-buffer, the composite with its resolve, the compute floor, the fragment floor and the
+    // resolve alone.
+    double times[5] = {};
     const auto frame = [&]() {
         if (!scene.frame())
             return false;
@@ -468,18 +470,21 @@ void BM_PassesAgainstFloor(benchmark::State& state)
         deferredMarkCompositeInputs(COMPOSITE_INPUT_WIREFRAME, false);
         // From the first of the two dispatches to the end of the second: the clears and reflection or occlusion
         // passes before them are not the composite's own.
-        compositeStart = {};
+        compositeStart = resolveStart = {};
         glFinish();
         deferredDispatchObserver = [](const ShaderProgram*, int, int) {
-            if (compositeStart == std::chrono::steady_clock::time_point{}) {
-                glFinish();
-                compositeStart = std::chrono::steady_clock::now();
-            }
+            glFinish();
+            (compositeStart == std::chrono::steady_clock::time_point{} ? compositeStart : resolveStart) =
+                std::chrono::steady_clock::now();
         };
         DeferredComposite(destination, settings);
         glFinish();
         deferredDispatchObserver = nullptr;
-        times[1] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - compositeStart).count();
+        const auto end = std::chrono::steady_clock::now();
+        times[1] = std::chrono::duration<double, std::milli>(end - compositeStart).count();
+        times[4] = resolveStart == std::chrono::steady_clock::time_point{}
+                       ? 0.0
+                       : std::chrono::duration<double, std::milli>(end - resolveStart).count();
         std::swap(results[0], results[1]);
         times[2] = finishedMs([&] { floors.runCompute(); });
         times[3] = finishedMs([&] { floors.runFragment(); });
@@ -488,14 +493,14 @@ void BM_PassesAgainstFloor(benchmark::State& state)
     for (int warm = 0; warm < 2; ++warm)
         frame();
 
-    double totals[4] = {};
+    double totals[5] = {};
     int64_t frames = 0;
     for (auto _ : state) {
         if (!frame()) {
             state.SkipWithError("frame failed");
             break;
         }
-        for (int p = 0; p < 4; ++p)
+        for (int p = 0; p < 5; ++p)
             totals[p] += times[p];
         ++frames;
     }
@@ -506,11 +511,14 @@ void BM_PassesAgainstFloor(benchmark::State& state)
     textureVariants = true;
     if (!frames)
         return;
-    const char* const names[] = {"GBuffer ms", "Composite ms", "Compute floor ms", "Fragment floor ms"};
-    for (int p = 0; p < 4; ++p)
+    const char* const names[] = {"GBuffer ms", "Composite ms", "Compute floor ms", "Fragment floor ms",
+                                 "Resolve ms"};
+    for (int p = 0; p < 5; ++p)
         state.counters[names[p]] = totals[p] / double(frames);
-    if (totals[2] > 0.0)
+    if (totals[2] > 0.0) {
         state.counters["Composite / compute floor"] = totals[1] / totals[2];
+        state.counters["Resolve / compute floor"] = totals[4] / totals[2];
+    }
     if (totals[3] > 0.0)
         state.counters["GBuffer / fragment floor"] = totals[0] / totals[3];
 }

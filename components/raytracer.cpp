@@ -141,7 +141,14 @@ void raytracerInstallHooks()
 {
     renderGraphHooks.useRaytracer = [](EngineComponent* component) {
         auto* raytracer = dynamic_cast<raytracerfx*>(component);
-        if (!raytracer || !raytracer->sceneBuffers)
+        if (!raytracer)
+            return;
+        // A disabled raytracer uses the buffers once they exist but never makes them.
+        if (isSet(raytracer->enabled))
+            raytracer->AcquireSceneBuffers();
+        else if (!raytracer->sceneBuffers)
+            raytracer->sceneBuffers = sharedRaytraceSceneBuffers;
+        if (!raytracer->sceneBuffers)
             return;
         currentRaytraceScene = raytracer->sceneBuffers;
         currentRaytraceScene->raytraceFaceCount = 0;
@@ -275,19 +282,30 @@ bool raytracerfx::CreateGpuObjects()
         primitiveIdTagMaskTexture = txtCreateTarget(fmt::format("{0}:PrimitiveIDTagMask", name).c_str(), screenWidth,
                                                     screenHeight, IMAGE_TYPE_RG32UI);
 
-    if (!sharedRaytraceSceneBuffers) {
+    // The scene buffers (about 1.4 GB, seconds to clear) wait for the first frame this raytracer is enabled in.
+    sceneBuffers = sharedRaytraceSceneBuffers;
+    raytracerInstallHooks();
+    return true;
+}
+
+bool raytracerfx::AcquireSceneBuffers()
+{
+    static bool failed = false; // a failed allocation is not retried every frame
+    if (!sharedRaytraceSceneBuffers && !failed) {
         const auto start = std::chrono::steady_clock::now();
         sharedRaytraceSceneBuffers = RaytraceSceneBuffers::Create();
-        if (!sharedRaytraceSceneBuffers)
+        failed = !sharedRaytraceSceneBuffers;
+        if (failed) {
+            LOG_ERROR("Raytracer %s: scene buffers could not be allocated; nothing is traced", name.c_str());
             return false;
+        }
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
         LOG_INFO("Raytracer: scene buffers allocated (%.0f MB) in %.0f ms",
                  double(RaytraceSceneBuffers::TotalBytes()) / (1024.0 * 1024.0), ms);
     }
     sceneBuffers = sharedRaytraceSceneBuffers;
-    raytracerInstallHooks();
-    return true;
+    return sceneBuffers != nullptr;
 }
 
 // A private copy of the material whose deferred program gets the defines and is rebuilt at its next use; null

@@ -62,6 +62,9 @@ public:
 
     // The render item's callback: the proxy step, the grid view and the traced reflections.
     void Render(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time);
+    // Points sceneBuffers at the process's shared record, allocating it on the first call; false (after one log
+    // line) when it cannot be allocated.
+    bool AcquireSceneBuffers();
     // The status line the scene player writes each frame; shown read-only as "info".
     void SetInfo(const std::string& text);
 
@@ -73,7 +76,7 @@ public:
     Framebuffer* partitionFramebuffer = nullptr; // "raytracer_partitioning", 256 x 256, no attachments
     Framebuffer* raytraceFramebuffer = nullptr;  // "raytracer_raytrace", slots set by each pass
     Framebuffer* fresnelFramebuffer = nullptr;   // "raytracer_fresnel"
-    RaytraceSceneBuffers* sceneBuffers = nullptr; // the shared record, not owned
+    RaytraceSceneBuffers* sceneBuffers = nullptr; // the shared record, not owned; null until first needed
 
     Cvar scale, rotation, materialRaytrace, materialProxy, gridSize, traceRange, reflections, transparencies, envmap,
         halfRate;

@@ -94,6 +94,7 @@ protected:
     // A fresh frame of the shared record: counters at zero, as the frame's graph rendering leaves them.
     RaytraceSceneBuffers* frameScene(raytracerfx* raytracer)
     {
+        EXPECT_TRUE(raytracer->AcquireSceneBuffers());
         RaytraceSceneBuffers* scene = raytracer->sceneBuffers;
         scene->raytraceFaceCount = scene->voxelizeFaceCount = scene->exportedObjectCount = 0;
         currentRaytraceScene = scene;
@@ -158,6 +159,7 @@ TEST_F(RaytracerGL, ParametersSharedRecordAndPassDefines)
     raytracerfx* first = makeRaytracer();
     raytracerfx* second = makeRaytracer();
     ASSERT_TRUE(first && second);
+    ASSERT_TRUE(first->AcquireSceneBuffers() && second->AcquireSceneBuffers());
     // One record, one Fresnel and one primitive-id texture, named after the first raytracer of the process.
     EXPECT_EQ(first->sceneBuffers, second->sceneBuffers);
     EXPECT_EQ(first->sceneBuffers, sharedRaytraceSceneBuffers);
@@ -661,6 +663,48 @@ TEST_F(RaytracerFrameGL, MirrorFloorShowsTheRedBoxOnlyWhereTraced)
         stillRed += stencil[i] == 1 && p[0] > 0.05f && p[0] > 3.0f * p[1] && p[0] > 3.0f * p[2] ? 1 : 0;
     }
     EXPECT_LT(stillRed, red / 10);
+}
+
+// The scene buffers take seconds and over a gigabyte: frames whose raytracer is switched off never make them; the
+// first frame it is on does, once for the process.
+TEST_F(RaytracerFrameGL, SceneBuffersWaitForTheFirstFrameWithAnEnabledRaytracer)
+{
+    // The record an earlier test of this process made is put aside and given back (one made here stays, as the
+    // process's record, when there was none).
+    struct SharedRecordAside {
+        RaytraceSceneBuffers* earlier = sharedRaytraceSceneBuffers;
+        SharedRecordAside() { sharedRaytraceSceneBuffers = nullptr; }
+        ~SharedRecordAside()
+        {
+            if (!earlier)
+                return;
+            if (sharedRaytraceSceneBuffers && sharedRaytraceSceneBuffers != earlier)
+                RaytraceSceneBuffers::Destroy(sharedRaytraceSceneBuffers);
+            sharedRaytraceSceneBuffers = earlier;
+        }
+    } aside;
+    MirrorScene s = build();
+    ASSERT_TRUE(s.raytracer);
+    ASSERT_EQ(s.raytracer->sceneBuffers, nullptr);
+    s.raytracer->enabled.value[0] = 0.0f;
+    for (int frame = 0; frame < 2; ++frame)
+        Renderer::RenderGraph(Timestep{float(frame) / 60.0f, 1.0f / 60.0f, false});
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+    EXPECT_EQ(sharedRaytraceSceneBuffers, nullptr);
+    EXPECT_EQ(s.raytracer->sceneBuffers, nullptr);
+    EXPECT_EQ(currentRaytraceScene, nullptr);
+
+    // Switched on: the process's record (the earlier one when there is one), and the frame exports into it.
+    sharedRaytraceSceneBuffers = aside.earlier;
+    s.raytracer->enabled.value[0] = 1.0f;
+    Renderer::RenderGraph(Timestep{2.0f / 60.0f, 1.0f / 60.0f, false});
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+    ASSERT_NE(sharedRaytraceSceneBuffers, nullptr);
+    if (aside.earlier)
+        EXPECT_EQ(sharedRaytraceSceneBuffers, aside.earlier);
+    EXPECT_EQ(s.raytracer->sceneBuffers, sharedRaytraceSceneBuffers);
+    EXPECT_EQ(currentRaytraceScene, sharedRaytraceSceneBuffers);
+    EXPECT_EQ(sharedRaytraceSceneBuffers->exportedObjectCount, 2u);
 }
 
 // One smoke frame of the grid view (a 14-vertex strip for each of the 16.7 M cells) at the tests' size: the draw
