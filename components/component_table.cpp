@@ -16,6 +16,7 @@
 #include "components/texture_components.h"
 #include "components/transform_components.h"
 #include "components/value_generators.h"
+#include "components/vertex_modifiers.h"
 
 #include "project/component_table.h"
 #include "render/mesh_import.h"
@@ -45,6 +46,7 @@ void componentTypesInstallFactories()
         {35, postglowfx::Create}, // "PostGlow"
         {36, outputbufferfx::Create}, // "OutputBuffer"
         {37, raymarchproceduralfx::Create}, // "RaymarchProcedural"
+        {38, vertexmodifiernoisefx::Create}, // "VertexModifierNoise"
         {44, texgenkinectfx::Create}, // "TextureGeneratorKinect"
         {45, texgencustomfx::Create}, // "TextureGeneratorCustom"
         {46, texgenloopbackfx::Create}, // "TextureGeneratorLoopback"

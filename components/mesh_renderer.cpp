@@ -5,6 +5,7 @@
 #include "components/instance_buffers.h"
 #include "components/raytracer.h"
 #include "components/transform_components.h"
+#include "components/vertex_modifiers.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_messages.h"
@@ -261,12 +262,12 @@ void meshrendererfx::InjectVertexModifiers()
         object = ResolveObject();
         SyncSlotNames();
     }
-    if (!object || !object->geometry || rebuildCountdown <= 0 || --rebuildCountdown != 0)
+    if (!object || !object->geometry || !VertexModifierCountdownExpired(rebuildCountdown))
         return;
-    vertexModifierBuffers.clear();
     for (auto& slot : slots)
         if (slot->material)
             slot->material->setOverrideSource(slot->shader.text);
+    ::InjectVertexModifiers(vmPin, surfaceCountOf(object), slots, vertexModifierBuffers);
 }
 
 void meshrendererfx::Execute(RenderItemBuilder& builder, Timestep)

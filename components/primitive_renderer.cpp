@@ -6,6 +6,7 @@
 #include "components/primitive_shapes.h"
 #include "components/raytracer.h"
 #include "components/transform_components.h"
+#include "components/vertex_modifiers.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_indirect.h"
@@ -439,18 +440,16 @@ void primitivefx::OnInputChanged(int32_t pinId)
 
 void primitivefx::InjectVertexModifiers()
 {
-    if (!object || !object->geometry || rebuildCountdown <= 0)
+    if (!object || !object->geometry || !VertexModifierCountdownExpired(rebuildCountdown))
         return;
-    if (--rebuildCountdown != 0)
-        return;
-    // No vertex modifier joins the programs yet: the buffer list stays empty and each slot material takes the
-    // override source it draws with again.
-    vertexModifierBuffers.clear();
+    grdMessage("Rebuild shader. Inject vertex modifiers\n");
     for (size_t i = 0; i < slots.size(); ++i) {
         const MaterialCvarBlock* source = SourceBlock(i, false);
         if (slots[i]->material && source)
             slots[i]->material->setOverrideSource(source->shader.text);
     }
+    const size_t surfaces = std::min<size_t>(object->geometry->surfaces.size(), kPrimitiveMaxSurfaces);
+    ::InjectVertexModifiers(vmPin, surfaces, slots, vertexModifierBuffers);
 }
 
 void primitivefx::Execute(RenderItemBuilder& builder, Timestep)

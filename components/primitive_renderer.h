@@ -110,7 +110,8 @@ public:
     void Render(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time);
     // The shape the parameters ask for (owned by the caller); null after a log line when it would be too large.
     Geometry* CreateGeometry() const;
-    // Counts the countdown down once per Execute; at 0 the slot materials take their override sources again.
+    // Counts the countdown down once per Execute; at 0 the slot materials take their override sources again and
+    // the blocks of the modifiers linked to "vm" (their buffers are bound at every draw from then on).
     void InjectVertexModifiers();
 
     // Makes the slots (16 on first use) with their own materials and branches "Material {i}".
@@ -156,7 +157,7 @@ public:
     Cvar type;
 
     int rebuildCountdown = 0;                        // 0 idle; counts Executes down to the injection
-    std::vector<BufferObject*> vertexModifierBuffers; // bound as "VM{i}"; empty until modifiers exist
+    std::vector<BufferObject*> vertexModifierBuffers; // entry i bound as "VM{i}", from the last injection
     std::vector<std::unique_ptr<MaterialCvarBlock>> slots; // pointers stay put: the tree holds their cvars
     CvarTreeNode* materialsBranch = nullptr;
     int materialIndex[kPrimitiveMaxSurfaces] = {};   // this frame's material row of each surface

@@ -14,6 +14,7 @@
 #include "components/texture_components.h"
 #include "components/transform_components.h"
 #include "components/value_generators.h"
+#include "components/vertex_modifiers.h"
 
 #include "egl_context.h"
 #include "project/component_table.h"
@@ -167,6 +168,12 @@ const std::vector<ComponentLayout>& componentLayouts()
         {37,
          build<raymarchproceduralfx>,
          withBlock({}, {"Scale", "Rotation", "Position", "Output Depth", "Hidden", "Program", "Program Vertex"}),
+         {}},
+        {38,
+         build<vertexmodifiernoisefx>,
+         {"Position", "Rotation", "Radius", "Displacement Mode", "Falloff Curve", "Inverse Falloff",
+          "Relative to Modifier", "Strength", "Noise Scale", "Noise Base", "Noise Phase 3D", "Noise Phase Time",
+          "Absolute Noise Value"},
          {}},
         {44,
          build<texgenkinectfx>,
