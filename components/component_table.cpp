@@ -47,6 +47,7 @@ void componentTypesInstallFactories()
         {36, outputbufferfx::Create}, // "OutputBuffer"
         {37, raymarchproceduralfx::Create}, // "RaymarchProcedural"
         {38, vertexmodifiernoisefx::Create}, // "VertexModifierNoise"
+        {39, vertexmodifiertwistfx::Create}, // "VertexModifierTwist"
         {44, texgenkinectfx::Create}, // "TextureGeneratorKinect"
         {45, texgencustomfx::Create}, // "TextureGeneratorCustom"
         {46, texgenloopbackfx::Create}, // "TextureGeneratorLoopback"

@@ -59,6 +59,121 @@ bool VertexModifierCountdownExpired(int& countdown)
     return --countdown == 0;
 }
 
+// ---- Modifiers placed as a volume ----
+
+namespace {
+
+bool isOn(const Cvar& cvar) { return cvar.value[0] > 0.5f; }
+
+// std140 rounds a block holding a struct up to 16 bytes; the buffer covers all of it.
+uint32_t std140BlockBytes(uint32_t structBytes) { return (structBytes + 15) / 16 * 16; }
+
+template <typename Params>
+std::vector<uint8_t> bytesOf(const Params& params)
+{
+    std::vector<uint8_t> bytes(sizeof params);
+    std::memcpy(bytes.data(), &params, sizeof params);
+    return bytes;
+}
+
+} // namespace
+
+VolumeVertexModifier::VolumeVertexModifier(int32_t typeIndex, const std::string& name, const char* className,
+                                           const char* paramsTemplate, const char* transformTemplate,
+                                           uint32_t blockBytes)
+    : KitComponent(typeIndex, name), paramsTemplate_(paramsTemplate), transformTemplate_(transformTemplate),
+      blockBytes_(blockBytes)
+{
+    CvarTreeRegisterVec3(&position, "Position", 0.0f, 0.0f, 0.0f);
+    CvarTreeRegisterVec3(&rotation, "Rotation", 0.0f, 0.0f, 0.0f);
+    CvarTreeRegisterVec3(&radius, "Radius", 1.0f, 1.0f, 1.0f);
+    // Until Init the record is the factory's: world space, no buffer.
+    record = new VertexModifierResource(fmt::format("{0}/{1}", className, name));
+    record->paramsBlock = paramsTemplate_;
+    record->transformBlock = transformTemplate_;
+    AddOutput("vm", ResourceType::VertexModifier)->payload = record;
+}
+
+bool VolumeVertexModifier::CreateGpuObjects()
+{
+    paramsBuffer = boCreate(record->name.c_str(), std140BlockBytes(blockBytes_));
+    if (!paramsBuffer) {
+        LOG_ERROR("Vertex modifier %s: no parameter buffer", name.c_str());
+        return false;
+    }
+    return true;
+}
+
+VolumeVertexModifier::~VolumeVertexModifier()
+{
+    for (OutputPin* pin : outputs)
+        if (pin->payload == record)
+            pin->payload = nullptr;
+    delete record;
+    // Built without its GL objects (no buffer), the component needs no GL to go.
+    if (paramsBuffer)
+        boDelete(paramsBuffer);
+}
+
+void VolumeVertexModifier::OnInputConnected(int32_t pinId) { RelayToOnInputChanged(this, pinId); }
+
+void VolumeVertexModifier::CompleteRecord()
+{
+    record->space = VERTEX_MODIFIER_LOCAL;
+    record->paramsBuffer = paramsBuffer;
+    record->paramsBlock = paramsTemplate_;
+    record->transformBlock = transformTemplate_;
+}
+
+void VolumeVertexModifier::Init() { CompleteRecord(); }
+
+Matrix VolumeVertexModifier::GetLocalMatrix() const
+{
+    Matrix local = Matrix::FromEulerDegrees(rotation.value[0], rotation.value[1], rotation.value[2]);
+    local.m[3] = position.value[0];
+    local.m[7] = position.value[1];
+    local.m[11] = position.value[2];
+    return local;
+}
+
+VertexModifierFrames VolumeVertexModifier::FramesFor(const Matrix& world) const
+{
+    VertexModifierFrames f;
+    f.world = world;
+    f.worldInverse = world.InverseAffine();
+    f.local = GetLocalMatrix();
+    f.localInverse = f.local.InverseAffine();
+    f.frame = f.localInverse.Multiply(world); // W x inverse of L
+    f.frameInverse = f.frame.InverseAffine();
+    return f;
+}
+
+void VolumeVertexModifier::Execute(RenderItemBuilder& builder, Timestep)
+{
+    // Once per frame, not per pass: the texture's rows are handed out anew each render and would run out.
+    curveRow = curveTextureAddRow(falloff);
+    builder.AddItem(RenderItem(
+        [this](Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time) {
+            Render(camera, model, pass, time);
+        },
+        this, GetLocalMatrix()));
+}
+
+void VolumeVertexModifier::Render(Camera*, const Matrix* model, Renderer::Pass, Timestep)
+{
+    const Matrix world = model ? *model : GetLocalMatrix();
+    const std::vector<uint8_t> block = BlockFor(world);
+    if (paramsBuffer && paramsBuffer->hostCopy && paramsBuffer->glId != 0 && block.size() <= paramsBuffer->size) {
+        std::memcpy(paramsBuffer->hostCopy, block.data(), block.size());
+        glNamedBufferSubData(paramsBuffer->glId, 0, GLsizeiptr(block.size()), block.data());
+        paramsBuffer->dirty = false;
+    }
+    CompleteRecord();
+    const float box[6] = {unitBox[0] * radius.value[0], unitBox[1] * radius.value[1], unitBox[2] * radius.value[2],
+                          unitBox[3] * radius.value[0], unitBox[4] * radius.value[1], unitBox[5] * radius.value[2]};
+    RegisterSelectedBounds(this, nullptr, GetLocalMatrix(), world, box, 1);
+}
+
 // ---- Noise modifier ----
 
 const char* const vertexModifierDisplacementModes[] = {"Along Normal", "Radial", nullptr};
@@ -66,8 +181,6 @@ const char* const vertexModifierDisplacementModes[] = {"Along Normal", "Radial",
 namespace {
 
 constexpr int kNoiseRow = 38;
-// std140 rounds the block holding the struct up to 16 bytes; the buffer covers all of it.
-constexpr uint32_t kNoiseBufferBytes = (sizeof(VertexModifierNoiseParams) + 15) / 16 * 16;
 
 const char* const kNoiseParamsTemplate = "\n#include <shaders/vertex_modifiers/noise_modifier.glsl>\n"
                                          "layout (std140, row_major) uniform {Name}\n"
@@ -78,15 +191,12 @@ const char* const kNoiseTransformTemplate = "\n    {\n"
                                             "        vertex_modifier_noise_apply({Name}_params, vtx_input);\n"
                                             "    }\n\n";
 
-bool isOn(const Cvar& cvar) { return cvar.value[0] > 0.5f; }
-
 } // namespace
 
-vertexmodifiernoisefx::vertexmodifiernoisefx(const std::string& name) : KitComponent(kNoiseRow, name)
+vertexmodifiernoisefx::vertexmodifiernoisefx(const std::string& name)
+    : VolumeVertexModifier(kNoiseRow, name, "vertexmodifiernoisefx", kNoiseParamsTemplate, kNoiseTransformTemplate,
+                           sizeof(VertexModifierNoiseParams))
 {
-    CvarTreeRegisterVec3(&position, "Position", 0.0f, 0.0f, 0.0f);
-    CvarTreeRegisterVec3(&rotation, "Rotation", 0.0f, 0.0f, 0.0f);
-    CvarTreeRegisterVec3(&radius, "Radius", 1.0f, 1.0f, 1.0f);
     CvarTreeRegisterEnum(&displacementMode, "Displacement Mode", vertexModifierDisplacementModes, 0);
     CvarTreeRegisterCurve(&falloffCurve, "Falloff Curve", &falloff);
     CvarTreeRegisterBool(&inverseFalloff, "Inverse Falloff", 0.0f);
@@ -100,33 +210,6 @@ vertexmodifiernoisefx::vertexmodifiernoisefx(const std::string& name) : KitCompo
     for (Cvar* keyed : {&position, &rotation, &radius, &strength, &noiseScale, &noisePhaseTime})
         keyed->animatable = true;
     CloseBranch();
-
-    // Until Init the record is the factory's: world space, no buffer.
-    record = new VertexModifierResource("vertexmodifiernoisefx/" + name);
-    record->paramsBlock = kNoiseParamsTemplate;
-    record->transformBlock = kNoiseTransformTemplate;
-    AddOutput("vm", ResourceType::VertexModifier)->payload = record;
-}
-
-bool vertexmodifiernoisefx::CreateGpuObjects()
-{
-    paramsBuffer = boCreate(record->name.c_str(), kNoiseBufferBytes);
-    if (!paramsBuffer) {
-        LOG_ERROR("Vertex modifier %s: no parameter buffer", name.c_str());
-        return false;
-    }
-    return true;
-}
-
-vertexmodifiernoisefx::~vertexmodifiernoisefx()
-{
-    for (OutputPin* pin : outputs)
-        if (pin->payload == record)
-            pin->payload = nullptr;
-    delete record;
-    // Built without its GL objects (no buffer), the component needs no GL to go.
-    if (paramsBuffer)
-        boDelete(paramsBuffer);
 }
 
 bool vertexmodifiernoisefx::GetTransformCvars(Cvar** p, Cvar** r, Cvar** s)
@@ -137,36 +220,10 @@ bool vertexmodifiernoisefx::GetTransformCvars(Cvar** p, Cvar** r, Cvar** s)
     return true;
 }
 
-void vertexmodifiernoisefx::OnInputConnected(int32_t pinId) { RelayToOnInputChanged(this, pinId); }
-
-void vertexmodifiernoisefx::CompleteRecord()
-{
-    record->space = VERTEX_MODIFIER_LOCAL;
-    record->paramsBuffer = paramsBuffer;
-    record->paramsBlock = kNoiseParamsTemplate;
-    record->transformBlock = kNoiseTransformTemplate;
-}
-
-void vertexmodifiernoisefx::Init() { CompleteRecord(); }
-
-Matrix vertexmodifiernoisefx::GetLocalMatrix() const
-{
-    Matrix local = Matrix::FromEulerDegrees(rotation.value[0], rotation.value[1], rotation.value[2]);
-    local.m[3] = position.value[0];
-    local.m[7] = position.value[1];
-    local.m[11] = position.value[2];
-    return local;
-}
-
 VertexModifierNoiseParams vertexmodifiernoisefx::ParamsFor(const Matrix& world) const
 {
     VertexModifierNoiseParams p;
-    p.world = world;
-    p.worldInverse = world.InverseAffine();
-    p.local = GetLocalMatrix();
-    p.localInverse = p.local.InverseAffine();
-    p.frame = p.localInverse.Multiply(world); // W x inverse of L
-    p.frameInverse = p.frame.InverseAffine();
+    p.frames = FramesFor(world);
     std::copy(noisePhase3D.value, noisePhase3D.value + 3, p.phase);
     p.phase[3] = noisePhaseTime.value[0];
     std::copy(noiseScale.value, noiseScale.value + 3, p.noiseScale);
@@ -182,28 +239,59 @@ VertexModifierNoiseParams vertexmodifiernoisefx::ParamsFor(const Matrix& world) 
     return p;
 }
 
-void vertexmodifiernoisefx::Execute(RenderItemBuilder& builder, Timestep)
+std::vector<uint8_t> vertexmodifiernoisefx::BlockFor(const Matrix& world) const { return bytesOf(ParamsFor(world)); }
+
+// ---- Twist modifier ----
+
+const char* const vertexModifierTwistBlendModes[] = {"Blend Angle", "Blend Transformed Position", nullptr};
+
+namespace {
+
+constexpr int kTwistRow = 39;
+
+const char* const kTwistParamsTemplate = "\n#include <shaders/vertex_modifiers/twist_modifier.glsl>\n"
+                                         "layout (std140, row_major) uniform {Name}\n"
+                                         "{\n"
+                                         "    VertexModifierTwistParams {Name}_params;\n"
+                                         "};\n\n";
+const char* const kTwistTransformTemplate = "\n    {\n"
+                                            "        vertex_modifier_twist_apply({Name}_params, vtx_input);\n"
+                                            "    }\n\n";
+
+} // namespace
+
+vertexmodifiertwistfx::vertexmodifiertwistfx(const std::string& name)
+    : VolumeVertexModifier(kTwistRow, name, "vertexmodifiertwistfx", kTwistParamsTemplate, kTwistTransformTemplate,
+                           sizeof(VertexModifierTwistParams))
 {
-    // Once per frame, not per pass: the texture's rows are handed out anew each render and would run out.
-    curveRow = curveTextureAddRow(falloff);
-    builder.AddItem(RenderItem(
-        [this](Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time) {
-            Render(camera, model, pass, time);
-        },
-        this, GetLocalMatrix()));
+    CvarTreeRegisterEnum(&blendMode, "Blend Mode", vertexModifierTwistBlendModes, 0);
+    CvarTreeRegisterCurve(&falloffCurve, "Falloff Curve", &falloff);
+    CvarTreeRegisterBool(&inverseFalloff, "Inverse Falloff", 0.0f);
+    CvarTreeRegisterVec3(&twistAxis, "Twist Axis", 0.0f, 0.0f, 1.0f);
+    CvarTreeRegisterFloat(&angle, "Angle", 0.0f, -10.0f, 10.0f);
+    CloseBranch();
 }
 
-void vertexmodifiernoisefx::Render(Camera*, const Matrix* model, Renderer::Pass, Timestep)
+bool vertexmodifiertwistfx::GetTransformCvars(Cvar** p, Cvar** r, Cvar** s)
 {
-    const Matrix world = model ? *model : GetLocalMatrix();
-    const VertexModifierNoiseParams params = ParamsFor(world);
-    if (paramsBuffer && paramsBuffer->hostCopy && paramsBuffer->glId != 0) {
-        std::memcpy(paramsBuffer->hostCopy, &params, sizeof params);
-        glNamedBufferSubData(paramsBuffer->glId, 0, sizeof params, &params);
-        paramsBuffer->dirty = false;
-    }
-    CompleteRecord();
-    const float box[6] = {-radius.value[0], -radius.value[1], -radius.value[2],
-                          radius.value[0],  radius.value[1],  radius.value[2]};
-    RegisterSelectedBounds(this, nullptr, GetLocalMatrix(), world, box, 1);
+    *p = &position;
+    *r = nullptr;
+    *s = &radius;
+    return true;
 }
+
+VertexModifierTwistParams vertexmodifiertwistfx::ParamsFor(const Matrix& world) const
+{
+    VertexModifierTwistParams p;
+    p.frames = FramesFor(world);
+    std::copy(twistAxis.value, twistAxis.value + 3, p.axis);
+    p.angle = float(double(angle.value[0] / 180.0f) * 3.141592653589793);
+    std::copy(position.value, position.value + 3, p.position);
+    p.blendMode = blendMode.value[0] >= 1.0f ? 1 : 0;
+    std::copy(radius.value, radius.value + 3, p.radius);
+    p.curveRow = curveRow;
+    p.inverseFalloff = isOn(inverseFalloff) ? 1 : 0;
+    return p;
+}
+
+std::vector<uint8_t> vertexmodifiertwistfx::BlockFor(const Matrix& world) const { return bytesOf(ParamsFor(world)); }

@@ -59,16 +59,61 @@ void InjectVertexModifiers(const InputPin* vmPin, size_t surfaces,
 // Counts a renderer's rebuild countdown down by one Execute; true when it reaches 0 now.
 bool VertexModifierCountdownExpired(int& countdown);
 
+// ---- Modifiers placed as a volume ----
+
+// The six matrices that open the block of every volume modifier (std140; they go up row-major, as stored).
+struct VertexModifierFrames {
+    Matrix worldInverse; // inverse of W, the model matrix the pass hands the modifier's render item
+    Matrix world;        // W
+    Matrix local;        // L: "Rotation" with "Position" as translation
+    Matrix localInverse; // inverse of L
+    Matrix frame;        // W x inverse of L: the frame the modifier is placed in
+    Matrix frameInverse; // inverse of the frame
+};
+static_assert(sizeof(VertexModifierFrames) == 384);
+
+// A modifier placed as a box volume by "Position", "Rotation" and "Radius" (registered first, in that order), with
+// a falloff curve. It draws nothing: once per frame it bakes the curve and adds a render item whose callback, in
+// every pass, uploads the block for that pass's model matrix and registers the volume as selection bounds.
+class VolumeVertexModifier : public KitComponent {
+public:
+    ~VolumeVertexModifier() override;
+
+    void OnInputConnected(int32_t pinId) override;
+    // The record says space 0 and carries the buffer and both templates.
+    void Init() override;
+    void Execute(RenderItemBuilder& builder, Timestep time) override;
+    void Render(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time);
+
+    Matrix GetLocalMatrix() const;
+    VertexModifierFrames FramesFor(const Matrix& world) const;
+
+    Cvar position, rotation, radius;
+    Curve falloff;
+    int32_t curveRow = -1; // this frame's row, baked once per Execute so the passes share it
+    BufferObject* paramsBuffer = nullptr;
+    VertexModifierResource* record = nullptr; // payload of "vm"
+
+protected:
+    // Registers "Position", "Rotation" and "Radius"; the subclass registers the rest and closes the branch.
+    VolumeVertexModifier(int32_t typeIndex, const std::string& name, const char* className,
+                         const char* paramsTemplate, const char* transformTemplate, uint32_t blockBytes);
+    bool CreateGpuObjects() override;
+    // The block for model matrix W (blockBytes long).
+    virtual std::vector<uint8_t> BlockFor(const Matrix& world) const = 0;
+
+private:
+    void CompleteRecord();
+    const char* paramsTemplate_;
+    const char* transformTemplate_;
+    uint32_t blockBytes_;
+};
+
 // ---- Noise modifier ----
 
-// The noise modifier's uniform block "{Name}" (std140; matrices go up row-major, as they are stored).
+// The noise modifier's uniform block "{Name}".
 struct VertexModifierNoiseParams {
-    Matrix worldInverse;        // inverse of W, the model matrix the pass hands the modifier's render item
-    Matrix world;               // W
-    Matrix local;               // L: "Rotation" with "Position" as translation
-    Matrix localInverse;        // inverse of L
-    Matrix frame;               // W x inverse of L: the frame the modifier is placed in
-    Matrix frameInverse;        // inverse of the frame
+    VertexModifierFrames frames;
     float phase[4] = {};        // "Noise Phase 3D", "Noise Phase Time"
     float noiseScale[3] = {};
     int32_t curveRow = -1;      // of "Falloff Curve" in the curve texture; -1 when the texture had no row left
@@ -85,38 +130,53 @@ static_assert(sizeof(VertexModifierNoiseParams) == 472);
 
 extern const char* const vertexModifierDisplacementModes[];
 
-// Displaces the vertices of the renderers it is linked to by 3D noise inside a box-shaped volume, in object space.
-// It draws nothing: its render item only uploads the parameters for the pass's model matrix.
-class vertexmodifiernoisefx : public KitComponent {
+// Displaces the vertices of the renderers it is linked to by 3D noise inside its volume, in object space.
+class vertexmodifiernoisefx : public VolumeVertexModifier {
 public:
     static EngineComponent* Create(const std::string& name) { return CreateComponent<vertexmodifiernoisefx>(name); }
-    ~vertexmodifiernoisefx() override;
 
     // "Position" and "Rotation" move and turn the volume; there is no scale.
     bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
-    void OnInputConnected(int32_t pinId) override;
-    // The record says space 0 and carries the buffer and both templates.
-    void Init() override;
-    // Bakes the falloff curve once for the frame and adds the render item that uploads the parameters.
-    void Execute(RenderItemBuilder& builder, Timestep time) override;
-    // Every pass: the block for the pass's model matrix goes up, and the volume is registered as selection bounds.
-    void Render(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time);
-
-    Matrix GetLocalMatrix() const;
     // The block for model matrix W with this frame's curve row.
     VertexModifierNoiseParams ParamsFor(const Matrix& world) const;
 
-    Cvar position, rotation, radius, displacementMode, falloffCurve, inverseFalloff, relativeToModifier, strength,
-        noiseScale, noiseBase, noisePhase3D, noisePhaseTime, absoluteNoise;
-    Curve falloff;
-    int32_t curveRow = -1; // this frame's row, baked once per Execute so the passes share it
-    BufferObject* paramsBuffer = nullptr;
-    VertexModifierResource* record = nullptr; // payload of "vm"
+    Cvar displacementMode, falloffCurve, inverseFalloff, relativeToModifier, strength, noiseScale, noiseBase,
+        noisePhase3D, noisePhaseTime, absoluteNoise;
 
 protected:
     explicit vertexmodifiernoisefx(const std::string& name);
-    bool CreateGpuObjects() override;
+    std::vector<uint8_t> BlockFor(const Matrix& world) const override;
+};
 
-private:
-    void CompleteRecord();
+// ---- Twist modifier ----
+
+// The twist modifier's uniform block "{Name}".
+struct VertexModifierTwistParams {
+    VertexModifierFrames frames;
+    float axis[3] = {};        // "Twist Axis"
+    float angle = 0.0f;        // "Angle" in radians per unit along the axis
+    float position[3] = {};
+    int32_t blendMode = 0;     // 0 the falloff scales the angle, 1 it blends plain and twisted positions
+    float radius[3] = {};
+    int32_t curveRow = -1;
+    int32_t inverseFalloff = 0;
+};
+static_assert(sizeof(VertexModifierTwistParams) == 436);
+
+extern const char* const vertexModifierTwistBlendModes[];
+
+// Turns the vertices inside its volume about "Twist Axis" by "Angle" per unit along it, in object space.
+class vertexmodifiertwistfx : public VolumeVertexModifier {
+public:
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<vertexmodifiertwistfx>(name); }
+
+    // "Position" moves the volume and "Radius" sizes it; no rotation.
+    bool GetTransformCvars(Cvar** position, Cvar** rotation, Cvar** scale) override;
+    VertexModifierTwistParams ParamsFor(const Matrix& world) const;
+
+    Cvar blendMode, falloffCurve, inverseFalloff, twistAxis, angle;
+
+protected:
+    explicit vertexmodifiertwistfx(const std::string& name);
+    std::vector<uint8_t> BlockFor(const Matrix& world) const override;
 };

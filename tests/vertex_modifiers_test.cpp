@@ -26,6 +26,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +42,7 @@ namespace {
 constexpr int kPrimitiveRow = 30;
 constexpr int kNullRow = 9;
 constexpr int kNoiseRow = 38;
+constexpr int kTwistRow = 39;
 
 // One vec4 of parameters, and a statement block that moves the vertex by it.
 const std::string kOffsetParams = "\nstruct OffsetParams\n{\n    vec4 offset;\n};\n"
@@ -113,6 +116,19 @@ protected:
         return cube;
     }
 
+    // One frame of a volume modifier drawn by three passes with model matrix `world`: the block it uploaded.
+    static std::vector<uint8_t> uploadedBlock(VolumeVertexModifier* modifier, const Matrix& world, size_t bytes)
+    {
+        RenderItemBuilder builder;
+        modifier->Execute(builder, Timestep{});
+        EXPECT_EQ(builder.items.size(), 1u);
+        for (Renderer::Pass pass : {Renderer::PASS_GEOMETRY, Renderer::PASS_SHADOWMAP, Renderer::PASS_DEFERRED})
+            modifier->Render(nullptr, &world, pass, Timestep{});
+        std::vector<uint8_t> block(bytes);
+        glGetNamedBufferSubData(modifier->paramsBuffer->glId, 0, GLsizeiptr(bytes), block.data());
+        return block;
+    }
+
     // Executes the renderer `n` times, as that many frames would.
     static void execute(EngineComponent* renderer, int n)
     {
@@ -125,6 +141,20 @@ protected:
 };
 
 std::string named(const std::string& text, int index) { return ReplaceNamePlaceholder(text, "VM" + std::to_string(index)); }
+
+// The four bytes at the offset of a block read back (at() checks they are inside it).
+template <typename T>
+T valueAt(const std::vector<uint8_t>& bytes, size_t offset)
+{
+    T v{};
+    bytes.at(offset + sizeof v - 1);
+    std::memcpy(&v, bytes.data() + offset, sizeof v);
+    return v;
+}
+float floatAt(const std::vector<uint8_t>& bytes, size_t offset) { return valueAt<float>(bytes, offset); }
+int32_t intAt(const std::vector<uint8_t>& bytes, size_t offset) { return valueAt<int32_t>(bytes, offset); }
+
+void set(Cvar& cvar, std::initializer_list<float> values) { std::copy(values.begin(), values.end(), cvar.value); }
 
 } // namespace
 
@@ -252,9 +282,6 @@ TEST_F(VertexModifierGL, NoiseBlockHoldsTheParametersAtTheirOffsets)
     ASSERT_NE(record->paramsBuffer, nullptr);
     EXPECT_GE(record->paramsBuffer->size, 480u) << "the block's std140 size";
 
-    const auto set = [](Cvar& cvar, std::initializer_list<float> values) {
-        std::copy(values.begin(), values.end(), cvar.value);
-    };
     set(noise->position, {1, 2, 3});
     set(noise->radius, {2, 1, 0.5f});
     set(noise->displacementMode, {1});
@@ -269,26 +296,9 @@ TEST_F(VertexModifierGL, NoiseBlockHoldsTheParametersAtTheirOffsets)
 
     // One frame: the curve is baked once however many passes draw the item, each with W = L.
     const int32_t firstRow = curveTextureNextRow;
-    RenderItemBuilder builder;
-    noise->Execute(builder, Timestep{});
-    ASSERT_EQ(builder.items.size(), 1u);
-    const Matrix world = noise->GetLocalMatrix();
-    for (Renderer::Pass pass : {Renderer::PASS_GEOMETRY, Renderer::PASS_SHADOWMAP, Renderer::PASS_DEFERRED})
-        noise->Render(nullptr, &world, pass, Timestep{});
+    const std::vector<uint8_t> bytes =
+        uploadedBlock(noise, noise->GetLocalMatrix(), sizeof(VertexModifierNoiseParams));
     EXPECT_EQ(curveTextureNextRow, firstRow + 1);
-
-    std::vector<uint8_t> bytes(sizeof(VertexModifierNoiseParams));
-    glGetNamedBufferSubData(record->paramsBuffer->glId, 0, GLsizeiptr(bytes.size()), bytes.data());
-    const auto floatAt = [&](size_t offset) {
-        float v;
-        std::memcpy(&v, &bytes[offset], 4);
-        return v;
-    };
-    const auto intAt = [&](size_t offset) {
-        int32_t v;
-        std::memcpy(&v, &bytes[offset], 4);
-        return v;
-    };
     const struct {
         size_t offset;
         std::vector<float> values;
@@ -301,17 +311,17 @@ TEST_F(VertexModifierGL, NoiseBlockHoldsTheParametersAtTheirOffsets)
     };
     for (const auto& f : floats)
         for (size_t k = 0; k < f.values.size(); ++k)
-            EXPECT_FLOAT_EQ(floatAt(f.offset + 4 * k), f.values[k]) << "offset " << f.offset + 4 * k;
+            EXPECT_FLOAT_EQ(floatAt(bytes, f.offset + 4 * k), f.values[k]) << "offset " << f.offset + 4 * k;
     const struct {
         size_t offset;
         int32_t value;
     } ints[] = {{412, firstRow}, {428, 1}, {444, 1}, {460, 1}, {468, 1}};
     for (const auto& i : ints)
-        EXPECT_EQ(intAt(i.offset), i.value) << "offset " << i.offset;
+        EXPECT_EQ(intAt(bytes, i.offset), i.value) << "offset " << i.offset;
     // W x inverse of L is the identity when W = L.
     const Matrix identity;
     for (int k = 0; k < 16; ++k)
-        EXPECT_NEAR(floatAt(256 + 4 * k), identity.m[k], 1e-6f) << k;
+        EXPECT_NEAR(floatAt(bytes, 256 + 4 * k), identity.m[k], 1e-6f) << k;
 
     ASSERT_EQ(selectedBoundsMap.count(uint32_t(noise->id)), 1u);
     const SelectedBounds& bounds = selectedBoundsMap[uint32_t(noise->id)];
@@ -321,42 +331,101 @@ TEST_F(VertexModifierGL, NoiseBlockHoldsTheParametersAtTheirOffsets)
     selectedBoundsMap.clear();
 }
 
-// A cube with a noise modifier linked draws differently from the plain cube, with programs that build.
-TEST_F(VertexModifierGL, NoiseModifierDisplacesThePrimitive)
+TEST_F(VertexModifierGL, TwistBlockHoldsTheParametersAtTheirOffsets)
 {
-    primitivefx* cube = makeCube();
-    auto* noise = make<vertexmodifiernoisefx>(kNoiseRow, "noise");
-    ASSERT_NE(noise, nullptr);
-    noise->Init();
-    for (int k = 0; k < 3; ++k) {
-        noise->radius.value[k] = 3.0f;
-        noise->strength.value[k] = 4.0f;
-        noise->noiseScale.value[k] = 3.0f;
-    }
-    const auto frame = [&]() {
-        resetMaterialTable();
-        RenderItemBuilder builder;
-        noise->Execute(builder, Timestep{});
-        cube->Execute(builder, Timestep{});
-        deferredUpdateMaterials();
-        return passreadback::deferredAlpha([&](Camera* camera, const Matrix* world) {
-            noise->Render(camera, world, Renderer::PASS_DEFERRED, Timestep{});
-            cube->Render(camera, world, Renderer::PASS_DEFERRED, Timestep{});
-        });
-    };
-    const std::vector<float> plain = frame();
+    auto* twist = make<vertexmodifiertwistfx>(kTwistRow, "twist");
+    ASSERT_NE(twist, nullptr);
+    EXPECT_EQ(twist->record->name, "vertexmodifiertwistfx/twist");
+    twist->Init();
+    EXPECT_EQ(twist->record->space, VERTEX_MODIFIER_LOCAL);
+    Cvar *position = nullptr, *rotation = nullptr, *scale = nullptr;
+    ASSERT_TRUE(twist->GetTransformCvars(&position, &rotation, &scale));
+    EXPECT_EQ(position, &twist->position);
+    EXPECT_EQ(rotation, nullptr);
+    EXPECT_EQ(scale, &twist->radius) << "the gizmo's scale sizes the volume";
 
-    cube->vmPin->links = {noise->outputs[0]->id};
-    cube->OnInputConnected(cube->vmPin->id);
-    execute(cube, kPrimitiveRebuildDelay - 1);
-    const std::vector<float> displaced = frame();
-    ShaderProgram* program = cube->slots[0]->material->getProgram(Renderer::PASS_DEFERRED);
-    ASSERT_NE(program, nullptr);
-    EXPECT_EQ(program->errors, 0u);
-    EXPECT_NE(program->defines.at("INLINE_VERTEX_MODIFIERS_PARAMS_BLOCK").find("VM0_params"), std::string::npos);
-    size_t changed = 0;
-    for (size_t i = 0; i < plain.size(); ++i)
-        changed += (plain[i] > 0.5f) != (displaced[i] > 0.5f);
-    EXPECT_GT(changed, 20u);
+    set(twist->position, {1, 2, 3});
+    set(twist->radius, {2, 1, 0.5f});
+    set(twist->twistAxis, {0, 1, 0});
+    set(twist->angle, {90});
+    set(twist->blendMode, {1});
+    set(twist->inverseFalloff, {1});
+    const int32_t firstRow = curveTextureNextRow;
+    const Matrix world = Matrix::Translation(0, 5, 0);
+    const std::vector<uint8_t> bytes = uploadedBlock(twist, world, sizeof(VertexModifierTwistParams));
+    EXPECT_EQ(curveTextureNextRow, firstRow + 1);
+    const struct {
+        size_t offset;
+        std::vector<float> values;
+    } floats[] = {
+        {64 + 28, {5}},   // W
+        {128 + 44, {3}},  // L
+        {384, {0, 1, 0}}, {396, {1.5707964f}}, {400, {1, 2, 3}}, {416, {2, 1, 0.5f}},
+    };
+    for (const auto& f : floats)
+        for (size_t k = 0; k < f.values.size(); ++k)
+            EXPECT_FLOAT_EQ(floatAt(bytes, f.offset + 4 * k), f.values[k]) << "offset " << f.offset + 4 * k;
+    EXPECT_EQ(intAt(bytes, 412), 1);
+    EXPECT_EQ(intAt(bytes, 428), firstRow);
+    EXPECT_EQ(intAt(bytes, 432), 1);
+    EXPECT_GE(twist->paramsBuffer->size, 448u) << "the block's std140 size";
+}
+
+// A cube with a volume modifier linked draws differently from the plain cube, with programs that build.
+TEST_F(VertexModifierGL, VolumeModifiersChangeWhatThePrimitiveDraws)
+{
+    struct Case {
+        int row;
+        std::function<void(EngineComponent*)> configure;
+    } cases[] = {
+        {kNoiseRow,
+         [](EngineComponent* c) {
+             auto* noise = static_cast<vertexmodifiernoisefx*>(c);
+             set(noise->radius, {3, 3, 3});
+             set(noise->strength, {4, 4, 4});
+             set(noise->noiseScale, {3, 3, 3});
+         }},
+        // Turned about the view axis, most where the falloff is inverted: the square outline turns.
+        {kTwistRow,
+         [](EngineComponent* c) {
+             auto* twist = static_cast<vertexmodifiertwistfx*>(c);
+             set(twist->radius, {3, 3, 3});
+             set(twist->angle, {180});
+             set(twist->inverseFalloff, {1});
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(componentTypeTable[c.row].typeName);
+        primitivefx* cube = makeCube();
+        auto* modifier = make<VolumeVertexModifier>(c.row, "modifier");
+        ASSERT_NE(modifier, nullptr);
+        modifier->Init();
+        c.configure(modifier);
+        const auto frame = [&]() {
+            resetMaterialTable();
+            RenderItemBuilder builder;
+            modifier->Execute(builder, Timestep{});
+            cube->Execute(builder, Timestep{});
+            deferredUpdateMaterials();
+            return passreadback::deferredAlpha([&](Camera* camera, const Matrix* world) {
+                modifier->Render(camera, world, Renderer::PASS_DEFERRED, Timestep{});
+                cube->Render(camera, world, Renderer::PASS_DEFERRED, Timestep{});
+            });
+        };
+        const std::vector<float> plain = frame();
+
+        cube->vmPin->links = {modifier->outputs[0]->id};
+        cube->OnInputConnected(cube->vmPin->id);
+        execute(cube, kPrimitiveRebuildDelay - 1);
+        const std::vector<float> modified = frame();
+        ShaderProgram* program = cube->slots[0]->material->getProgram(Renderer::PASS_DEFERRED);
+        ASSERT_NE(program, nullptr);
+        EXPECT_EQ(program->errors, 0u);
+        EXPECT_NE(program->defines.at("INLINE_VERTEX_MODIFIERS_PARAMS_BLOCK").find("VM0_params"), std::string::npos);
+        size_t changed = 0;
+        for (size_t i = 0; i < plain.size(); ++i)
+            changed += (plain[i] > 0.5f) != (modified[i] > 0.5f);
+        EXPECT_GT(changed, 20u);
+    }
     EXPECT_EQ(glGetError(), GL_NO_ERROR);
 }
