@@ -3,6 +3,7 @@
 
 #include "components/audio_loopback.h"
 #include "components/camera_component.h"
+#include "components/destroy_modifier.h"
 #include "components/light_component.h"
 #include "components/mesh_renderer.h"
 #include "components/material_node.h"
@@ -29,6 +30,7 @@ void componentTypesInstallFactories()
     } factories[] = {
         {0, sceneplayerfx::Create}, // "Sceneplayer"
         {1, meshrendererfx::Create}, // "Meshrenderer"
+        {3, destroy_modifier::Create}, // "DestroyModifier"
         {4, raytracerfx::Create}, // "Raytracer"
         {6, lightcomponent::Create}, // "Light"
         {8, camerafx::Create}, // "Camera"

@@ -1,5 +1,6 @@
 #include "components/audio_loopback.h"
 #include "components/camera_component.h"
+#include "components/destroy_modifier.h"
 #include "components/component_kit.h"
 #include "components/light_component.h"
 #include "components/material_node.h"
@@ -168,6 +169,11 @@ const std::vector<ComponentLayout>& componentLayouts()
         {37,
          build<raymarchproceduralfx>,
          withBlock({}, {"Scale", "Rotation", "Position", "Output Depth", "Hidden", "Program", "Program Vertex"}),
+         {}},
+        {3,
+         build<destroy_modifier>,
+         {"scale", "spread", "rotation", "distance", "rad", "time", "source pos", "area spread", "delay scale",
+          "delay center", "delay spread", "power"},
          {}},
         {38,
          build<vertexmodifiernoisefx>,
