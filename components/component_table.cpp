@@ -3,6 +3,7 @@
 
 #include "components/audio_loopback.h"
 #include "components/camera_component.h"
+#include "components/destroy_modifier.h"
 #include "components/light_component.h"
 #include "components/mesh_renderer.h"
 #include "components/material_node.h"
@@ -17,6 +18,7 @@
 #include "components/transform_components.h"
 #include "components/voxelizer.h"
 #include "components/value_generators.h"
+#include "components/vertex_modifiers.h"
 
 #include "project/component_table.h"
 #include "render/mesh_import.h"
@@ -29,6 +31,7 @@ void componentTypesInstallFactories()
     } factories[] = {
         {0, sceneplayerfx::Create}, // "Sceneplayer"
         {1, meshrendererfx::Create}, // "Meshrenderer"
+        {3, destroy_modifier::Create}, // "DestroyModifier"
         {4, raytracerfx::Create}, // "Raytracer"
         {5, voxelizationfx::Create}, // "Voxelizer"
         {6, lightcomponent::Create}, // "Light"
@@ -47,6 +50,8 @@ void componentTypesInstallFactories()
         {35, postglowfx::Create}, // "PostGlow"
         {36, outputbufferfx::Create}, // "OutputBuffer"
         {37, raymarchproceduralfx::Create}, // "RaymarchProcedural"
+        {38, vertexmodifiernoisefx::Create}, // "VertexModifierNoise"
+        {39, vertexmodifiertwistfx::Create}, // "VertexModifierTwist"
         {44, texgenkinectfx::Create}, // "TextureGeneratorKinect"
         {45, texgencustomfx::Create}, // "TextureGeneratorCustom"
         {46, texgenloopbackfx::Create}, // "TextureGeneratorLoopback"

@@ -3,7 +3,9 @@
 #include "app/log.h"
 #include "app/timing.h"
 #include "components/instance_buffers.h"
+#include "components/raytracer.h"
 #include "components/transform_components.h"
+#include "components/vertex_modifiers.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
 #include "jni/engine/grd_messages.h"
@@ -24,7 +26,6 @@
 #include <glbinding/gl/gl.h>
 
 #include <algorithm>
-#include <limits>
 #include <optional>
 
 using namespace gl;
@@ -34,11 +35,8 @@ namespace {
 constexpr int kMeshRow = 1;
 constexpr const char* kSlotRootMaterial = "flat";
 constexpr GeometryExportRecord kNotExported{};
-constexpr int kIndirectCommandBytes = 20;
 
 bool isSet(const Cvar& cvar) { return cvar.value[0] > 0.5f; }
-
-bool drawable(const GeometrySurface* surface) { return surface && !surface->disabled && surface->triangleCount > 0; }
 
 CvarTreeNode* childBranch(CvarTreeNode* parent, const std::string& name)
 {
@@ -190,8 +188,9 @@ void meshrendererfx::SyncSlotNames()
         // Reserved at creation, so growing never moves the registered cvars.
         for (size_t i = slots.size(); i < surfaces; ++i) {
             slots.push_back(std::make_unique<MaterialCvarBlock>());
-            RegisterSlot(i);
+            // Defaults first: registering then takes over a value a loaded project holds for the slot.
             slots[i]->SetDefaults();
+            RegisterSlot(i);
         }
         cvarTreeCurrentBranch = current;
     }
@@ -263,12 +262,12 @@ void meshrendererfx::InjectVertexModifiers()
         object = ResolveObject();
         SyncSlotNames();
     }
-    if (!object || !object->geometry || rebuildCountdown <= 0 || --rebuildCountdown != 0)
+    if (!object || !object->geometry || !VertexModifierCountdownExpired(rebuildCountdown))
         return;
-    vertexModifierBuffers.clear();
     for (auto& slot : slots)
         if (slot->material)
             slot->material->setOverrideSource(slot->shader.text);
+    ::InjectVertexModifiers(vmPin, surfaceCountOf(object), slots, vertexModifierBuffers);
 }
 
 void meshrendererfx::Execute(RenderItemBuilder& builder, Timestep)
@@ -332,10 +331,29 @@ void meshrendererfx::Render(Camera* camera, const Matrix* model, Renderer::Pass 
     if (pass == Renderer::PASS_GEOMETRY) {
         object->ApplySkinning(animationTime.value[0]);
         RegisterSelectedBounds(this, camera, GetLocalMatrix(), world, object->bounds, SelectedBoundsKind::Box);
+        // After the skinning, so the raytracer sees this frame's pose.
+        if (currentRaytraceScene && camera)
+            ExportSurfaces(camera, world, time);
     } else if (pass == Renderer::PASS_DEFERRED || (pass == Renderer::PASS_SHADOWMAP && isSet(shadowCast))) {
         if (camera)
             DrawSurfaces(camera, world, pass, time);
     }
+}
+
+void meshrendererfx::ExportSurfaces(Camera* camera, const Matrix& model, Timestep time)
+{
+    Geometry* geometry = object ? object->geometry : nullptr;
+    if (geometry)
+        geomUpdate(geometry);
+    InstanceBuffers* instances = LinkedInstances();
+    if (!geometry || geometry->vao == 0 ||
+        (instances && (!instances->transforms || !instances->colours || instances->count > instances->capacity))) {
+        std::fill(std::begin(exportRecords), std::end(exportRecords), kNotExported);
+        return;
+    }
+    const TransformParams transform = transformParamsFor(*camera, model);
+    const SurfaceDraw draw{geometry, instances, &vertexModifierBuffers, &transform, 0};
+    surfacesExport(object, slots, materialIndex, exportRecords, kMeshMaxSurfaces, draw, time);
 }
 
 void meshrendererfx::DrawSurfaces(Camera* camera, const Matrix& model, Renderer::Pass pass, Timestep time)
@@ -361,53 +379,22 @@ void meshrendererfx::DrawSurfaces(Camera* camera, const Matrix& model, Renderer:
     const TransformParams transform = transformParamsFor(*camera, model);
     const size_t surfaces = surfaceCountOf(object);
     for (size_t i = 0; i < surfaces; ++i) {
-        const GeometrySurface* surface = geometry->surfaces[i];
-        if (!drawable(surface) || i >= slots.size() || !slots[i]->material)
-            continue;
-        const uint64_t indexCount = uint64_t(surface->triangleCount) * 3;
-        if (!surface->indexBuffer || surface->indexBuffer->glId == 0 ||
-            surface->indexBuffer->size < indexCount * sizeof(uint32_t) ||
-            indexCount > uint64_t(std::numeric_limits<GLsizei>::max()))
+        if (i >= slots.size() || !slots[i]->material || surfaceIndexCount(geometry->surfaces[i]) == 0)
             continue;
         Material* material = slots[i]->material;
         material->getProgram(pass, textureMask[i]);
         ShaderProgram* program = material->getProgram(pass, textureMask[i]);
-        if (!program || !shaderUseProgram(program))
-            continue;
-        rendererBindGlobalInputs(program, time);
+        const SurfaceDraw draw{geometry, instances, &vertexModifierBuffers, &transform, materialIndex[i]};
         BufferBindings bindings;
-        shaderBindingsCreate(bindings);
-        shaderBindingsAddGeometry(bindings, geometry);
-        shaderBindingsAddInstances(bindings, instances);
-        shaderBindingsAddModifiers(bindings, vertexModifierBuffers);
-        shaderBindingsAddData(bindings, "TransformParamsBuffer", &transform, sizeof transform);
-        const int row = materialIndex[i];
-        shaderSetUniform(program, "materialIndex", UNIFORM_TYPE_INT, &row, sizeof row);
-
-        glBindVertexArray(geometry->vao);
-        shaderSetBuiltinBuffersMask(geometry, program);
-        shaderBindBuffers(program, bindings);
-        deferredBindMaterialTextures(program);
-        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, surface->indexBuffer->glId);
-
+        if (!surfaceDrawBind(program, draw, time, bindings))
+            continue;
         const bool twoSided = doubleSided[i];
         if (twoSided) {
-            RenderState state;
+            RenderState state = renderStateTop();
             state.cullMode = 2;
-            state.depthFunc = 5;
-            state.blendOp = 0;
             renderStatePush(state);
         }
-        BufferObject* commands = geometry->indirectBuffer;
-        if (commands && commands->glId != 0 && commands->size >= (i + 1) * kIndirectCommandBytes) {
-            glBindBuffer(GL_DRAW_INDIRECT_BUFFER, commands->glId);
-            glDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT,
-                                   reinterpret_cast<const void*>(uintptr_t(kIndirectCommandBytes * i)));
-            glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
-        } else {
-            glDrawElementsInstanced(GL_TRIANGLES, GLsizei(indexCount), GL_UNSIGNED_INT, nullptr,
-                                    GLsizei(instanceCount));
-        }
+        surfaceDrawElements(program, draw, bindings, i, instanceCount);
         if (twoSided)
             renderStatePop();
     }

@@ -88,6 +88,8 @@ protected:
 
 private:
     void RegisterSlot(size_t i);
+    // The Geometry pass's export of the (skinned) surfaces into the frame's raytracing scene.
+    void ExportSurfaces(Camera* camera, const Matrix& model, Timestep time);
     void DrawSurfaces(Camera* camera, const Matrix& model, Renderer::Pass pass, Timestep time);
     InstanceBuffers* LinkedInstances();
     bool ReportOnce(const std::string& key) { return reported_.insert(key).second; }

@@ -6,8 +6,10 @@
 #include "components/primitive_shapes.h"
 #include "components/raytracer.h"
 #include "components/transform_components.h"
+#include "components/vertex_modifiers.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
+#include "jni/engine/grd_indirect.h"
 #include "jni/engine/grd_messages.h"
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_shader_bindings.h"
@@ -96,6 +98,93 @@ TransformParams transformParamsFor(const Camera& camera, const Matrix& model)
     t.cameraPosition[1] = camera.position.y;
     t.cameraPosition[2] = camera.position.z;
     return t;
+}
+
+// ---- Surface draws shared with the mesh renderer ----
+
+uint64_t surfaceIndexCount(const GeometrySurface* surface)
+{
+    if (!drawable(surface))
+        return 0;
+    const uint64_t indexCount = uint64_t(surface->triangleCount) * 3;
+    if (!surface->indexBuffer || surface->indexBuffer->glId == 0 ||
+        surface->indexBuffer->size < indexCount * sizeof(uint32_t) ||
+        indexCount > uint64_t(std::numeric_limits<GLsizei>::max()))
+        return 0;
+    return indexCount;
+}
+
+bool surfaceDrawBind(ShaderProgram* program, const SurfaceDraw& draw, Timestep time, BufferBindings& bindings)
+{
+    if (!program || !draw.geometry || !draw.transform || !shaderUseProgram(program))
+        return false;
+    rendererBindGlobalInputs(program, time);
+    shaderBindingsCreate(bindings);
+    shaderBindingsAddGeometry(bindings, draw.geometry);
+    shaderBindingsAddInstances(bindings, draw.instances);
+    if (draw.modifiers)
+        shaderBindingsAddModifiers(bindings, *draw.modifiers);
+    shaderBindingsAddData(bindings, "TransformParamsBuffer", draw.transform, sizeof *draw.transform);
+    const int row = draw.materialRow;
+    shaderSetUniform(program, "materialIndex", UNIFORM_TYPE_INT, &row, sizeof row);
+    return true;
+}
+
+void surfaceDrawElements(ShaderProgram* program, const SurfaceDraw& draw, BufferBindings& bindings, size_t index,
+                         uint64_t instanceCount)
+{
+    Geometry* geometry = draw.geometry;
+    const GeometrySurface* surface = index < geometry->surfaces.size() ? geometry->surfaces[index] : nullptr;
+    const uint64_t indexCount = surfaceIndexCount(surface);
+    if (indexCount == 0 || instanceCount == 0)
+        return;
+    glBindVertexArray(geometry->vao);
+    shaderSetBuiltinBuffersMask(geometry, program);
+    shaderBindBuffers(program, bindings);
+    deferredBindMaterialTextures(program);
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, surface->indexBuffer->glId);
+    const BufferObject* commands = geometry->indirectBuffer;
+    if (commands && commands->glId != 0 && commands->size >= (index + 1) * GEOMETRY_INDIRECT_COMMAND_SIZE) {
+        glBindBuffer(GL_DRAW_INDIRECT_BUFFER, commands->glId);
+        glDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT,
+                               reinterpret_cast<const void*>(uintptr_t(GEOMETRY_INDIRECT_COMMAND_SIZE * index)));
+        glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
+    } else {
+        glDrawElementsInstanced(GL_TRIANGLES, GLsizei(indexCount), GL_UNSIGNED_INT, nullptr,
+                                GLsizei(std::min<uint64_t>(instanceCount, std::numeric_limits<GLsizei>::max())));
+    }
+}
+
+void surfacesExport(Object* object, const std::vector<std::unique_ptr<MaterialCvarBlock>>& slots,
+                    const int* materialIndex, GeometryExportRecord* records, size_t recordCount,
+                    const SurfaceDraw& draw, Timestep time)
+{
+    std::fill(records, records + recordCount, kNotExported);
+    Geometry* geometry = draw.geometry;
+    if (!object || !geometry || !currentRaytraceScene)
+        return;
+    const uint64_t instances = draw.instances ? draw.instances->count : 1u;
+    if (instances == 0 || instances > std::numeric_limits<uint32_t>::max())
+        return;
+    const size_t surfaces = std::min(geometry->surfaces.size(), recordCount);
+    for (size_t i = 0; i < surfaces && i < slots.size(); ++i) {
+        GeometrySurface* surface = geometry->surfaces[i];
+        const int row = materialIndex[i];
+        if (surfaceIndexCount(surface) == 0 || !slots[i]->material || row < 0 || row >= kMaterialTableSize)
+            continue;
+        const MaterialProperties& record = materialTable[row];
+        if (!record.flagBit2 && !record.flagBit4 && !record.flagBit16)
+            continue;
+        ShaderProgram* program = slots[i]->material->getProgram(Renderer::PASS_GEOMETRY);
+        SurfaceDraw surfaceDraw = draw;
+        surfaceDraw.materialRow = row;
+        BufferBindings bindings;
+        if (!surfaceDrawBind(program, surfaceDraw, time, bindings))
+            continue;
+        records[i] = raytracerfxTransformGeometryBufferCustomShader(program, bindings, object, surface,
+                                                                    currentRaytraceScene, row, &record,
+                                                                    uint32_t(instances));
+    }
 }
 
 // ---- Construction ----
@@ -351,18 +440,16 @@ void primitivefx::OnInputChanged(int32_t pinId)
 
 void primitivefx::InjectVertexModifiers()
 {
-    if (!object || !object->geometry || rebuildCountdown <= 0)
+    if (!object || !object->geometry || !VertexModifierCountdownExpired(rebuildCountdown))
         return;
-    if (--rebuildCountdown != 0)
-        return;
-    // No vertex modifier joins the programs yet: the buffer list stays empty and each slot material takes the
-    // override source it draws with again.
-    vertexModifierBuffers.clear();
+    grdMessage("Rebuild shader. Inject vertex modifiers\n");
     for (size_t i = 0; i < slots.size(); ++i) {
         const MaterialCvarBlock* source = SourceBlock(i, false);
         if (slots[i]->material && source)
             slots[i]->material->setOverrideSource(source->shader.text);
     }
+    const size_t surfaces = std::min<size_t>(object->geometry->surfaces.size(), kPrimitiveMaxSurfaces);
+    ::InjectVertexModifiers(vmPin, surfaces, slots, vertexModifierBuffers);
 }
 
 void primitivefx::Execute(RenderItemBuilder& builder, Timestep)
@@ -468,38 +555,16 @@ void primitivefx::ExportSurfaces(Camera* camera, const Matrix& model, Timestep t
 {
     Geometry* geometry = object->geometry;
     geomUpdate(geometry);
-    if (geometry->vao == 0)
-        return;
     InstanceBuffers* instances = LinkedInstances();
-    if (instances && (!instances->transforms || !instances->colours || instances->count > instances->capacity))
-        return; // DrawSurfaces reports it
-    const uint32_t instanceCount = instances ? instances->count : 1u;
-    const bool exported = isSet(raytrace) || isSet(voxelize) || isSet(reflect);
-    const TransformParams transform = transformParamsFor(*camera, model);
-    const size_t surfaces = std::min<size_t>(geometry->surfaces.size(), kPrimitiveMaxSurfaces);
-    for (size_t i = 0; i < surfaces; ++i) {
-        GeometrySurface* surface = geometry->surfaces[i];
-        if (!drawable(surface))
-            continue;
-        exportRecords[i] = kNotExported;
-        if (!exported || instanceCount == 0 || i >= slots.size() || !slots[i]->material || !surface->indexBuffer ||
-            surface->indexBuffer->size < uint64_t(surface->triangleCount) * 3 * sizeof(uint32_t))
-            continue;
-        ShaderProgram* program = slots[i]->material->getProgram(Renderer::PASS_GEOMETRY);
-        if (!program || !shaderUseProgram(program))
-            continue;
-        rendererBindGlobalInputs(program, time);
-        BufferBindings bindings;
-        shaderBindingsCreate(bindings);
-        shaderBindingsAddGeometry(bindings, geometry);
-        shaderBindingsAddInstances(bindings, instances);
-        shaderBindingsAddModifiers(bindings, vertexModifierBuffers);
-        shaderBindingsAddData(bindings, "TransformParamsBuffer", &transform, sizeof transform);
-        const int row = materialIndex[i];
-        shaderSetUniform(program, "materialIndex", UNIFORM_TYPE_INT, &row, sizeof row);
-        exportRecords[i] = raytracerfxTransformGeometryBufferCustomShader(
-            program, bindings, object, surface, currentRaytraceScene, row, &materialTable[row], instanceCount);
+    if (geometry->vao == 0 ||
+        (instances && (!instances->transforms || !instances->colours || instances->count > instances->capacity))) {
+        // DrawSurfaces reports broken instance sets; nothing of an earlier frame stays exported.
+        std::fill(std::begin(exportRecords), std::end(exportRecords), kNotExported);
+        return;
     }
+    const TransformParams transform = transformParamsFor(*camera, model);
+    SurfaceDraw draw{geometry, instances, &vertexModifierBuffers, &transform, 0};
+    surfacesExport(object, slots, materialIndex, exportRecords, kPrimitiveMaxSurfaces, draw, time);
 }
 
 void primitivefx::DrawSurfaces(Camera* camera, const Matrix& model, Renderer::Pass pass, Timestep time)
@@ -531,10 +596,8 @@ void primitivefx::DrawSurfaces(Camera* camera, const Matrix& model, Renderer::Pa
         const GeometrySurface* surface = geometry->surfaces[i];
         if (!drawable(surface) || i >= slots.size() || !slots[i]->material)
             continue;
-        const uint64_t indexCount = uint64_t(surface->triangleCount) * 3;
-        if (!surface->indexBuffer || surface->indexBuffer->glId == 0 ||
-            surface->indexBuffer->size < indexCount * sizeof(uint32_t) ||
-            indexCount > uint64_t(std::numeric_limits<GLsizei>::max())) {
+        const uint64_t indexCount = surfaceIndexCount(surface);
+        if (indexCount == 0) {
             if (ReportOnce(fmt::format("indices {0}", i)))
                 LOG_ERROR("Primitive %s: surface %zu has no index buffer for its %u triangles; not drawn",
                           name.c_str(), i, surface->triangleCount);
@@ -544,25 +607,11 @@ void primitivefx::DrawSurfaces(Camera* camera, const Matrix& model, Renderer::Pa
         Material* material = slots[i]->material;
         material->getProgram(pass, textureMask[i]);
         ShaderProgram* program = material->getProgram(pass, textureMask[i]);
-        if (!program || !shaderUseProgram(program))
-            continue;
-        rendererBindGlobalInputs(program, time);
-
+        const SurfaceDraw draw{geometry, instances, &vertexModifierBuffers, &transform, materialIndex[i]};
         BufferBindings bindings;
-        shaderBindingsCreate(bindings);
-        shaderBindingsAddGeometry(bindings, geometry);
-        shaderBindingsAddInstances(bindings, instances);
-        shaderBindingsAddModifiers(bindings, vertexModifierBuffers);
-        shaderBindingsAddData(bindings, "TransformParamsBuffer", &transform, sizeof transform);
-        const int row = materialIndex[i];
-        shaderSetUniform(program, "materialIndex", UNIFORM_TYPE_INT, &row, sizeof row);
-
-        glBindVertexArray(geometry->vao);
-        shaderSetBuiltinBuffersMask(geometry, program);
-        shaderBindBuffers(program, bindings);
-        deferredBindMaterialTextures(program);
-        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, surface->indexBuffer->glId);
-        glDrawElementsInstanced(GL_TRIANGLES, GLsizei(indexCount), GL_UNSIGNED_INT, nullptr, GLsizei(instanceCount));
+        if (!surfaceDrawBind(program, draw, time, bindings))
+            continue;
+        surfaceDrawElements(program, draw, bindings, i, instanceCount);
     }
     glBindVertexArray(0);
 }

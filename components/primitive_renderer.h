@@ -6,6 +6,7 @@
 
 #include "app/math_types.h"
 #include "components/component_kit.h"
+#include "jni/engine/grd_shader_bindings.h"
 #include "project/resources.h"
 #include "render/material_block.h"
 #include "render/render_graph.h"
@@ -20,8 +21,10 @@ class Camera;
 class Object;
 struct BufferObject;
 struct Geometry;
+struct GeometrySurface;
 struct InstanceBuffers;
 struct MaterialProperties;
+struct ShaderProgram;
 
 // The per-draw block "TransformParamsBuffer" (std140, read row-major, so each Matrix goes up as it is stored).
 struct TransformParams {
@@ -41,6 +44,31 @@ static_assert(sizeof(TransformParams) == 464);
 TransformParams transformParamsFor(const Camera& camera, const Matrix& model);
 // Inverse of a rotation plus translation: the 3 x 3 part transposed, translation -R^T t, last row (0, 0, 0, 1).
 Matrix rigidInverse(const Matrix& m);
+
+// What one surface draw of the primitive or mesh renderer binds besides its program.
+struct SurfaceDraw {
+    Geometry* geometry = nullptr;
+    InstanceBuffers* instances = nullptr;                  // null: one instance
+    const std::vector<BufferObject*>* modifiers = nullptr; // bound as "VM{i}"
+    const TransformParams* transform = nullptr;
+    int materialRow = 0;
+};
+
+// The indices a surface draws: 3 x its triangles when it is drawn at all and its index buffer holds them, else 0.
+uint64_t surfaceIndexCount(const GeometrySurface* surface);
+// Uses the program, binds the frame's global inputs and "materialIndex", and fills `bindings` with the geometry,
+// instances, modifiers and transform block. False when the program cannot be used.
+bool surfaceDrawBind(ShaderProgram* program, const SurfaceDraw& draw, Timestep time, BufferBindings& bindings);
+// Draws surface `index` of the geometry with the bound program: through the geometry's indirect command of that
+// surface when its buffer holds one, else `instanceCount` instances of all its indices.
+void surfaceDrawElements(ShaderProgram* program, const SurfaceDraw& draw, BufferBindings& bindings, size_t index,
+                         uint64_t instanceCount);
+// The Geometry pass's export of a renderer's surfaces into the frame's raytracing scene. Every one of the
+// `recordCount` records is reset first; a drawable surface whose material row asks for tracing, reflection or
+// voxelization is then exported with its slot's geometry-pass program.
+void surfacesExport(Object* object, const std::vector<std::unique_ptr<MaterialCvarBlock>>& slots,
+                    const int* materialIndex, GeometryExportRecord* records, size_t recordCount,
+                    const SurfaceDraw& draw, Timestep time);
 
 // The parameter block that a material resource (type 17, published by a material node) carries; a slot whose
 // "Material Override" names such a record draws with that block. Installed by the material node component; while
@@ -82,7 +110,8 @@ public:
     void Render(Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time);
     // The shape the parameters ask for (owned by the caller); null after a log line when it would be too large.
     Geometry* CreateGeometry() const;
-    // Counts the countdown down once per Execute; at 0 the slot materials take their override sources again.
+    // Counts the countdown down once per Execute; at 0 the slot materials take their override sources again and
+    // the blocks of the modifiers linked to "vm" (their buffers are bound at every draw from then on).
     void InjectVertexModifiers();
 
     // Makes the slots (16 on first use) with their own materials and branches "Material {i}".
@@ -128,7 +157,7 @@ public:
     Cvar type;
 
     int rebuildCountdown = 0;                        // 0 idle; counts Executes down to the injection
-    std::vector<BufferObject*> vertexModifierBuffers; // bound as "VM{i}"; empty until modifiers exist
+    std::vector<BufferObject*> vertexModifierBuffers; // entry i bound as "VM{i}", from the last injection
     std::vector<std::unique_ptr<MaterialCvarBlock>> slots; // pointers stay put: the tree holds their cvars
     CvarTreeNode* materialsBranch = nullptr;
     int materialIndex[kPrimitiveMaxSurfaces] = {};   // this frame's material row of each surface

@@ -99,15 +99,24 @@ bool copyPrograms(ShaderProgram* deferred, ShaderProgram* shadowmap, ShaderProgr
     return true;
 }
 
-void setOverrideDefine(ShaderProgram* program, const std::string& text)
+void setInlineDefine(ShaderProgram* program, const char* define, const std::string& text)
 {
     if (!program)
         return;
     if (text.empty())
-        program->defines.erase(kMaterialOverrideDefine);
+        program->defines.erase(define);
     else
-        program->defines[kMaterialOverrideDefine] = text;
+        program->defines[define] = text;
 }
+
+void setOverrideDefine(ShaderProgram* program, const std::string& text)
+{
+    setInlineDefine(program, kMaterialOverrideDefine, text);
+}
+
+constexpr const char* kVertexModifierDefines[3] = {"INLINE_VERTEX_MODIFIERS_PARAMS_BLOCK",
+                                                   "INLINE_VERTEX_MODIFIERS_TRANSFORM_LOCAL_BLOCK",
+                                                   "INLINE_VERTEX_MODIFIERS_TRANSFORM_WORLD_BLOCK"};
 
 // ---- Built-in roots ----
 
@@ -314,11 +323,26 @@ void Material::rebuild()
     // A cleared override leaves the programs, rather than compiling the previous text on.
     setOverrideDefine(deferredProgram, overrideSources[0]);
     setOverrideDefine(shadowmapProgram, overrideSources[0]);
+    for (int k = 0; k < 3 && vertexModifiersGiven; ++k)
+        for (ShaderProgram* program : {deferredProgram, shadowmapProgram})
+            setInlineDefine(program, kVertexModifierDefines[k], vertexModifierBlocks[k]);
     if (deferredProgram)
         shaderReloadProgram(deferredProgram);
     if (shadowmapProgram)
         shaderReloadProgram(shadowmapProgram);
     buildGeometryPassProgram();
+}
+
+void Material::setVertexModifierBlocks(const std::string& params, const std::string& local, const std::string& world)
+{
+    // Unchanged texts need no new programs (every renderer injects once after loading).
+    if (vertexModifierBlocks[0] == params && vertexModifierBlocks[1] == local && vertexModifierBlocks[2] == world)
+        return;
+    vertexModifierBlocks[0] = params;
+    vertexModifierBlocks[1] = local;
+    vertexModifierBlocks[2] = world;
+    vertexModifiersGiven = true;
+    rebuildCountdown = 1;
 }
 
 ShaderProgram* Material::getProgram(Renderer::Pass pass)

@@ -46,6 +46,10 @@ struct Material {
     int id = 0;                      // carried unchanged from the root
     uint32_t rebuildCountdown = 0;   // 0 idle; n > 1 counts getProgram calls; 1 rebuilds at the next call
     std::string overrideSources[kMaterialOverrideSourceCount];
+    // Joined vertex-modifier texts for "INLINE_VERTEX_MODIFIERS_PARAMS_BLOCK", "..._TRANSFORM_LOCAL_BLOCK" and
+    // "..._TRANSFORM_WORLD_BLOCK"; kept here so they reach the programs only once the material owns them.
+    std::string vertexModifierBlocks[3];
+    bool vertexModifiersGiven = false; // rebuilds leave the defines alone until blocks were first given
     bool ownsPrograms = false;       // deferred and shadow-map programs are private copies
     Material* parent = nullptr;      // not owned
     std::string name;                // the root's name
@@ -66,6 +70,9 @@ struct Material {
     Material* clone() const;
     // A changed text is compiled at the next getProgram when the material had none before, else at the 50th.
     void setOverrideSource(const std::string& text);
+    // Takes the three vertex-modifier texts (empty ones remove their define); changed texts rebuild at the next
+    // getProgram.
+    void setVertexModifierBlocks(const std::string& params, const std::string& local, const std::string& world);
     // Runs the rebuild countdown (every call counts), then the program of Deferred, Shadowmap or Geometry; null
     // for any other pass and for a program that is missing or failed to build.
     ShaderProgram* getProgram(Renderer::Pass pass);

@@ -1,5 +1,6 @@
 #include "components/audio_loopback.h"
 #include "components/camera_component.h"
+#include "components/destroy_modifier.h"
 #include "components/component_kit.h"
 #include "components/light_component.h"
 #include "components/material_node.h"
@@ -14,7 +15,9 @@
 #include "components/texture_components.h"
 #include "components/transform_components.h"
 #include "components/value_generators.h"
+#include "components/vertex_modifiers.h"
 #include "components/voxelizer.h"
+
 
 #include "egl_context.h"
 #include "project/component_table.h"
@@ -175,6 +178,21 @@ const std::vector<ComponentLayout>& componentLayouts()
         {37,
          build<raymarchproceduralfx>,
          withBlock({}, {"Scale", "Rotation", "Position", "Output Depth", "Hidden", "Program", "Program Vertex"}),
+         {}},
+        {3,
+         build<destroy_modifier>,
+         {"scale", "spread", "rotation", "distance", "rad", "time", "source pos", "area spread", "delay scale",
+          "delay center", "delay spread", "power"},
+         {}},
+        {38,
+         build<vertexmodifiernoisefx>,
+         {"Position", "Rotation", "Radius", "Displacement Mode", "Falloff Curve", "Inverse Falloff",
+          "Relative to Modifier", "Strength", "Noise Scale", "Noise Base", "Noise Phase 3D", "Noise Phase Time",
+          "Absolute Noise Value"},
+         {}},
+        {39,
+         build<vertexmodifiertwistfx>,
+         {"Position", "Rotation", "Radius", "Blend Mode", "Falloff Curve", "Inverse Falloff", "Twist Axis", "Angle"},
          {}},
         {44,
          build<texgenkinectfx>,

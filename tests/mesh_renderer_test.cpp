@@ -1,27 +1,38 @@
-// The mesh renderer: its table row and parameters, slots that follow the mesh's surfaces, drawing a stored mesh
-// through whole frames (skinned by "animation time"), and the glTF scene import that creates renderers.
+// The mesh renderer: its table row and parameters, slots that follow the mesh's surfaces (and keep saved values),
+// drawing a stored mesh through whole frames (skinned by "animation time"), double-sided and indirect draws, the
+// export of its surfaces for the raytracer, and the glTF scene import that creates renderers.
 #include "components/mesh_renderer.h"
 
 #include "components/camera_component.h"
 #include "components/light_component.h"
+#include "components/raytracer.h"
 #include "components/scene_player.h"
 #include "components/transform_components.h"
+#include "deferred_scene_util.h"
 #include "deferred_test_scene.h"
+#include "jni/engine/grd_buffer.h"
+#include "jni/engine/grd_framebuffer.h"
 #include "jni/engine/grd_geometry.h"
+#include "jni/engine/grd_indirect.h"
 #include "project/component_table.h"
 #include "project/graph.h"
+#include "pass_readback.h"
 #include "project_test_util.h"
 #include "render/animation.h"
+#include "render/deferred_records.h"
+#include "render/deferred_targets.h"
 #include "render/entities.h"
 #include "render/mesh_import.h"
 #include "render/render_graph.h"
 #include "renderer_fixture.h"
 #include "test_helpers.h"
 
+#include <fmt/format.h>
 #include <glbinding/gl/gl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -44,6 +55,7 @@ protected:
     }
     void TearDown() override
     {
+        currentRaytraceScene = nullptr;
         project.reset();
         // The store's records do not own their objects; imported ones stay with the importer.
         for (Object* object : owned_) {
@@ -84,9 +96,77 @@ protected:
         return object;
     }
 
+    // A stored object resource: the positions, normals toward -z, and one surface per index list.
+    Object* storeTriangles(const std::string& name, const std::vector<float>& xyz,
+                           const std::vector<std::vector<uint32_t>>& surfaceIndices)
+    {
+        const auto vertices = uint32_t(xyz.size() / 3);
+        Object* object = entCreateObject(vertices, uint32_t(surfaceIndices.size()),
+                                         {builtinVertexAttributes[VERTEX_ATTRIBUTE_COORDS],
+                                          builtinVertexAttributes[VERTEX_ATTRIBUTE_NORMALS]});
+        EXPECT_NE(object, nullptr);
+        if (!object)
+            return nullptr;
+        Geometry* g = object->geometry;
+        std::copy(xyz.begin(), xyz.end(), reinterpret_cast<float*>(g->FindAttributeBuffer("VTXCoords")->hostCopy));
+        auto* normals = reinterpret_cast<float*>(g->FindAttributeBuffer("VTXNormals")->hostCopy);
+        for (uint32_t v = 0; v < vertices; ++v)
+            normals[3 * v + 2] = -1.0f;
+        for (size_t s = 0; s < surfaceIndices.size(); ++s)
+            for (size_t i = 0; i + 2 < surfaceIndices[s].size(); i += 3)
+                geomSurfaceAppendTriangle(g->surfaces[s], surfaceIndices[s][i], surfaceIndices[s][i + 1],
+                                          surfaceIndices[s][i + 2]);
+        project->store.add_object(name, object);
+        owned_.push_back(object);
+        return object;
+    }
+
+    // A renderer of the stored object `name`.
+    meshrendererfx* rendererOf(const std::string& name)
+    {
+        auto* mesh = make<meshrendererfx>(1, "renderer of " + name);
+        mesh->objectName.text = name;
+        mesh->OnCvarChanged(&mesh->objectName);
+        EXPECT_NE(mesh->object, nullptr) << name;
+        return mesh;
+    }
+
+    // This frame's material rows of the renderer, uploaded as the frame does before its passes.
+    static void executeFrame(meshrendererfx* mesh)
+    {
+        resetMaterialTable();
+        RenderItemBuilder builder;
+        mesh->Execute(builder, Timestep{});
+        deferredUpdateMaterials();
+    }
+
+    // The alpha the renderer's Deferred pass leaves in a 64 x 64 target (1 where drawn).
+    static std::vector<float> drawnAlpha(meshrendererfx* mesh)
+    {
+        return passreadback::deferredAlpha([mesh](Camera* camera, const Matrix* world) {
+            mesh->Render(camera, world, Renderer::PASS_DEFERRED, Timestep{});
+        });
+    }
+
+    // The frame's scene buffers with nothing exported yet, as the graph rendering starts them.
+    RaytraceSceneBuffers* frameScene()
+    {
+        auto* raytracer = make<raytracerfx>(4, "Raytracer");
+        EXPECT_NE(raytracer, nullptr);
+        if (!raytracer)
+            return nullptr;
+        raytracer->Init();
+        RaytraceSceneBuffers* scene = raytracer->sceneBuffers;
+        scene->raytraceFaceCount = scene->voxelizeFaceCount = scene->exportedObjectCount = 0;
+        currentRaytraceScene = scene;
+        return scene;
+    }
+
 private:
     std::vector<Object*> owned_;
 };
+
+using passreadback::alphaAt;
 
 std::vector<std::string> cvarNames(const CvarTreeNode* node)
 {
@@ -224,6 +304,215 @@ TEST_F(MeshRendererGL, GraphDrawsTheSkinnedWalker)
         changed += std::fabs(rest[i] - bent[i]) > 0.05f;
     EXPECT_GT(changed, 200u);
     EXPECT_EQ(fbStackTop, 0);
+}
+
+TEST_F(MeshRendererGL, SavedSlotValuesPastTheInitialSlotsSurviveALoad)
+{
+    storeMesh("six", 6);
+    meshrendererfx* mesh = rendererOf("six");
+    ASSERT_EQ(mesh->slots.size(), 6u);
+    // Slot 1 exists from creation; slots 4 and 5 are made only once the loaded name finds the mesh.
+    struct Case {
+        size_t slot;
+        Cvar MaterialCvarBlock::*cvar;
+        int component;
+        float value;
+    } cases[] = {
+        {1, &MaterialCvarBlock::roughness, 0, 0.125f},
+        {4, &MaterialCvarBlock::diffuse, 1, 0.0625f},
+        {5, &MaterialCvarBlock::roughness, 0, 0.875f},
+        {5, &MaterialCvarBlock::doublesided, 0, 1.0f},
+    };
+    for (const Case& c : cases)
+        ((*mesh->slots[c.slot]).*c.cvar).value[c.component] = c.value;
+
+    testutil::TempDir dir("mesh_slots");
+    ASSERT_TRUE(GraphManager::Save(dir.str() + "graph.json"));
+    project.reset(); // before the next one saves the current project
+    project = std::make_unique<ScopedProject>();
+    storeMesh("six", 6);
+    dataSetBasePath(dir.str());
+    const bool loaded = GraphManager::Load("graph.json");
+    dataSetBasePath(deferredtest::kAssets);
+    ASSERT_TRUE(loaded);
+    ASSERT_EQ(currentComponents->size(), 1u);
+    auto* again = dynamic_cast<meshrendererfx*>((*currentComponents)[0]);
+    ASSERT_NE(again, nullptr);
+    ASSERT_EQ(again->slots.size(), 6u);
+    for (const Case& c : cases)
+        EXPECT_FLOAT_EQ(((*again->slots[c.slot]).*c.cvar).value[c.component], c.value) << "slot " << c.slot;
+    // A slot the project did not touch still has the defaults.
+    EXPECT_FLOAT_EQ(again->slots[4]->roughness.value[0], 0.5f);
+}
+
+// Under the pass's culling one winding of a triangle is culled; a double-sided slot draws both, and the pass's
+// culling is back for the next surface.
+TEST_F(MeshRendererGL, DoubleSidedSlotsDrawBackFacesOthersAreCulled)
+{
+    const std::vector<float> xyz = {-1, -1, 0, 1, -1, 0, 0, 1, 0};
+    storeTriangles("ccw", xyz, {{0, 1, 2}});
+    storeTriangles("cw", xyz, {{0, 2, 1}});
+    meshrendererfx* windings[2] = {rendererOf("ccw"), rendererOf("cw")};
+    struct Case {
+        int winding;
+        bool doubleSided;
+    } cases[] = {{0, true}, {1, true}, {0, false}, {1, false}};
+    bool drawn[2][2] = {};
+    for (const Case& c : cases) {
+        meshrendererfx* mesh = windings[c.winding];
+        mesh->slots[0]->doublesided.value[0] = c.doubleSided ? 1.0f : 0.0f;
+        executeFrame(mesh);
+        ASSERT_EQ(mesh->doubleSided[0], c.doubleSided);
+        drawn[c.winding][c.doubleSided] = alphaAt(drawnAlpha(mesh), 32, 32) > 0.5f;
+        EXPECT_TRUE(glIsEnabled(GL_CULL_FACE)) << "culling restored after winding " << c.winding;
+    }
+    EXPECT_TRUE(drawn[0][1] && drawn[1][1]);
+    EXPECT_NE(drawn[0][0], drawn[1][0]) << "exactly one winding faces the camera";
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+}
+
+// With a command buffer the surface draws what its command says, not its whole index list.
+TEST_F(MeshRendererGL, IndirectCommandsDecideWhatTheSurfaceDraws)
+{
+    // Two triangles of one surface, one on each side of the view's centre, drawn from both sides.
+    const std::vector<float> xyz = {-2.0f, -1, 0, -0.5f, -1, 0, -1.25f, 1, 0, 0.5f, -1, 0, 2.0f, -1, 0, 1.25f, 1, 0};
+    Object* object = storeTriangles("pair", xyz, {{0, 1, 2, 3, 4, 5}});
+    meshrendererfx* mesh = rendererOf("pair");
+    mesh->slots[0]->doublesided.value[0] = 1.0f;
+    executeFrame(mesh);
+    geomUpdate(object->geometry);
+    geomCreateIndirectBuffer(object->geometry);
+    ASSERT_NE(object->geometry->indirectBuffer, nullptr);
+
+    // A pixel inside each triangle on the centre row (which one lands left is the projection's business).
+    const auto litSides = [&]() {
+        const std::vector<float> alpha = drawnAlpha(mesh);
+        return std::array<bool, 2>{alphaAt(alpha, 18, 32) > 0.5f, alphaAt(alpha, 46, 32) > 0.5f};
+    };
+    struct Case {
+        uint32_t command[5]; // count, instances, first index, base vertex, base instance
+        int litCount;
+    } cases[] = {
+        {{6, 1, 0, 0, 0}, 2}, {{3, 1, 0, 0, 0}, 1}, {{3, 1, 3, 0, 0}, 1},
+        {{3, 1, 0, 3, 0}, 1}, {{6, 0, 0, 0, 0}, 0}, {{0, 1, 0, 0, 0}, 0},
+    };
+    std::vector<std::array<bool, 2>> results;
+    for (const Case& c : cases) {
+        glNamedBufferSubData(object->geometry->indirectBuffer->glId, 0, sizeof c.command, c.command);
+        results.push_back(litSides());
+        EXPECT_EQ(int(results.back()[0]) + int(results.back()[1]), c.litCount)
+            << "command " << c.command[0] << " " << c.command[1] << " " << c.command[2] << " " << c.command[3];
+    }
+    // The first three indices and the last three are different triangles; a base vertex of 3 reaches the second.
+    EXPECT_NE(results[1], results[2]);
+    EXPECT_EQ(results[2], results[3]);
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+}
+
+// The Geometry pass exports the drawn surfaces by the renderer's flags; a disabled surface stays out, and every
+// record of an earlier frame is reset.
+TEST_F(MeshRendererGL, ExportsItsSurfacesByTheirFlags)
+{
+    RaytraceSceneBuffers* scene = frameScene();
+    ASSERT_NE(scene, nullptr);
+    const std::vector<float> xyz = {-1, -1, 0, 1, -1, 0, 0, 1, 0};
+    Object* object = storeTriangles("three", xyz, {{0, 1, 2}, {0, 1, 2}, {0, 1, 2, 0, 2, 1}});
+    object->geometry->surfaces[1]->disabled = true;
+    meshrendererfx* mesh = rendererOf("three");
+    Camera camera;
+    deferredscene::placeCamera(camera, {0, 0, -5}, {0, 0, 0}, 1.0f);
+
+    struct Case {
+        float raytrace, voxelize, reflect;
+        bool traced, voxelized;
+    } cases[] = {
+        {0, 0, 0, false, false}, {1, 0, 0, true, false}, {0, 1, 0, false, true},
+        {0, 0, 1, true, false},  {1, 1, 0, true, true},
+    };
+    fbPush();
+    ASSERT_TRUE(setcurrent(deferredFindFramebuffer("deferred_deep")));
+    for (const Case& c : cases) {
+        const std::string label = fmt::format("flags {} {} {}", c.raytrace, c.voxelize, c.reflect);
+        scene->raytraceFaceCount = scene->voxelizeFaceCount = scene->exportedObjectCount = 0;
+        mesh->raytrace.value[0] = c.raytrace;
+        mesh->voxelize.value[0] = c.voxelize;
+        mesh->reflect.value[0] = c.reflect;
+        mesh->exportRecords[200].raytraceFacesBase = 7; // left over from an earlier frame
+        executeFrame(mesh);
+        const Matrix world;
+        mesh->Render(&camera, &world, Renderer::PASS_GEOMETRY, Timestep{});
+
+        const bool any = c.traced || c.voxelized;
+        const std::vector<GeometryExportRecord*> exported = mesh->GetGeometries();
+        ASSERT_EQ(exported.size(), any ? 2u : 0u) << label;
+        if (any) {
+            EXPECT_EQ(exported[0], &mesh->exportRecords[0]) << label;
+            EXPECT_EQ(exported[1], &mesh->exportRecords[2]) << label;
+            EXPECT_EQ(mesh->exportRecords[2].exportIndex, 1) << label;
+            EXPECT_EQ(mesh->exportRecords[2].facesPerInstance, 2) << label;
+        }
+        EXPECT_EQ(mesh->exportRecords[2].raytraceFacesBase, c.traced ? 1 : -1) << label;
+        EXPECT_EQ(mesh->exportRecords[2].voxelizeFacesBase, c.voxelized ? 1 : -1) << label;
+        EXPECT_EQ(mesh->exportRecords[1].raytraceFacesBase, -1) << label << ": disabled surface";
+        EXPECT_EQ(mesh->exportRecords[200].raytraceFacesBase, -1) << label;
+        EXPECT_EQ(scene->exportedObjectCount, any ? 2u : 0u) << label;
+        EXPECT_EQ(scene->raytraceFaceCount, c.traced ? 3u : 0u) << label;
+        EXPECT_EQ(scene->voxelizeFaceCount, c.voxelized ? 3u : 0u) << label;
+    }
+    fbPop();
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+}
+
+// The walker's exported triangles are its skinned vertices at "animation time", not the bind pose.
+TEST_F(MeshRendererGL, ExportsTheSkinnedPose)
+{
+    RaytraceSceneBuffers* scene = frameScene();
+    ASSERT_NE(scene, nullptr);
+    ASSERT_TRUE(graph_load_scene_resources("models/walker/walker.gltf"));
+    meshrendererfx* mesh = rendererOf("walker.gltf/mesh/0/tube");
+    ASSERT_TRUE(mesh->object && mesh->object->rig);
+    mesh->raytrace.value[0] = 1.0f;
+    mesh->animationTime.value[0] = 50.0f;
+    executeFrame(mesh);
+    Camera camera;
+    deferredscene::placeCamera(camera, {0, 0, -8}, {0, 0, 0}, 1.0f);
+    const Matrix world = Matrix::Translation(0.0f, 1.0f, 0.0f);
+    fbPush();
+    ASSERT_TRUE(setcurrent(deferredFindFramebuffer("deferred_deep")));
+    mesh->Render(&camera, &world, Renderer::PASS_GEOMETRY, Timestep{});
+    fbPop();
+
+    Geometry* g = mesh->object->geometry;
+    std::vector<float> skinned(size_t(g->vertexCount) * 3);
+    glGetNamedBufferSubData(g->FindAttributeBuffer("VTXCoords")->glId, 0, GLsizeiptr(skinned.size() * 4),
+                            skinned.data());
+    const auto* bind = reinterpret_cast<const float*>(g->FindAttributeBuffer("VTXCoordsCopy")->hostCopy);
+    ASSERT_NE(bind, nullptr);
+    const std::vector<GeometryExportRecord*> exported = mesh->GetGeometries();
+    ASSERT_FALSE(exported.empty());
+    float moved = 0.0f;
+    for (size_t s = 0; s < g->surfaces.size() && s < size_t(kMeshMaxSurfaces); ++s) {
+        const GeometryExportRecord& record = mesh->exportRecords[s];
+        const GeometrySurface* surface = g->surfaces[s];
+        ASSERT_EQ(record.raytraceFacesBase != -1, surface->triangleCount > 0) << s;
+        if (record.raytraceFacesBase == -1)
+            continue;
+        std::vector<float> xyz(size_t(surface->triangleCount) * 9);
+        glGetNamedBufferSubData(scene->geometryRaytrace->glId, GLintptr(record.raytraceFacesBase) * 9 * 4,
+                                GLsizeiptr(xyz.size() * 4), xyz.data());
+        const auto* indices = reinterpret_cast<const uint32_t*>(surface->indexBuffer->hostCopy);
+        for (size_t k = 0; k < size_t(surface->triangleCount) * 3; ++k) {
+            const uint32_t v = indices[k];
+            ASSERT_LT(v, g->vertexCount);
+            const float lift[3] = {0.0f, 1.0f, 0.0f};
+            for (int a = 0; a < 3; ++a) {
+                EXPECT_NEAR(xyz[3 * k + a], skinned[3 * v + a] + lift[a], 1e-4f) << "surface " << s << " index " << k;
+                moved = std::max(moved, std::fabs(xyz[3 * k + a] - bind[3 * v + a] - lift[a]));
+            }
+        }
+    }
+    EXPECT_GT(moved, 0.2f) << "the pose at time 50 differs from the bind pose";
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
 }
 
 TEST_F(MeshRendererGL, SceneImportCreatesAGroupAndRenderersDepthFirst)

@@ -1,0 +1,297 @@
+#include "components/vertex_modifiers.h"
+
+#include "app/log.h"
+#include "components/instance_buffers.h"
+#include "jni/engine/grd_buffer.h"
+#include "jni/engine/grd_geometry.h"
+#include "project/components.h"
+#include "project/curve_texture.h"
+#include "project/graph.h"
+#include "render/material_block.h"
+#include "render/materials.h"
+#include "render/selection_bounds.h"
+
+#include <fmt/format.h>
+#include <glbinding/gl/gl.h>
+
+#include <cstring>
+
+using namespace gl;
+
+VertexModifierBlocks JoinVertexModifiers(const InputPin* pin)
+{
+    VertexModifierBlocks blocks;
+    if (!pin)
+        return blocks;
+    for (size_t i = 0; i < pin->links.size(); ++i) {
+        OutputPin* output = GraphManager::FindOutputPin(pin->links[i]);
+        auto* modifier =
+            output ? resourceCast<VertexModifierResource>(output->payload, ResourceType::VertexModifier) : nullptr;
+        if (!modifier)
+            continue;
+        const std::string name = fmt::format("VM{0}", i);
+        blocks.params += ReplaceNamePlaceholder(modifier->paramsBlock, name);
+        if (modifier->space == VERTEX_MODIFIER_LOCAL)
+            blocks.local += ReplaceNamePlaceholder(modifier->transformBlock, name);
+        else if (modifier->space == VERTEX_MODIFIER_WORLD)
+            blocks.world += ReplaceNamePlaceholder(modifier->transformBlock, name);
+        blocks.buffers.resize(i + 1, nullptr);
+        blocks.buffers[i] = modifier->paramsBuffer;
+    }
+    return blocks;
+}
+
+void InjectVertexModifiers(const InputPin* vmPin, size_t surfaces,
+                           const std::vector<std::unique_ptr<MaterialCvarBlock>>& slots,
+                           std::vector<BufferObject*>& buffers)
+{
+    VertexModifierBlocks blocks = JoinVertexModifiers(vmPin);
+    for (size_t i = 0; i < surfaces && i < slots.size(); ++i)
+        if (Material* material = slots[i]->material)
+            material->setVertexModifierBlocks(blocks.params, blocks.local, blocks.world);
+    buffers = std::move(blocks.buffers);
+}
+
+bool VertexModifierCountdownExpired(int& countdown)
+{
+    if (countdown <= 0)
+        return false;
+    return --countdown == 0;
+}
+
+// ---- Modifiers placed as a volume ----
+
+namespace {
+
+bool isOn(const Cvar& cvar) { return cvar.value[0] > 0.5f; }
+
+// std140 rounds a block holding a struct up to 16 bytes; the buffer covers all of it.
+uint32_t std140BlockBytes(uint32_t structBytes) { return (structBytes + 15) / 16 * 16; }
+
+template <typename Params>
+std::vector<uint8_t> bytesOf(const Params& params)
+{
+    std::vector<uint8_t> bytes(sizeof params);
+    std::memcpy(bytes.data(), &params, sizeof params);
+    return bytes;
+}
+
+} // namespace
+
+VolumeVertexModifier::VolumeVertexModifier(int32_t typeIndex, const std::string& name, const char* className,
+                                           const char* paramsTemplate, const char* transformTemplate,
+                                           uint32_t blockBytes)
+    : KitComponent(typeIndex, name), paramsTemplate_(paramsTemplate), transformTemplate_(transformTemplate),
+      blockBytes_(blockBytes)
+{
+    CvarTreeRegisterVec3(&position, "Position", 0.0f, 0.0f, 0.0f);
+    CvarTreeRegisterVec3(&rotation, "Rotation", 0.0f, 0.0f, 0.0f);
+    CvarTreeRegisterVec3(&radius, "Radius", 1.0f, 1.0f, 1.0f);
+    // Until Init the record is the factory's: world space, no buffer.
+    record = new VertexModifierResource(fmt::format("{0}/{1}", className, name));
+    record->paramsBlock = paramsTemplate_;
+    record->transformBlock = transformTemplate_;
+    AddOutput("vm", ResourceType::VertexModifier)->payload = record;
+}
+
+bool VolumeVertexModifier::CreateGpuObjects()
+{
+    paramsBuffer = boCreate(record->name.c_str(), std140BlockBytes(blockBytes_));
+    if (!paramsBuffer) {
+        LOG_ERROR("Vertex modifier %s: no parameter buffer", name.c_str());
+        return false;
+    }
+    return true;
+}
+
+VolumeVertexModifier::~VolumeVertexModifier()
+{
+    for (OutputPin* pin : outputs)
+        if (pin->payload == record)
+            pin->payload = nullptr;
+    delete record;
+    // Built without its GL objects (no buffer), the component needs no GL to go.
+    if (paramsBuffer)
+        boDelete(paramsBuffer);
+}
+
+void VolumeVertexModifier::OnInputConnected(int32_t pinId) { RelayToOnInputChanged(this, pinId); }
+
+void VolumeVertexModifier::CompleteRecord()
+{
+    record->space = VERTEX_MODIFIER_LOCAL;
+    record->paramsBuffer = paramsBuffer;
+    record->paramsBlock = paramsTemplate_;
+    record->transformBlock = transformTemplate_;
+}
+
+void VolumeVertexModifier::Init() { CompleteRecord(); }
+
+Matrix VolumeVertexModifier::GetLocalMatrix() const
+{
+    Matrix local = Matrix::FromEulerDegrees(rotation.value[0], rotation.value[1], rotation.value[2]);
+    local.m[3] = position.value[0];
+    local.m[7] = position.value[1];
+    local.m[11] = position.value[2];
+    return local;
+}
+
+VertexModifierFrames VolumeVertexModifier::FramesFor(const Matrix& world) const
+{
+    VertexModifierFrames f;
+    f.world = world;
+    f.worldInverse = world.InverseAffine();
+    f.local = GetLocalMatrix();
+    f.localInverse = f.local.InverseAffine();
+    f.frame = f.localInverse.Multiply(world); // W x inverse of L
+    f.frameInverse = f.frame.InverseAffine();
+    return f;
+}
+
+void VolumeVertexModifier::Execute(RenderItemBuilder& builder, Timestep)
+{
+    // Once per frame, not per pass: the texture's rows are handed out anew each render and would run out.
+    curveRow = curveTextureAddRow(falloff);
+    builder.AddItem(RenderItem(
+        [this](Camera* camera, const Matrix* model, Renderer::Pass pass, Timestep time) {
+            Render(camera, model, pass, time);
+        },
+        this, GetLocalMatrix()));
+}
+
+void VolumeVertexModifier::Render(Camera*, const Matrix* model, Renderer::Pass, Timestep)
+{
+    const Matrix world = model ? *model : GetLocalMatrix();
+    const std::vector<uint8_t> block = BlockFor(world);
+    if (paramsBuffer && paramsBuffer->hostCopy && paramsBuffer->glId != 0 && block.size() <= paramsBuffer->size) {
+        std::memcpy(paramsBuffer->hostCopy, block.data(), block.size());
+        glNamedBufferSubData(paramsBuffer->glId, 0, GLsizeiptr(block.size()), block.data());
+        paramsBuffer->dirty = false;
+    }
+    CompleteRecord();
+    const float box[6] = {unitBox[0] * radius.value[0], unitBox[1] * radius.value[1], unitBox[2] * radius.value[2],
+                          unitBox[3] * radius.value[0], unitBox[4] * radius.value[1], unitBox[5] * radius.value[2]};
+    RegisterSelectedBounds(this, nullptr, GetLocalMatrix(), world, box, 1);
+}
+
+// ---- Noise modifier ----
+
+const char* const vertexModifierDisplacementModes[] = {"Along Normal", "Radial", nullptr};
+
+namespace {
+
+constexpr int kNoiseRow = 38;
+
+const char* const kNoiseParamsTemplate = "\n#include <shaders/vertex_modifiers/noise_modifier.glsl>\n"
+                                         "layout (std140, row_major) uniform {Name}\n"
+                                         "{\n"
+                                         "    VertexModifierNoiseParams {Name}_params;\n"
+                                         "};\n\n";
+const char* const kNoiseTransformTemplate = "\n    {\n"
+                                            "        vertex_modifier_noise_apply({Name}_params, vtx_input);\n"
+                                            "    }\n\n";
+
+} // namespace
+
+vertexmodifiernoisefx::vertexmodifiernoisefx(const std::string& name)
+    : VolumeVertexModifier(kNoiseRow, name, "vertexmodifiernoisefx", kNoiseParamsTemplate, kNoiseTransformTemplate,
+                           sizeof(VertexModifierNoiseParams))
+{
+    CvarTreeRegisterEnum(&displacementMode, "Displacement Mode", vertexModifierDisplacementModes, 0);
+    CvarTreeRegisterCurve(&falloffCurve, "Falloff Curve", &falloff);
+    CvarTreeRegisterBool(&inverseFalloff, "Inverse Falloff", 0.0f);
+    CvarTreeRegisterBool(&relativeToModifier, "Relative to Modifier", 1.0f);
+    CvarTreeRegisterVec3(&strength, "Strength", 1.0f, 1.0f, 1.0f);
+    CvarTreeRegisterVec3(&noiseScale, "Noise Scale", 1.0f, 1.0f, 1.0f);
+    CvarTreeRegisterFloat(&noiseBase, "Noise Base", 0.5f, 0.0f, 2.0f);
+    CvarTreeRegisterVec3(&noisePhase3D, "Noise Phase 3D", 0.0f, 0.0f, 0.0f);
+    CvarTreeRegisterFloat(&noisePhaseTime, "Noise Phase Time", 0.0f, -100.0f, 100.0f);
+    CvarTreeRegisterBool(&absoluteNoise, "Absolute Noise Value", 0.0f);
+    for (Cvar* keyed : {&position, &rotation, &radius, &strength, &noiseScale, &noisePhaseTime})
+        keyed->animatable = true;
+    CloseBranch();
+}
+
+bool vertexmodifiernoisefx::GetTransformCvars(Cvar** p, Cvar** r, Cvar** s)
+{
+    *p = &position;
+    *r = &rotation;
+    *s = nullptr;
+    return true;
+}
+
+VertexModifierNoiseParams vertexmodifiernoisefx::ParamsFor(const Matrix& world) const
+{
+    VertexModifierNoiseParams p;
+    p.frames = FramesFor(world);
+    std::copy(noisePhase3D.value, noisePhase3D.value + 3, p.phase);
+    p.phase[3] = noisePhaseTime.value[0];
+    std::copy(noiseScale.value, noiseScale.value + 3, p.noiseScale);
+    p.curveRow = curveRow;
+    std::copy(strength.value, strength.value + 3, p.strength);
+    p.inverseFalloff = isOn(inverseFalloff) ? 1 : 0;
+    std::copy(position.value, position.value + 3, p.position);
+    p.relativeToModifier = int32_t(relativeToModifier.value[0]);
+    std::copy(radius.value, radius.value + 3, p.radius);
+    p.displacementMode = int32_t(displacementMode.value[0]);
+    p.noiseBase = noiseBase.value[0];
+    p.absoluteNoise = isOn(absoluteNoise) ? 1 : 0;
+    return p;
+}
+
+std::vector<uint8_t> vertexmodifiernoisefx::BlockFor(const Matrix& world) const { return bytesOf(ParamsFor(world)); }
+
+// ---- Twist modifier ----
+
+const char* const vertexModifierTwistBlendModes[] = {"Blend Angle", "Blend Transformed Position", nullptr};
+
+namespace {
+
+constexpr int kTwistRow = 39;
+
+const char* const kTwistParamsTemplate = "\n#include <shaders/vertex_modifiers/twist_modifier.glsl>\n"
+                                         "layout (std140, row_major) uniform {Name}\n"
+                                         "{\n"
+                                         "    VertexModifierTwistParams {Name}_params;\n"
+                                         "};\n\n";
+const char* const kTwistTransformTemplate = "\n    {\n"
+                                            "        vertex_modifier_twist_apply({Name}_params, vtx_input);\n"
+                                            "    }\n\n";
+
+} // namespace
+
+vertexmodifiertwistfx::vertexmodifiertwistfx(const std::string& name)
+    : VolumeVertexModifier(kTwistRow, name, "vertexmodifiertwistfx", kTwistParamsTemplate, kTwistTransformTemplate,
+                           sizeof(VertexModifierTwistParams))
+{
+    CvarTreeRegisterEnum(&blendMode, "Blend Mode", vertexModifierTwistBlendModes, 0);
+    CvarTreeRegisterCurve(&falloffCurve, "Falloff Curve", &falloff);
+    CvarTreeRegisterBool(&inverseFalloff, "Inverse Falloff", 0.0f);
+    CvarTreeRegisterVec3(&twistAxis, "Twist Axis", 0.0f, 0.0f, 1.0f);
+    CvarTreeRegisterFloat(&angle, "Angle", 0.0f, -10.0f, 10.0f);
+    CloseBranch();
+}
+
+bool vertexmodifiertwistfx::GetTransformCvars(Cvar** p, Cvar** r, Cvar** s)
+{
+    *p = &position;
+    *r = nullptr;
+    *s = &radius;
+    return true;
+}
+
+VertexModifierTwistParams vertexmodifiertwistfx::ParamsFor(const Matrix& world) const
+{
+    VertexModifierTwistParams p;
+    p.frames = FramesFor(world);
+    std::copy(twistAxis.value, twistAxis.value + 3, p.axis);
+    p.angle = float(double(angle.value[0] / 180.0f) * 3.141592653589793);
+    std::copy(position.value, position.value + 3, p.position);
+    p.blendMode = blendMode.value[0] >= 1.0f ? 1 : 0;
+    std::copy(radius.value, radius.value + 3, p.radius);
+    p.curveRow = curveRow;
+    p.inverseFalloff = isOn(inverseFalloff) ? 1 : 0;
+    return p;
+}
+
+std::vector<uint8_t> vertexmodifiertwistfx::BlockFor(const Matrix& world) const { return bytesOf(ParamsFor(world)); }
