@@ -18,7 +18,6 @@
 #include "components/vertex_modifiers.h"
 #include "components/voxelizer.h"
 
-
 #include "egl_context.h"
 #include "project/component_table.h"
 #include "project_test_util.h"
