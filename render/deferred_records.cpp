@@ -29,6 +29,9 @@ std::map<MaterialTextureKey, int> materialTextureIndex;
 namespace {
 
 GLuint materialTextureSampler = 0;
+// For textures of one level (generated ones): no mip filtering, and no anisotropic filtering, which without a mip
+// chain gains little and on llvmpipe makes a textured surface several times slower to draw.
+GLuint materialSingleLevelSampler = 0;
 // 1 x 1 depth 1.0: stands in for a shadow map nobody drew, so the lookup finds nothing in front.
 GLuint noShadowTexture = 0;
 bool tableFullReported = false;
@@ -424,11 +427,14 @@ void deferredBindMaterialTextures(ShaderProgram* program)
         materialTextureSampler =
             deferredCreateSampler(GLuint(GL_LINEAR_MIPMAP_LINEAR), GLuint(GL_LINEAR), GLuint(GL_REPEAT));
         glSamplerParameterf(materialTextureSampler, GL_TEXTURE_MAX_ANISOTROPY_EXT, 4.0f);
+        materialSingleLevelSampler = deferredCreateSampler(GLuint(GL_LINEAR), GLuint(GL_LINEAR), GLuint(GL_REPEAT));
     }
     int j = 0;
     for (const MaterialTextureKey& key : materialTextureKeys) {
         const GLuint texture = key.srgb ? key.texture->srgbViewId : key.texture->glId;
-        if (!bindArrayElement(program, uniform, j, texture, materialTextureSampler)) {
+        const Image* first = key.texture->images[0];
+        const GLuint sampler = first && first->levelCount > 1 ? materialTextureSampler : materialSingleLevelSampler;
+        if (!bindArrayElement(program, uniform, j, texture, sampler)) {
             LOG_WARNING("Material texture %d (%s) is past the %d slots of material_textures; not bound", j,
                         key.texture->name.c_str(), arrayLength(uniform));
             break;
@@ -454,9 +460,11 @@ void deferredRecordsRelease()
     frameLights.clear();
     materialTextureKeys.clear();
     materialTextureIndex.clear();
-    if (materialTextureSampler)
-        glDeleteSamplers(1, &materialTextureSampler);
-    materialTextureSampler = 0;
+    for (GLuint* sampler : {&materialTextureSampler, &materialSingleLevelSampler}) {
+        if (*sampler)
+            glDeleteSamplers(1, sampler);
+        *sampler = 0;
+    }
     if (noShadowTexture)
         glDeleteTextures(1, &noShadowTexture);
     noShadowTexture = 0;

@@ -1030,6 +1030,48 @@ TEST_F(DeferredRecordsTest, MaterialTexturesAreNumberedOncePerTextureAndView)
     txtDestroy(plain);
 }
 
+// A texture of one level (what the texture generators make) is sampled plainly; a texture with a mip chain gets
+// trilinear and anisotropic filtering.
+TEST_F(DeferredRecordsTest, MaterialTextureSamplerFollowsTheMipChain)
+{
+    Texture* single = txtCreateNamed("single level", TEXTURE_TYPE_2D, 4, 4, IMAGE_TYPE_RGBA8);
+    Texture* chain = txtCreate(TEXTURE_TYPE_2D, 4, 4, IMAGE_TYPE_RGBA8);
+    ASSERT_TRUE(txtGenerateMipMaps(chain));
+    resetMaterialTable();
+    MaterialProperties m;
+    m.albedoTexture = single;
+    m.emissiveTexture = chain;
+    materialTableAppend(m);
+    deferredUpdateMaterials();
+    ShaderProgram* program = flat->getProgram(Renderer::PASS_DEFERRED);
+    ASSERT_TRUE(shaderUseProgram(program));
+    deferredBindMaterialTextures(program);
+    const int first = static_cast<const int*>(program->uniforms.at("material_textures")->value)[0];
+
+    const struct {
+        Texture* texture;
+        GLenum minFilter;
+        float anisotropy;
+    } cases[] = {{single, GL_LINEAR, 1.0f}, {chain, GL_LINEAR_MIPMAP_LINEAR, 4.0f}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.texture == single ? "single level" : "mip chain");
+        const GLuint unit = GLuint(first + materialTextureIndex.at({c.texture, false}));
+        GLint sampler = 0;
+        glGetIntegeri_v(GL_SAMPLER_BINDING, unit, &sampler);
+        ASSERT_NE(sampler, 0);
+        GLint minFilter = 0;
+        glGetSamplerParameteriv(GLuint(sampler), GL_TEXTURE_MIN_FILTER, &minFilter);
+        GLfloat anisotropy = 0.0f;
+        glGetSamplerParameterfv(GLuint(sampler), GL_TEXTURE_MAX_ANISOTROPY_EXT, &anisotropy);
+        EXPECT_EQ(GLenum(minFilter), c.minFilter);
+        EXPECT_FLOAT_EQ(anisotropy, c.anisotropy);
+        glBindSampler(unit, 0);
+        glBindTextureUnit(unit, 0);
+    }
+    txtDestroy(single);
+    txtDestroy(chain);
+}
+
 TEST_F(DeferredRecordsTest, FullMaterialTableRefusesRowsAndExtraTexturesAreNotBound)
 {
     resetMaterialTable();

@@ -5,6 +5,7 @@
 #include "components/light_component.h"
 #include "components/primitive_shapes.h"
 #include "components/scene_player.h"
+#include "components/texture_components.h"
 #include "components/transform_components.h"
 #include "deferred_scene_util.h"
 #include "deferred_test_scene.h"
@@ -121,6 +122,56 @@ protected:
     {
         primitive->type.value[0] = float(type);
         primitive->OnCvarChanged(&primitive->type);
+    }
+
+    struct LitCube {
+        sceneplayerfx* player = nullptr;
+        primitivefx* cube = nullptr;
+    };
+    // A white cube turned 30 degrees, a light above and in front of it, and the camera 6 units in front.
+    // Components are made, linked and initialised; further components must be added before the first frame.
+    LitCube makeLitCube()
+    {
+        auto* player = make<sceneplayerfx>(0, "player");
+        auto* light = make<lightcomponent>(6, "light");
+        auto* cam = make<camerafx>(8, "camera");
+        auto* holder = make<nullcomponent>(9, "holder");
+        auto* cube = make<primitivefx>(kPrimitiveRow, "cube");
+        player->ConnectInput("fx", light->outputs[0]->id);
+        player->ConnectInput("cmr", cam->outputs[0]->id);
+        player->ConnectInput("child", holder->entityPin->id);
+        holder->ConnectInput("child", cube->entityPin->id);
+
+        cube->type.value[0] = PRIMITIVE_CUBE;
+        cube->radius1.value[0] = 1.0f;
+        cube->subdivisions1.value[0] = 2.0f;
+        cube->rotation.value[1] = 30.0f;
+        light->position.value[1] = 4.0f;
+        light->position.value[2] = -6.0f;
+        for (int i = 0; i < 4; ++i)
+            light->color.value[i] = 1.0f;
+        light->intensity.value[0] = 1.0f;
+        light->OnCvarChanged(&light->position);
+        light->OnCvarChanged(&light->color);
+        cam->position.value[2] = -6.0f;
+        cam->OnCvarChanged(&cam->position);
+        for (EngineComponent* c : *currentComponents)
+            c->Init();
+        player->cameraIdx.value[0] = 1.0f;
+        player->controller->detached.value[0] = 0.0f;
+        player->taaBlendFactor.value[0] = 1.0f;
+        return {player, cube};
+    }
+    // One frame of the graph; the player's image as RGBA floats (empty when it has none).
+    std::vector<float> renderFrame(const LitCube& scene, int frame)
+    {
+        Renderer::RenderGraph(Timestep{float(frame) / 60.0f, 1.0f / 60.0f, false});
+        const Texture* image = scene.player->imageOutput->texture;
+        if (!image || !image->glId)
+            return {};
+        std::vector<float> pixels(size_t(deferredtest::kWidth) * deferredtest::kHeight * 4);
+        glGetTextureImage(image->glId, 0, GL_RGBA, GL_FLOAT, GLsizei(pixels.size() * 4), pixels.data());
+        return pixels;
     }
 
     // Runs Render with the G-buffer bound, as the renderer's Deferred entries do.
@@ -449,40 +500,13 @@ TEST_F(PrimitiveRendererGL, TransformParamsLayout)
 
 TEST_F(PrimitiveRendererGL, GraphRendersALitCube)
 {
-    auto* player = make<sceneplayerfx>(0, "player");
-    auto* light = make<lightcomponent>(6, "light");
-    auto* cam = make<camerafx>(8, "camera");
-    auto* holder = make<nullcomponent>(9, "holder");
-    auto* cube = make<primitivefx>(kPrimitiveRow, "cube");
-    player->ConnectInput("fx", light->outputs[0]->id);
-    player->ConnectInput("cmr", cam->outputs[0]->id);
-    player->ConnectInput("child", holder->entityPin->id);
-    holder->ConnectInput("child", cube->entityPin->id);
-
-    cube->type.value[0] = PRIMITIVE_CUBE;
-    cube->radius1.value[0] = 1.0f;
-    cube->subdivisions1.value[0] = 2.0f;
-    cube->rotation.value[1] = 30.0f;
-    cube->slots[0]->diffuse.value[1] = 0.2f; // magenta
-    light->position.value[1] = 4.0f;
-    light->position.value[2] = -6.0f;
-    for (int i = 0; i < 4; ++i)
-        light->color.value[i] = 1.0f;
-    light->intensity.value[0] = 1.0f;
-    light->OnCvarChanged(&light->position);
-    light->OnCvarChanged(&light->color);
-    cam->position.value[2] = -6.0f;
-    cam->OnCvarChanged(&cam->position);
-    for (EngineComponent* c : *currentComponents)
-        c->Init();
-    player->cameraIdx.value[0] = 1.0f;
-    player->controller->detached.value[0] = 0.0f;
-    player->taaBlendFactor.value[0] = 1.0f;
+    const LitCube scene = makeLitCube();
+    scene.cube->slots[0]->diffuse.value[1] = 0.2f; // magenta
     while (glGetError() != GL_NO_ERROR) {
     }
 
     const int w = deferredtest::kWidth, h = deferredtest::kHeight;
-    std::vector<float> pixels(size_t(w) * h * 4);
+    std::vector<float> pixels;
     auto brightness = [&](int x0, int y0, int size) {
         double sum = 0.0;
         for (int y = y0; y < y0 + size; ++y)
@@ -494,18 +518,16 @@ TEST_F(PrimitiveRendererGL, GraphRendersALitCube)
     };
     bool lit = false;
     for (int frame = 0; frame < 3 && !lit; ++frame) {
-        Renderer::RenderGraph(Timestep{float(frame) / 60.0f, 1.0f / 60.0f, false});
+        pixels = renderFrame(scene, frame);
+        ASSERT_FALSE(pixels.empty());
         EXPECT_EQ(glGetError(), GL_NO_ERROR) << "frame " << frame;
-        Texture* image = player->imageOutput->texture;
-        ASSERT_TRUE(image && image->glId);
-        glGetTextureImage(image->glId, 0, GL_RGBA, GL_FLOAT, GLsizei(pixels.size() * 4), pixels.data());
         const double middle = brightness(w / 2 - 8, h / 2 - 8, 16);
         const double corner = std::max(brightness(0, 0, 16), brightness(w - 16, h - 16, 16));
         lit = middle > corner + 0.05;
     }
     EXPECT_TRUE(lit);
     EXPECT_EQ(fbStackTop, 0);
-    EXPECT_EQ(cube->rebuildCountdown, 0);
+    EXPECT_EQ(scene.cube->rebuildCountdown, 0);
     bool cubeEntry = false;
     for (const std::string& line : graphPassLog)
         cubeEntry = cubeEntry || line.rfind("RPI:cube / Deferred", 0) == 0;
@@ -513,6 +535,32 @@ TEST_F(PrimitiveRendererGL, GraphRendersALitCube)
     // The cube's material is magenta: the middle shows more red than green.
     const float* centre = &pixels[(size_t(h / 2) * w + w / 2) * 4];
     EXPECT_GT(centre[0], centre[1]);
+}
+
+// A generated texture as the cube's albedo: the first frame already shows the generator's pink (red, half blue,
+// no green) on the lit cube, not the texture's empty contents.
+TEST_F(PrimitiveRendererGL, GeneratedAlbedoTextureShowsFromTheFirstFrame)
+{
+    const LitCube scene = makeLitCube();
+    auto* generator = make<texgencustomfx>(45, "pattern");
+    generator->Init();
+    scene.cube->slots[0]->albedoTexture.text = generator->exported.Name();
+    while (glGetError() != GL_NO_ERROR) {
+    }
+
+    const std::vector<float> pixels = renderFrame(scene, 0);
+    ASSERT_FALSE(pixels.empty());
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+    const int w = deferredtest::kWidth, h = deferredtest::kHeight;
+    double rgb[3] = {};
+    for (int y = h / 2 - 8; y < h / 2 + 8; ++y)
+        for (int x = w / 2 - 8; x < w / 2 + 8; ++x)
+            for (int k = 0; k < 3; ++k)
+                rgb[k] += pixels[(size_t(y) * w + x) * 4 + k] / 256.0;
+    EXPECT_GT(rgb[0], 0.05) << "lit, not black";
+    EXPECT_LT(rgb[1], 0.1 * rgb[0]) << "no green in the texture";
+    EXPECT_GT(rgb[2], 2.0 * rgb[1] + 0.01) << "blue from the texture";
+    EXPECT_LT(rgb[2], rgb[0]);
 }
 
 TEST_F(PrimitiveRendererGL, InstanceLinkTakesOnlyInstanceSets)

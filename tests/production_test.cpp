@@ -233,6 +233,63 @@ TEST_F(ShippedProduction, EveryProjectShowsAPicture)
     }
 }
 
+// "abstract_1" shows its 3D title and its generated backdrop: emptying the title's text or turning the backdrop off
+// changes the picture, each where it draws (the title below the shape, the pattern behind the whole scene).
+TEST_F(ShippedProduction, Abstract1ShowsItsTitleAndGeneratedBackdrop)
+{
+    ASSERT_TRUE(load(project("abstract_1")));
+    const int start = sequencer->GetProjectItem(project("abstract_1")).start;
+    EngineComponent* title = nullptr;
+    Cvar* text = nullptr;
+    Cvar* backdrop = nullptr;
+    for (EngineComponent* component : *currentComponents)
+        for (Cvar* cvar : component->GetCvarTree()->cvars) {
+            if (component->name == "Title" && cvar->name == "text") {
+                title = component;
+                text = cvar;
+            }
+            if (component->name == "Backdrop" && cvar->name == "Param1")
+                backdrop = cvar;
+        }
+    ASSERT_TRUE(text && backdrop);
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    const auto frame = [&] {
+        const Texture* image = nullptr;
+        for (int i = 0; i < 2; ++i)
+            image = renderAt(start + 300);
+        EXPECT_EQ(glGetError(), GL_NO_ERROR);
+        return image ? readImage(image) : ImageStats{};
+    };
+    // Mean change of r + g + b over the rows from y0 to y1 (fractions of the height, row 0 at the bottom).
+    const auto change = [](const ImageStats& a, const ImageStats& b, double y0, double y1) {
+        const size_t w = deferredtest::kWidth, h = deferredtest::kHeight;
+        if (a.pixels.size() != w * h * 4 || b.pixels.size() != a.pixels.size())
+            return 0.0;
+        double sum = 0.0;
+        const size_t first = size_t(y0 * double(h)), last = size_t(y1 * double(h));
+        for (size_t i = first * w * 4; i < last * w * 4; ++i)
+            sum += std::fabs(a.pixels[i] - b.pixels[i]) * ((i % 4) < 3 ? 1.0 : 0.0);
+        return sum / double((last - first) * w);
+    };
+
+    const ImageStats shown = frame();
+    const std::string words = text->text;
+    text->text.clear();
+    title->OnCvarChanged(text);
+    const ImageStats withoutTitle = frame();
+    text->text = words;
+    title->OnCvarChanged(text);
+    const float strength = backdrop->value[0];
+    backdrop->value[0] = 0.0f;
+    const ImageStats withoutBackdrop = frame();
+    backdrop->value[0] = strength;
+
+    EXPECT_GT(change(shown, withoutTitle, 0.0, 0.3), 0.02) << "the title is drawn below the shape";
+    EXPECT_LT(change(shown, withoutTitle, 0.7, 1.0), 0.005) << "and nowhere near the top";
+    EXPECT_GT(change(shown, withoutBackdrop, 0.7, 1.0), 0.02) << "the generated pattern shows behind the scene";
+}
+
 // "room_rt" exports its floor, plinth and torus to the raytracer every frame, marks the floor for tracing and
 // finds reflections there; switched off, the raytracer changes the picture back.
 TEST_F(ShippedProduction, RoomRtTracesReflectionsOnItsFloor)
