@@ -201,6 +201,8 @@ int gpuTimerSlot = 0;
 namespace {
 
 bool gpuScopesEnabled = true;
+// One warning about a full frame table until the timers are reset.
+bool gpuTimerOverflowWarned = false;
 
 std::unique_ptr<GpuTimerResult[]> gpuTimerResults;
 
@@ -221,10 +223,9 @@ int timerGpuTimestamp(const std::string& name, int parent)
     if (!gpuScopesEnabled)
         return parent;
     if (gpuTimerFrameRecords.size() >= static_cast<size_t>(kGpuTimerMaxRecords)) {
-        static bool warned = false;
-        if (!warned) {
+        if (!gpuTimerOverflowWarned) {
             LOG_WARNING("More than %d GPU timestamps in one frame; the rest are not taken", kGpuTimerMaxRecords);
-            warned = true;
+            gpuTimerOverflowWarned = true;
         }
         return parent;
     }
@@ -315,6 +316,7 @@ void timerResetGpu()
     gpuTimerNameStack.clear();
     gpuTimerSlot = 0;
     gpuTimerResults.reset();
+    gpuTimerOverflowWarned = false;
 }
 
 ScopedGpuTimer::ScopedGpuTimer(const std::string& name, bool pushLevel)

@@ -156,6 +156,8 @@ protected:
         if (!raytracer)
             return nullptr;
         raytracer->Init();
+        if (!raytracer->AcquireSceneBuffers())
+            return nullptr;
         RaytraceSceneBuffers* scene = raytracer->sceneBuffers;
         scene->raytraceFaceCount = scene->voxelizeFaceCount = scene->exportedObjectCount = 0;
         currentRaytraceScene = scene;

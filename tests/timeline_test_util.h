@@ -5,6 +5,7 @@
 #include "project/components.h"
 #include "project/project.h"
 #include "project/resources.h"
+#include "project/sequencer.h"
 
 #include <glbinding/gl/gl.h>
 #include <gtest/gtest.h>
@@ -74,6 +75,10 @@ public:
     }
     ~ScopedProjects()
     {
+        // As projDestroy does: what the timeline kept for a project must not outlive it, or a later project at the
+        // same address inherits it.
+        for (auto& project : projects_)
+            SequencerManager::ForgetProject(project.get());
         for (auto& list : lists_)
             for (EngineComponent* component : *list)
                 delete component;

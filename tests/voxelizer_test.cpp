@@ -444,8 +444,9 @@ protected:
         VoxelizerGL::SetUp();
         raytracer = make<raytracerfx>(kRaytracerRow, "Raytracer");
         voxelizer = make<voxelizationfx>(kVoxelizerRow, "Voxelizer");
-        ASSERT_TRUE(raytracer && voxelizer && raytracer->sceneBuffers);
+        ASSERT_TRUE(raytracer && voxelizer);
         raytracer->Init();
+        ASSERT_TRUE(raytracer->AcquireSceneBuffers());
         scene = raytracer->sceneBuffers;
         scene->raytraceFaceCount = scene->voxelizeFaceCount = scene->exportedObjectCount = 0;
         currentRaytraceScene = scene;
