@@ -683,6 +683,31 @@ TEST_F(ParticlesGL, RibbonRowsRecordTheParticlesOfEveryContainer)
     EXPECT_EQ(state[1], 100.0f) << "a new row takes the states";
 }
 
+TEST_F(ParticlesGL, InstancesEmitterBlockBytes)
+{
+    auto* emitter = make<particleemitterinstancesfx>(14, "E");
+    const float values[][4] = {{0.1f, 0.2f, 0.3f, 0.4f}, {4, 2, 6}, {1, 2, 3}};
+    std::memcpy(emitter->color.value, values[0], sizeof values[0]);
+    std::memcpy(emitter->size.value, values[1], sizeof values[1]);
+    std::memcpy(emitter->positionRandomness.value, values[2], sizeof values[2]);
+    emitter->lifetime.value[0] = 7.0f;
+    emitter->lifetimeRandomness.value[0] = 0.5f;
+    emitter->seed.value[0] = 20.0f;
+    const ParticleEmitterInstancesParams p = emitter->BuildParams(0.025f);
+    const struct {
+        size_t offset;
+        float value;
+    } floats[] = {{0, 0.1f}, {12, 0.4f}, {16, 2.0f}, {20, 1.0f}, {24, 3.0f}, {28, 7.0f},
+                  {32, 1.0f}, {40, 3.0f}, {44, 0.5f}, {48, 12.5f}};
+    for (const auto& f : floats)
+        EXPECT_FLOAT_EQ(at<float>(p, f.offset), f.value) << f.offset;
+    // The frame seed is the process's emission counter plus "seed", one step per frame of any instances emitter.
+    EXPECT_EQ(at<float>(p, 52), float(particleInstancesEmissions - 1) + 20.0f);
+    EXPECT_EQ(at<float>(emitter->BuildParams(0.025f), 52), at<float>(p, 52) + 1.0f);
+    EXPECT_EQ(at<int32_t>(p, 56), 0) << "nothing to emit at without a set";
+    EXPECT_EQ(at<uint32_t>(p, 60), 0u);
+}
+
 TEST_F(ParticlesGL, InstancesEmitterEmitsAtNonZeroInstances)
 {
     constexpr int kInstancesEmitterRow = 14;
@@ -721,6 +746,8 @@ TEST_F(ParticlesGL, InstancesEmitterEmitsAtNonZeroInstances)
         frame(container, {emitter}, 0.02f);
         EXPECT_EQ(container->lifecycleDispatches, 1u);
         EXPECT_EQ(at<uint32_t>(emitter->BuildParams(0.0f), 60), c.linked ? 3u : 0u);
+        EXPECT_EQ(emitter->payload->bindings.at("InstanceTransformBuffer{Name}").data,
+                  c.linked ? set->transforms : InstanceBuffers::Default()->transforms);
 
         const std::vector<Slot> slots = readSlots(container);
         EXPECT_EQ(liveCount(slots), c.alive);
