@@ -29,7 +29,6 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
-#include <unordered_set>
 
 using namespace gl;
 
@@ -466,10 +465,10 @@ void particlecontainerfx::UpdateForRendering()
         } else {
             // A block with nothing behind it (a producer without a buffer, no raytracer for the partition
             // buffers) would read whatever its binding point held.
-            static std::unordered_set<const particlecontainerfx*> reported;
-            if (reported.insert(this).second)
+            if (!reportedUnbound)
                 LOG_WARNING("Particle container %s: a block of its program has no buffer; particles not updated",
                             name.c_str());
+            reportedUnbound = true;
         }
     }
     if (labelled)

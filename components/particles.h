@@ -29,8 +29,9 @@ constexpr uint32_t kParticleDrawClones = 128;
 constexpr uint32_t kParticlePositionBytes = 16;
 constexpr uint32_t kParticleStateBytes = 16;
 constexpr uint32_t kParticlePrefixSumBytes = 4;
-// "max particles" never exceeds this (nor what one storage block of the GL may hold, 16 bytes a slot).
-constexpr int32_t kParticleMaxCapacity = 1 << 23;
+// "max particles" never exceeds this (nor what one storage block of the GL may hold, 16 bytes a slot): one
+// dispatch of 64-slot groups along x covers it within the 65,535 groups every GL allows.
+constexpr int32_t kParticleMaxCapacity = 65535 * 64;
 // Updates between a change of the "modifier" links and the rebuild of the lifecycle program.
 constexpr int kParticleRebuildDelay = 50;
 
@@ -147,6 +148,7 @@ public:
     ParticleModifierJoin joined;
     std::vector<int32_t> injectedLinks; // the links the last joining was tried with, built or not
     uint32_t lifecycleDispatches = 0; // lifecycle dispatches since creation
+    bool reportedUnbound = false;     // the warning about a block without a buffer was given
 
 protected:
     explicit particlecontainerfx(const std::string& name);
