@@ -5,6 +5,7 @@
 #include "components/light_component.h"
 #include "components/material_node.h"
 #include "components/output_buffer.h"
+#include "components/particles.h"
 #include "components/post_effects.h"
 #include "components/mesh_renderer.h"
 #include "components/primitive_renderer.h"
@@ -153,6 +154,26 @@ const std::vector<ComponentLayout>& componentLayouts()
          {}},
         {8, build<camerafx>, {"Type", "FOV", "Near", "Far", "Position", "Rotation"}, {"controller"}},
         {9, build<nullcomponent>, {"position", "rotation", "scale"}, {}},
+        {11, build<particlecontainerfx>, {"max particles", "max lifetime"}, {}},
+        {12,
+         build<particleemitterprimitivefx>,
+         {"radius", "rotation", "position", "emission rate", "size", "primitive", "lifetime", "lifetime randomness",
+          "color", "seed", "perimeter only"},
+         {}},
+        {13, build<particleemittergeometryfx>, {"emission rate", "lifetime", "lifetime randomness", "color", "seed"}, {}},
+        {14,
+         build<particleemitterinstancesfx>,
+         {"emission rate", "size", "lifetime", "lifetime randomness", "position randomness", "color", "seed"},
+         {}},
+        {15, build<particlerendererinstancedfx>, {"size"}, {"materials"}},
+        {16, build<particlerendererblendedfx>, {"size"}, {"materials"}},
+        {17, build<particlerendererribbonfx>, {"segments", "sampling time", "thickness"}, {"materials"}},
+        {19, build<particlemodifiervelocityfx>, {"Position", "Radius", "Falloff", "Inverse Falloff", "Velocity"}, {}},
+        {20,
+         build<particlemodifiercurlfx>,
+         {"Position", "Radius", "Falloff", "Inverse Falloff", "noise scale", "noise speed", "strength"},
+         {}},
+        {21, build<particlemodifierprimitiveconstraintfx>, {"size", "strength", "primitive"}, {}},
         {22, build<valuewavefx>, withOutputs({"frequency", "scale", "type"}), {}},
         {23, build<valuelinearfx>, withOutputs({"base", "frequency", "scale", "wrap ar"}), {}},
         {24, build<valuemanualfx>, withOutputs({"value 1", "value 3"}), {}},

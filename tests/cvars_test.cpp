@@ -553,10 +553,16 @@ class CvarFiles : public CvarTree {
 protected:
     TempDir dir{"cvarfiles"};
     std::string oldBase = dataBasePath();
+    // What tests before this one left in the root (the layer compositor's "globals" outlives its test) is put
+    // aside, so the files read and written here see only their own branches, and comes back afterwards.
+    std::vector<CvarTreeNode*> savedChildren;
+    std::vector<Cvar*> savedCvars;
     void SetUp() override
     {
         CvarTree::SetUp();
         dataSetBasePath(dir.str());
+        savedChildren.swap(cvarTreeRoot.children);
+        savedCvars.swap(cvarTreeRoot.cvars);
     }
     void TearDown() override
     {
@@ -568,6 +574,8 @@ protected:
             if (c->ownedByTree)
                 delete c;
         cvarTreeRoot.cvars.clear();
+        cvarTreeRoot.children.swap(savedChildren);
+        cvarTreeRoot.cvars.swap(savedCvars);
         CvarTree::TearDown();
     }
 };
