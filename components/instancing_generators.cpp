@@ -210,7 +210,8 @@ instancinggeometryfx::instancinggeometryfx(const std::string& name)
     for (Cvar* keyed : {&seed, &surfaceDistance})
         keyed->animatable = true;
 
-    entityPin = new InputPin("fx_ent", {ResourceType::EffectEntity}, false);
+    // Any output of the renderer to scatter over names it: its object or its entity.
+    entityPin = new InputPin("fx_ent", {ResourceType::EffectEntity, ResourceType::Object, ResourceType::Entity}, false);
     declaredInputs.push_back(entityPin);
     RebuildPinLists();
     AddOutput("inst", ResourceType::Instances)->payload = &payload;
@@ -329,7 +330,8 @@ instancinglightfx::instancinglightfx(const std::string& name)
     CvarTreeRegisterBool(&onlyOnMaskEdge, "only on mask edge", 0.0f);
     CloseBranch();
 
-    entityPin = new InputPin("fx_ent", {ResourceType::EffectEntity}, false);
+    // Whichever output of the capture is linked names it: its light, its shadow map or its mask.
+    entityPin = new InputPin("fx_ent", {ResourceType::EffectEntity, ResourceType::Light, ResourceType::Texture}, false);
     maskPin = new InputPin("txt mask", {ResourceType::Texture}, false);
     imPin = new InputPin("im", {ResourceType::InstanceModifier}, true);
     declaredInputs.insert(declaredInputs.end(), {entityPin, maskPin, imPin});

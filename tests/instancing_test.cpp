@@ -698,6 +698,8 @@ TEST_F(LightInstancing, SourcesMasksAndCounts)
     const float origin[3] = {0, 0, 0};
     makeScene(false, origin, origin, 0);
     for (size_t output : {0, 1, 2}) {
+        // The graph only makes links the input accepts.
+        EXPECT_TRUE(instancer->entityPin->Accepts(capture->outputs[output]->resourceType)) << output;
         instancer->entityPin->links = {capture->outputs[output]->id};
         EXPECT_EQ(instancer->Source(), capture) << output;
     }
@@ -765,7 +767,7 @@ class ExportedSource : public projtest::TestComponentBase {
 public:
     explicit ExportedSource(GeometryExportRecord record) : TestComponentBase(30, "Exported"), record_(record)
     {
-        AddOutput("entity", ResourceType::EffectEntity);
+        AddOutput("entity", ResourceType::Entity);
     }
     std::vector<GeometryExportRecord*> GetGeometries() override { return {&record_}; }
 
@@ -803,8 +805,10 @@ TEST_F(Instancing, GeometryInstancesLandOnTheSourcesFaces)
         ASSERT_NE(instancer, nullptr);
         auto* source = new ExportedSource(c.record);
         project->components.push_back(source);
-        if (c.linked)
+        if (c.linked) {
+            EXPECT_TRUE(instancer->entityPin->Accepts(source->outputs[0]->resourceType));
             link(instancer->entityPin, source);
+        }
         instancer->replicas.value[0] = 50;
         instancer->surfaceDistance.value[0] = 0.5f;
         poison(*instancer->set);
