@@ -94,6 +94,8 @@ protected:
         for (Project* project : projectList)
             projDestroy(project);
         projDestroy(globalProject);
+        // The raytracer that rendered last went with its project.
+        currentRaytraceScene = nullptr;
         projectList = savedList;
         globalProject = savedGlobal;
         projSetCurrent(savedCurrent);
