@@ -52,8 +52,8 @@ public:
     // Fills the set's host copies for the current parameters (count = instances written); false when the set
     // could not grow.
     bool GenerateInstances();
-    // Grid size per axis: each at least 1, the product at most kInstancingMaxInstances (clamped along x, then y,
-    // then z).
+    // Grid size per axis: each at least 1, the product at most kInstancingMaxInstances (x keeps what it asks
+    // for first, then y, then z gets what is left).
     void GridSize(uint32_t& nx, uint32_t& ny, uint32_t& nz) const;
 
     Cvar type, instancePosition, instanceScale, instanceRotation, replicas, exteriorOnly, radius;
