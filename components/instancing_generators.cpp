@@ -57,6 +57,12 @@ void applyLinkedModifiers(InstanceBuffers& set, InstanceModifierChain& chain, co
     set.ApplyModifiers(chain, time);
 }
 
+// The seed as the shaders take it: truncated, NaN as 0, huge values held within an int.
+int32_t seedWord(float seed)
+{
+    return std::isfinite(seed) ? int32_t(std::clamp(seed, -1e9f, 1e9f)) : 0;
+}
+
 void dispatchInstances(uint32_t count)
 {
     glDispatchCompute(instancingGroups(count), 1, 1);
@@ -236,7 +242,7 @@ bool instancinggeometryfx::CreateGpuObjects()
 GeometryInstancingParams instancinggeometryfx::BuildParams(bool& voxelCopy)
 {
     GeometryInstancingParams block{};
-    block.seed = int32_t(std::clamp(seed.value[0], -1e9f, 1e9f));
+    block.seed = seedWord(seed.value[0]);
     block.replicas = int32_t(instancingReplicaCount(replicas.value[0]));
     block.surfaceDistance = surfaceDistance.value[0];
     voxelCopy = false;
@@ -405,7 +411,7 @@ bool instancinglightfx::PlaceInstances(Timestep time)
 
     LightInstancingParams& block = Params();
     const uint32_t count = instancingReplicaCount(replicas.value[0]);
-    block.seed = int32_t(std::clamp(seed.value[0], -1e9f, 1e9f));
+    block.seed = seedWord(seed.value[0]);
     block.replicas = int32_t(count);
     block.surfaceDistance = surfaceDistance.value[0];
     block.modulateSizeByMask = isSet(modulateSizeByMask) ? 1 : 0;

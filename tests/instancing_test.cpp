@@ -678,6 +678,11 @@ TEST_F(LightInstancing, BlockWordsAndTheDirectionalMatrix)
         EXPECT_EQ(real(128 + 4 * k), capture->captureMatrix.m[k]) << k;
     }
 
+    // A seed that is not a number goes up as 0.
+    instancer->seed.value[0] = std::numeric_limits<float>::quiet_NaN();
+    ASSERT_TRUE(instancer->PlaceInstances(Timestep{}));
+    EXPECT_EQ(instancer->Params().seed, 0);
+
     // A spot capture leaves those bytes as they were.
     capture->type.value[0] = 0;
     capture->OnCvarChanged(&capture->type);
