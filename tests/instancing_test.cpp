@@ -791,7 +791,7 @@ TEST_F(Instancing, GeometryInstancesLandOnTheSourcesFaces)
     scene.geometryRaytrace = boCreate("test tracing copy", sizeof faces);
     scene.geometryVoxel = boCreate("test voxel copy", sizeof faces);
     glNamedBufferSubData(scene.geometryRaytrace->glId, 0, sizeof faces, faces);
-    glNamedBufferSubData(scene.geometryVoxel->glId, 0, sizeof faces, faces + 9);
+    glNamedBufferSubData(scene.geometryVoxel->glId, 0, sizeof faces - 9 * sizeof(float), faces + 9);
 
     const struct Case {
         const char* what;
