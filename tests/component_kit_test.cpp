@@ -2,6 +2,8 @@
 #include "components/camera_component.h"
 #include "components/destroy_modifier.h"
 #include "components/component_kit.h"
+#include "components/instance_randomizer.h"
+#include "components/instancing_generators.h"
 #include "components/light_component.h"
 #include "components/material_node.h"
 #include "components/output_buffer.h"
@@ -12,6 +14,7 @@
 #include "components/raymarcher.h"
 #include "components/raytracer.h"
 #include "components/scene_player.h"
+#include "components/shadowmap_capture.h"
 #include "components/text_object.h"
 #include "components/texture_components.h"
 #include "components/transform_components.h"
@@ -152,6 +155,10 @@ const std::vector<ComponentLayout>& componentLayouts()
           "light trace distance scale", "reprojection tolerance", "material_raytrace", "render_debug",
           "render_debug_bounce", "enabled"},
          {}},
+        {7,
+         build<shadowmapcapturefx>,
+         {"type", "resolution", "culling", "position", "rotation", "dimensions", "near", "far", "fov", "excluded tags"},
+         {}},
         {8, build<camerafx>, {"Type", "FOV", "Near", "Far", "Position", "Rotation"}, {"controller"}},
         {9, build<nullcomponent>, {"position", "rotation", "scale"}, {}},
         {11, build<particlecontainerfx>, {"max particles", "max lifetime"}, {}},
@@ -178,6 +185,16 @@ const std::vector<ComponentLayout>& componentLayouts()
         {23, build<valuelinearfx>, withOutputs({"base", "frequency", "scale", "wrap ar"}), {}},
         {24, build<valuemanualfx>, withOutputs({"value 1", "value 3"}), {}},
         {25, build<valuenoisefx>, withOutputs({"Frequency", "Scale", "Phase", "Base", "Absolute Value"}), {}},
+        {26,
+         build<replicatorfx>,
+         {"type", "instance position", "instance scale", "instance rotation", "replicas", "exterior only", "radius"},
+         {}},
+        {27, build<instancinggeometryfx>, {"replicas", "surface distance", "seed"}, {}},
+        {28,
+         build<instancinglightfx>,
+         {"replicas", "surface distance", "seed", "near plane scale", "far plane scale", "modulate size by mask",
+          "only on mask edge"},
+         {}},
         {1,
          build<meshrendererfx>,
          {"scale", "rotation", "position", "raytrace", "voxelize", "reflect", "shadow cast", "shadow receive", "hidden",
@@ -222,6 +239,12 @@ const std::vector<ComponentLayout>& componentLayouts()
         {45, build<texgencustomfx>, {"Type", "Width", "Height", "Program"}, {}},
         {46, build<texgenloopbackfx>, {"Type", "Width", "Height"}, {}},
         {47, build<scenegroupfx>, {"scale", "rotation", "position"}, {}},
+        {48,
+         build<instancemodifierrandomizerfx>,
+         {"Position", "Falloff Radius", "Falloff Curve", "Inverse Falloff", "Replace Rotation/Scale", "Randomness",
+          "Position Modifier Base", "Position Modifier Range", "Rotation Modifier Base", "Rotation Modifier Range",
+          "Scale Modifier Base", "Scale Modifier Range", "Color Gradient"},
+         {}},
         {49, build<texprocesscustomfx>, {"Type", "Export", "Program"}, {}},
         {50,
          build<texprocessmergefx>,

@@ -2,10 +2,12 @@
 // changes nothing on disk), its timeline rows are sound, and "room" renders a lit scene that moves.
 #include "app/data_files.h"
 #include "app/projects.h"
+#include "components/instancing_generators.h"
 #include "components/output_buffer.h"
 #include "components/particles.h"
-#include "components/scene_player.h"
+#include "components/primitive_renderer.h"
 #include "components/raytracer.h"
+#include "components/scene_player.h"
 #include "components/voxelizer.h"
 #include "deferred_test_scene.h"
 #include "jni/engine/grd_buffer.h"
@@ -97,6 +99,8 @@ protected:
         for (Project* project : projectList)
             projDestroy(project);
         projDestroy(globalProject);
+        // The raytracer that rendered last went with its project.
+        currentRaytraceScene = nullptr;
         projectList = savedList;
         globalProject = savedGlobal;
         projSetCurrent(savedCurrent);
@@ -441,4 +445,46 @@ TEST_F(ShippedProduction, RoomRtShowsVoxelLighting)
 
     const ImageStats off = lightingAt(0.0f);
     EXPECT_EQ(off.mean, 0.0);
+}
+
+// "instancing" draws its shape over a randomised 3 x 3 x 3 exterior grid and scatters small spheres where its
+// shadow-map capture sees the shapes: both sets are filled, and the grid changes the picture.
+TEST_F(ShippedProduction, InstancingDrawsReplicatedAndLightPlacedInstances)
+{
+    ASSERT_TRUE(load(project("instancing")));
+    const int start = sequencer->GetProjectItem(project("instancing")).start;
+    const auto picture = [&] {
+        const Texture* image = nullptr;
+        for (int i = 0; i < 3; ++i)
+            image = renderAt(start + 300);
+        EXPECT_EQ(glGetError(), GL_NO_ERROR);
+        return image ? readImage(image) : ImageStats{};
+    };
+    const ImageStats withGrid = picture();
+
+    const std::vector<EngineComponent*> replicators = GraphManager::FindComponentsByType(replicatorfx::kTypeIndex);
+    const std::vector<EngineComponent*> fromLight = GraphManager::FindComponentsByType(instancinglightfx::kTypeIndex);
+    ASSERT_EQ(replicators.size(), 1u);
+    ASSERT_EQ(fromLight.size(), 1u);
+    auto* grid = static_cast<replicatorfx*>(replicators[0]);
+    auto* placed = static_cast<instancinglightfx*>(fromLight[0]);
+    EXPECT_EQ(grid->set->count, 26u);
+    EXPECT_EQ(grid->chain.buffers.size(), 1u) << "the randomizer is joined";
+    ASSERT_EQ(placed->set->count, 400u);
+    std::vector<float> rows(size_t(placed->set->count) * 12);
+    glGetNamedBufferSubData(placed->set->transforms->glId, 0, GLsizeiptr(rows.size() * 4), rows.data());
+    size_t onSurfaces = 0;
+    for (size_t i = 0; i < placed->set->count; ++i)
+        onSurfaces += std::fabs(rows[i * 12 + 1]) + std::fabs(rows[i * 12 + 5]) + std::fabs(rows[i * 12 + 9]) > 0.1f;
+    EXPECT_GT(onSurfaces, 100u) << "instances placed on what the capture sees";
+
+    // The shape without the grid is one shape at the origin.
+    for (EngineComponent* component : *currentComponents)
+        if (auto* shape = dynamic_cast<primitivefx*>(component); shape && shape->name == "Instancing Shape")
+            shape->instPin->links.clear();
+    const ImageStats single = picture();
+    double changed = 0.0;
+    for (size_t i = 0; i < single.pixels.size(); ++i)
+        changed += std::fabs(single.pixels[i] - withGrid.pixels[i]);
+    EXPECT_GT(changed / double(single.pixels.size()), 0.01);
 }

@@ -2,6 +2,8 @@
 //   "InstanceParamsBuffer"     ivec4: instance count; 0 for the shared one-instance set, else 3; 0; reserved
 //   "InstanceTransformBuffer"  three vec4 rows of a 3 x 4 affine matrix per instance (translation in w)
 //   "InstanceColorBuffer"      four half floats (two uints) per instance
+// Generators that write the set define INSTANCE_BUFFERS_WRITABLE before the include; it makes the transform and
+// colour blocks writable and adds instanceStore.
 
 #ifndef MATERIALS_INSTANCE_BUFFERS_GLSL
 #define MATERIALS_INSTANCE_BUFFERS_GLSL
@@ -11,12 +13,18 @@ layout(std430) readonly buffer InstanceParamsBuffer
     ivec4 instance_params;
 };
 
-layout(std430) readonly buffer InstanceTransformBuffer
+#ifdef INSTANCE_BUFFERS_WRITABLE
+#define INSTANCE_BUFFERS_ACCESS
+#else
+#define INSTANCE_BUFFERS_ACCESS readonly
+#endif
+
+layout(std430) INSTANCE_BUFFERS_ACCESS buffer InstanceTransformBuffer
 {
     vec4 instance_transform[];
 };
 
-layout(std430) readonly buffer InstanceColorBuffer
+layout(std430) INSTANCE_BUFFERS_ACCESS buffer InstanceColorBuffer
 {
     uint instance_color[];
 };
@@ -55,5 +63,27 @@ vec4 instanceColor(int instance)
         return vec4(1.0);
     return vec4(unpackHalf2x16(instance_color[instance * 2]), unpackHalf2x16(instance_color[instance * 2 + 1]));
 }
+
+#ifdef INSTANCE_BUFFERS_WRITABLE
+// The instances both buffers have room for (the header's count may not be larger, but is not trusted).
+int instanceRoom()
+{
+    return min(instance_transform.length() / 3, instance_color.length() / 2);
+}
+
+// Instance `instance` = the affine transform (last row ignored) and the colour. Past the buffers: nothing.
+void instanceStore(int instance, mat4 transform, vec4 color)
+{
+    if (instance < 0 || instance >= instanceRoom())
+        return;
+    mat4 rows = transpose(transform);
+    int i = instance * 3;
+    instance_transform[i] = rows[0];
+    instance_transform[i + 1] = rows[1];
+    instance_transform[i + 2] = rows[2];
+    instance_color[instance * 2] = packHalf2x16(color.rg);
+    instance_color[instance * 2 + 1] = packHalf2x16(color.ba);
+}
+#endif
 
 #endif // MATERIALS_INSTANCE_BUFFERS_GLSL
