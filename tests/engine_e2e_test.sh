@@ -292,6 +292,7 @@ grep -qF '"name": "AAA Renamed"' "$grad/assets/projects/global/resources.json" |
 graph="$work/graph"
 mkdir -p "$graph"
 cp -r "$assets" "$graph/assets"
+give_the_timeline "$graph/assets" room
 {
   printf '[Window][Simple node editor]\nPos=0,0\nSize=1400,1080\nCollapsed=0\n\n'
   printf '[Window][Graph Node Toolbox]\nPos=1410,0\nSize=500,1080\nCollapsed=0\n\n'
