@@ -52,6 +52,7 @@ void componentTypesInstallFactories()
         {37, raymarchproceduralfx::Create}, // "RaymarchProcedural"
         {38, vertexmodifiernoisefx::Create}, // "VertexModifierNoise"
         {39, vertexmodifiertwistfx::Create}, // "VertexModifierTwist"
+        {40, vertexmodifiercustomfx::Create}, // "VertexModifierCustom"
         {41, vertexmodifieruvfx::Create}, // "VertexModifierUV"
         {42, vertexmodifierdisplacefx::Create}, // "VertexModifierDisplace"
         {43, vertexmodifiertexturedisplacefx::Create}, // "VertexModifierTextureDisplace"

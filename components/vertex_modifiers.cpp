@@ -4,6 +4,8 @@
 #include "components/instance_buffers.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
+#include "jni/engine/grd_messages.h"
+#include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_texture.h"
 #include "project/components.h"
 #include "project/curve_texture.h"
@@ -582,4 +584,93 @@ VertexModifierTextureDisplaceParams vertexmodifiertexturedisplacefx::ParamsFor(c
 std::vector<uint8_t> vertexmodifiertexturedisplacefx::BlockFor(const Matrix& world) const
 {
     return bytesOf(ParamsFor(world));
+}
+
+// ---- Custom modifier ----
+
+namespace {
+
+constexpr int kCustomRow = 40;
+
+const char* const kCustomParamsTemplate = "\nstruct {Name}Params\n"
+                                          "{\n"
+                                          "    vec4 noise_phase;\n"
+                                          "    vec3 noise_scale;\n"
+                                          "    vec3 scale;\n"
+                                          "};\n"
+                                          "layout (std140, row_major) uniform {Name}\n"
+                                          "{\n"
+                                          "    {Name}Params {Name}_params;\n"
+                                          "};\n\n";
+
+} // namespace
+
+vertexmodifiercustomfx::vertexmodifiercustomfx(const std::string& name)
+    : VertexModifierComponent(kCustomRow, name, "vertexmodifiercustomfx", kCustomParamsTemplate, "",
+                              sizeof(VertexModifierCustomParams))
+{
+    CvarTreeRegisterVec3(&strength, "Strength", 1.0f, 1.0f, 1.0f);
+    CvarTreeRegisterVec3(&noiseScale, "Noise Scale", 1.0f, 1.0f, 1.0f);
+    CvarTreeRegisterVec3(&noisePhase3D, "Noise Phase 3D", 0.0f, 0.0f, 0.0f);
+    CvarTreeRegisterFloat(&noisePhaseTime, "Noise Phase Time", 0.0f, -100.0f, 100.0f);
+    CvarTreeRegisterText(&program, "program", "\n\n\n\n");
+    CloseBranch();
+}
+
+bool vertexmodifiercustomfx::ProgramCompiles(const std::string& text) const
+{
+    // The deferred variant of the plain material, with this modifier alone as link 0.
+    const ShaderDefines defines = {
+        {"MATERIAL_PROPERTIES_BINDING", "1"},
+        {"DEFERRED_PASS", "1"},
+        {"INLINE_VERTEX_MODIFIERS_PARAMS_BLOCK", ReplaceNamePlaceholder(kCustomParamsTemplate, "VM0")},
+        {"INLINE_VERTEX_MODIFIERS_TRANSFORM_WORLD_BLOCK", ReplaceNamePlaceholder(text, "VM0")},
+    };
+    ShaderProgram* check =
+        shaderLoadProgram("shaders/materials/0texture.vsh", "shaders/materials/0texture.fsh", defines);
+    const bool compiles = check && check->errors == 0;
+    if (check)
+        shaderDeleteProgram(check);
+    return compiles;
+}
+
+void vertexmodifiercustomfx::Publish(bool notify)
+{
+    if (!ProgramCompiles(program.text)) {
+        const std::string message =
+            fmt::format("Vertex modifier {0}: \"program\" does not compile; the renderers keep its last working "
+                        "program",
+                        name);
+        LOG_ERROR("%s", message.c_str());
+        grdMessageLine(message);
+        // Still wire the buffer, so a program that never compiled leaves a modifier that does nothing.
+        record->paramsBuffer = paramsBuffer;
+        return;
+    }
+    CompleteRecord(VERTEX_MODIFIER_WORLD);
+    record->transformBlock = program.text;
+    if (notify)
+        for (OutputPin* pin : outputs)
+            if (pin->payload == record)
+                GraphManager::NotifyOutputChanged(pin->id);
+}
+
+void vertexmodifiercustomfx::Init() { Publish(false); }
+
+void vertexmodifiercustomfx::OnCvarChanged(Cvar* cvar)
+{
+    if (cvar == &program)
+        rebuildCountdown = kCustomModifierPublishDelay;
+}
+
+void vertexmodifiercustomfx::Execute(RenderItemBuilder&, Timestep)
+{
+    VertexModifierCustomParams p;
+    std::copy(noisePhase3D.value, noisePhase3D.value + 3, p.noisePhase);
+    p.noisePhase[3] = noisePhaseTime.value[0];
+    std::copy(noiseScale.value, noiseScale.value + 3, p.noiseScale);
+    std::copy(strength.value, strength.value + 3, p.strength);
+    Upload(bytesOf(p));
+    if (VertexModifierCountdownExpired(rebuildCountdown))
+        Publish(true);
 }

@@ -304,3 +304,45 @@ protected:
     explicit vertexmodifiertexturedisplacefx(const std::string& name);
     std::vector<uint8_t> BlockFor(const Matrix& world) const override;
 };
+
+// ---- Custom modifier ----
+
+// The custom modifier's uniform block "{Name}" (std140).
+struct VertexModifierCustomParams {
+    float noisePhase[4] = {}; // "Noise Phase 3D", "Noise Phase Time"
+    float noiseScale[3] = {};
+    float unused0 = 0.0f;
+    float strength[3] = {};
+    float unused1 = 0.0f;
+};
+static_assert(sizeof(VertexModifierCustomParams) == 48);
+
+// Frames a "program" edit waits before it is published, so typing does not rebuild every renderer per key.
+constexpr int kCustomModifierPublishDelay = 50;
+
+// World-space vertex statements the user writes in "program" against "{Name}_params" and `vtx_input`. A text
+// that does not compile inside the material vertex stage is never published: the record keeps the last program
+// that did, and the event log says why.
+class vertexmodifiercustomfx : public VertexModifierComponent {
+public:
+    static EngineComponent* Create(const std::string& name) { return CreateComponent<vertexmodifiercustomfx>(name); }
+
+    void Init() override;
+    // A "program" edit starts the countdown anew.
+    void OnCvarChanged(Cvar* cvar) override;
+    // Uploads the block and, when the countdown runs out, publishes "program" if it compiles.
+    void Execute(RenderItemBuilder& builder, Timestep time) override;
+
+    // True when `program` compiles as the transform of this modifier in the material vertex stage.
+    bool ProgramCompiles(const std::string& program) const;
+
+    Cvar strength, noiseScale, noisePhase3D, noisePhaseTime, program;
+    int rebuildCountdown = 0;
+
+protected:
+    explicit vertexmodifiercustomfx(const std::string& name);
+
+private:
+    // Publishes `program` when it compiles and tells the linked renderers; otherwise reports it.
+    void Publish(bool notify);
+};

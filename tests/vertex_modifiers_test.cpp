@@ -9,6 +9,7 @@
 #include "components/primitive_shapes.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
+#include "jni/engine/grd_messages.h"
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_shader_bindings.h"
 #include "pass_readback.h"
@@ -45,6 +46,7 @@ constexpr int kPrimitiveRow = 30;
 constexpr int kNullRow = 9;
 constexpr int kNoiseRow = 38;
 constexpr int kTwistRow = 39;
+constexpr int kCustomRow = 40;
 constexpr int kUVRow = 41;
 constexpr int kDisplaceRow = 42;
 constexpr int kTextureDisplaceRow = 43;
@@ -714,4 +716,83 @@ TEST_F(VertexModifierGL, TextureDisplaceBlockHoldsTheParametersAtTheirOffsets)
     selectedBoundsMap.clear();
     resetMaterialTable();
     txtDestroy(image);
+}
+
+namespace {
+std::string capturedMessages;
+void captureMessage(const std::string& text, bool) { capturedMessages += text + "\n"; }
+} // namespace
+
+// "program" edits reach the record only once they have rested for the delay; one that does not compile never
+// does: the renderers keep building with the last good text and the event log tells why.
+TEST_F(VertexModifierGL, CustomProgramIsPublishedAfterTheDelayOnlyWhenItCompiles)
+{
+    auto* custom = make<vertexmodifiercustomfx>(kCustomRow, "custom");
+    ASSERT_NE(custom, nullptr);
+    custom->Init();
+    VertexModifierResource* record = custom->record;
+    EXPECT_EQ(record->space, VERTEX_MODIFIER_WORLD);
+    EXPECT_EQ(record->transformBlock, "\n\n\n\n");
+    ASSERT_EQ(record->paramsBuffer, custom->paramsBuffer);
+
+    set(custom->noisePhase3D, {1, 2, 3});
+    set(custom->noisePhaseTime, {4});
+    set(custom->noiseScale, {5, 6, 7});
+    set(custom->strength, {8, 9, 10});
+    RenderItemBuilder builder;
+    custom->Execute(builder, Timestep{});
+    std::vector<uint8_t> bytes(48);
+    glGetNamedBufferSubData(custom->paramsBuffer->glId, 0, 48, bytes.data());
+    const struct {
+        size_t offset;
+        std::vector<float> values;
+    } floats[] = {{0, {1, 2, 3, 4}}, {16, {5, 6, 7}}, {32, {8, 9, 10}}};
+    for (const auto& f : floats)
+        for (size_t k = 0; k < f.values.size(); ++k)
+            EXPECT_FLOAT_EQ(floatAt(bytes, f.offset + 4 * k), f.values[k]) << "offset " << f.offset + 4 * k;
+
+    primitivefx* cube = makeCube();
+    cube->vmPin->links = {custom->outputs[0]->id};
+    cube->OnInputConnected(cube->vmPin->id);
+    const auto frames = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            resetMaterialTable();
+            RenderItemBuilder frame;
+            custom->Execute(frame, Timestep{});
+            cube->Execute(frame, Timestep{});
+        }
+    };
+    const auto edit = [&](const std::string& text) {
+        custom->program.text = text;
+        custom->OnCvarChanged(&custom->program);
+    };
+    const std::string first = "\n    vtx_input.pos += {Name}_params.scale;\n";
+    const std::string second = "\n    vtx_input.pos *= {Name}_params.noise_scale;\n";
+    edit(first);
+    frames(10);
+    edit(second);
+    frames(kCustomModifierPublishDelay - 1);
+    EXPECT_EQ(record->transformBlock, "\n\n\n\n") << "not before the last edit has rested";
+    frames(1);
+    EXPECT_EQ(record->transformBlock, second) << "only the last edit is published";
+    frames(kPrimitiveRebuildDelay);
+    ShaderProgram* program = cube->slots[0]->material->getProgram(Renderer::PASS_DEFERRED);
+    ASSERT_NE(program, nullptr);
+    EXPECT_EQ(program->errors, 0u);
+    EXPECT_EQ(program->defines.at("INLINE_VERTEX_MODIFIERS_TRANSFORM_WORLD_BLOCK"), named(second, 0));
+
+    const GrdMessageSink previous = grdMessageSink;
+    grdMessageSink = captureMessage;
+    capturedMessages.clear();
+    edit("\n    vtx_input.pos += not_declared_anywhere;\n");
+    frames(kCustomModifierPublishDelay + kPrimitiveRebuildDelay);
+    grdMessageSink = previous;
+    EXPECT_EQ(record->transformBlock, second) << "the last program that compiled stays";
+    EXPECT_NE(capturedMessages.find("Vertex modifier custom: \"program\" does not compile"), std::string::npos)
+        << capturedMessages;
+    program = cube->slots[0]->material->getProgram(Renderer::PASS_DEFERRED);
+    ASSERT_NE(program, nullptr);
+    EXPECT_EQ(program->errors, 0u) << "the renderer's program still builds";
+    EXPECT_EQ(program->defines.at("INLINE_VERTEX_MODIFIERS_TRANSFORM_WORLD_BLOCK"), named(second, 0));
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
 }
