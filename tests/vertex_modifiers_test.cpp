@@ -9,6 +9,7 @@
 #include "components/primitive_shapes.h"
 #include "jni/engine/grd_buffer.h"
 #include "jni/engine/grd_geometry.h"
+#include "jni/engine/grd_messages.h"
 #include "jni/engine/grd_shader.h"
 #include "jni/engine/grd_shader_bindings.h"
 #include "pass_readback.h"
@@ -25,6 +26,8 @@
 #include <glbinding/gl/gl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <initializer_list>
@@ -43,11 +46,17 @@ constexpr int kPrimitiveRow = 30;
 constexpr int kNullRow = 9;
 constexpr int kNoiseRow = 38;
 constexpr int kTwistRow = 39;
+constexpr int kCustomRow = 40;
+constexpr int kUVRow = 41;
+constexpr int kDisplaceRow = 42;
+constexpr int kTextureDisplaceRow = 43;
 
 // One vec4 of parameters, and a statement block that moves the vertex by it.
 const std::string kOffsetParams = "\nstruct OffsetParams\n{\n    vec4 offset;\n};\n"
                                   "layout (std140, row_major) uniform {Name}\n{\n    OffsetParams {Name}_params;\n};\n";
 const std::string kOffsetTransform = "\n    vtx_input.pos += {Name}_params.offset.xyz;\n";
+// Puts the vertex where its first texture coordinate says, so a draw shows the coordinates.
+const std::string kUVToXTransform = "\n    vtx_input.pos.x = vtx_input.uv0.x + {Name}_params.offset.x;\n";
 
 class VertexModifierGL : public RendererGLTest {
 protected:
@@ -90,11 +99,11 @@ protected:
     }
 
     // A published modifier with the offset blocks, working in `space`, its buffer holding `offset`.
-    int32_t addModifier(int space, const float (&offset)[4])
+    int32_t addModifier(int space, const float (&offset)[4], const std::string& transform = kOffsetTransform)
     {
         auto record = std::make_unique<VertexModifierResource>("offset/" + std::to_string(payloads.size()));
         record->paramsBlock = kOffsetParams;
-        record->transformBlock = kOffsetTransform;
+        record->transformBlock = transform;
         record->space = space;
         BufferObject* buffer = boCreate(record->name.c_str(), sizeof offset);
         std::memcpy(buffer->hostCopy, offset, sizeof offset);
@@ -427,5 +436,363 @@ TEST_F(VertexModifierGL, VolumeModifiersChangeWhatThePrimitiveDraws)
             changed += (plain[i] > 0.5f) != (modified[i] > 0.5f);
         EXPECT_GT(changed, 20u);
     }
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+}
+
+TEST_F(VertexModifierGL, UVBlockMapsCoordinatesByShiftScaleAndPlane)
+{
+    auto* uv = make<vertexmodifieruvfx>(kUVRow, "uv");
+    ASSERT_NE(uv, nullptr);
+    EXPECT_EQ(uv->record->name, "vertexmodifieruvfx/uv");
+    uv->Init();
+    EXPECT_EQ(uv->record->space, VERTEX_MODIFIER_WORLD) << "\"Stage\" starts at world space";
+    ASSERT_NE(uv->record->paramsBuffer, nullptr);
+    EXPECT_GE(uv->paramsBuffer->size, 80u) << "the block's std140 size";
+
+    struct Case {
+        std::vector<float> shift, scale;
+        float overrideOn, plane;
+        std::vector<float> from, to; // a coordinate and where the uploaded transform takes it
+    } cases[] = {
+        {{0.5f, 0}, {2, 2}, 0, 0, {0, 0}, {1, 0}},
+        {{0.5f, 0}, {2, 2}, 0, 0, {1, 1}, {3, 2}},
+        {{0, -1}, {3, 0.5f}, 1, 1, {2, 4}, {6, 1.5f}},
+        {{0, 0}, {1, 1}, 1, 2, {0.25f, 0.75f}, {0.25f, 0.75f}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "shift " << c.shift[0] << ", " << c.shift[1] << " scale " << c.scale[0]);
+        set(uv->shift, {c.shift[0], c.shift[1]});
+        set(uv->scale, {c.scale[0], c.scale[1]});
+        set(uv->overrideOriginal, {c.overrideOn});
+        set(uv->overridePlane, {c.plane});
+        RenderItemBuilder builder;
+        uv->Execute(builder, Timestep{});
+        ASSERT_EQ(builder.items.size(), 1u);
+        const Matrix world;
+        uv->Render(nullptr, &world, Renderer::PASS_DEFERRED, Timestep{});
+        std::vector<uint8_t> bytes(sizeof(VertexModifierUVParams));
+        glGetNamedBufferSubData(uv->paramsBuffer->glId, 0, GLsizeiptr(bytes.size()), bytes.data());
+        // Rows one after another: (transform x (u, v, 0, 1)).xy.
+        for (int row = 0; row < 2; ++row) {
+            const float mapped = floatAt(bytes, 16 * row) * c.from[0] + floatAt(bytes, 16 * row + 4) * c.from[1] +
+                                 floatAt(bytes, 16 * row + 12);
+            EXPECT_FLOAT_EQ(mapped, c.to[row]) << "row " << row;
+        }
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 64, bytes.begin() + 68),
+                  (std::vector<uint8_t>{uint8_t(c.overrideOn > 0.5f ? 1 : 0), 0, 0, 0}));
+        EXPECT_EQ(intAt(bytes, 68), int32_t(c.plane));
+    }
+    EXPECT_EQ(uv->record->space, VERTEX_MODIFIER_WORLD) << "drawing leaves the record alone";
+
+    // A new "Stage" moves the block into the other transform block.
+    InputPin pin("vm", {ResourceType::VertexModifier}, true);
+    pin.links = {uv->outputs[0]->id};
+    EXPECT_TRUE(JoinVertexModifiers(&pin).local.empty());
+    set(uv->stage, {0});
+    uv->OnCvarChanged(&uv->stage);
+    const VertexModifierBlocks blocks = JoinVertexModifiers(&pin);
+    EXPECT_NE(blocks.local.find("VM0_params.transform"), std::string::npos);
+    EXPECT_TRUE(blocks.world.empty());
+    selectedBoundsMap.clear();
+}
+
+TEST_F(VertexModifierGL, DisplaceBlockNamesTheTexturesMaterialRow)
+{
+    Texture* image = txtCreateNamed("bumps", TEXTURE_TYPE_2D, 2, 2, IMAGE_TYPE_RGBA8);
+    project->store.add_texture("bumps", image);
+    auto* displace = make<vertexmodifierdisplacefx>(kDisplaceRow, "displace");
+    ASSERT_NE(displace, nullptr);
+    displace->Init();
+    EXPECT_EQ(displace->record->space, VERTEX_MODIFIER_WORLD);
+    ASSERT_NE(displace->record->paramsBuffer, nullptr);
+    set(displace->strength, {1, 2, 3});
+    set(displace->normalScale, {4});
+
+    const auto frame = [&](const std::string& textureName, int fill) {
+        resetMaterialTable();
+        MaterialProperties filler;
+        for (int i = 0; i < fill; ++i)
+            materialTableAppend(filler);
+        displace->texture.text = textureName;
+        RenderItemBuilder builder;
+        displace->Execute(builder, Timestep{});
+        EXPECT_TRUE(builder.items.empty());
+        std::vector<uint8_t> bytes(sizeof(VertexModifierDisplaceParams));
+        glGetNamedBufferSubData(displace->paramsBuffer->glId, 0, GLsizeiptr(bytes.size()), bytes.data());
+        return bytes;
+    };
+    struct Case {
+        const char* texture;
+        int fill;          // rows taken before the modifier runs
+        int32_t row;       // at offset 0
+        bool parameters;   // normal scale and strength written, else the defaults
+    } cases[] = {
+        {"bumps", 0, 1, true},
+        {"bumps", 5, 6, true},
+        {"", 0, 0, false},
+        {"missing", 0, 0, false},
+        {"bumps", kMaterialTableSize, 0, false}, // no row left this frame
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "\"" << c.texture << "\" after " << c.fill);
+        const std::vector<uint8_t> bytes = frame(c.texture, c.fill);
+        EXPECT_EQ(intAt(bytes, 0), c.row);
+        if (c.row > 0)
+            EXPECT_EQ(materialTable[c.row].albedoTexture, image);
+        const std::vector<float> expected =
+            c.parameters ? std::vector<float>{4, 0, 0, 1, 2, 3} : std::vector<float>{1, 0, 0, 0, 0, 0};
+        for (size_t k = 0; k < expected.size(); ++k)
+            EXPECT_FLOAT_EQ(floatAt(bytes, 4 + 4 * k), expected[k]) << "offset " << 4 + 4 * k;
+    }
+    resetMaterialTable();
+    txtDestroy(image);
+}
+
+// Read back: the UV modifier's coordinates become the x of the cube's vertices (through a modifier linked after
+// it), so shift and scale move and widen the drawn square; displace along the normals by a white texture grows it.
+TEST_F(VertexModifierGL, UVAndDisplaceChangeWhatThePrimitiveDraws)
+{
+    Texture* white = txtCreateNamed("white", TEXTURE_TYPE_2D, 2, 2, IMAGE_TYPE_RGBA8);
+    const std::vector<uint8_t> texels(16, 255);
+    glTextureSubImage2D(white->glId, 0, 0, 0, 2, 2, GL_RGBA, GL_UNSIGNED_BYTE, texels.data());
+    project->store.add_texture("white", white);
+
+    const auto draw = [&](primitivefx* cube, const std::vector<EngineComponent*>& modifiers) {
+        resetMaterialTable();
+        RenderItemBuilder builder;
+        for (EngineComponent* modifier : modifiers)
+            modifier->Execute(builder, Timestep{});
+        cube->Execute(builder, Timestep{});
+        deferredUpdateMaterials();
+        return passreadback::deferredAlpha([&](Camera* camera, const Matrix* world) {
+            for (RenderItem& item : builder.items)
+                if (item.owner != cube)
+                    item.callback(camera, world, Renderer::PASS_DEFERRED, Timestep{});
+            cube->Render(camera, world, Renderer::PASS_DEFERRED, Timestep{});
+        });
+    };
+    const auto link = [&](primitivefx* cube, std::vector<int32_t> links) {
+        cube->vmPin->links = std::move(links);
+        cube->OnInputConnected(cube->vmPin->id);
+        execute(cube, kPrimitiveRebuildDelay - 1);
+    };
+    // The lit span of the middle row: its first and last column.
+    const auto span = [](const std::vector<float>& alpha) {
+        int first = -1, last = -1;
+        for (int x = 0; x < passreadback::kSize; ++x)
+            if (alphaAt(alpha, x, 32) > 0.5f) {
+                first = first < 0 ? x : first;
+                last = x;
+            }
+        return std::pair<int, int>{first, last};
+    };
+
+    // UV from the position's x and y: x becomes scale x (x + shift).
+    struct UVCase {
+        float shift, scale;
+        float centre; // of the drawn square
+    } uvCases[] = {{0, 1, 0}, {0.5f, 2, 1}, {-0.5f, 1, -0.5f}};
+    int plainWidth = 0;
+    for (const UVCase& c : uvCases) {
+        SCOPED_TRACE(testing::Message() << "shift " << c.shift << " scale " << c.scale);
+        primitivefx* cube = makeCube();
+        auto* uv = make<vertexmodifieruvfx>(kUVRow, "uv");
+        uv->Init();
+        set(uv->overrideOriginal, {1});
+        set(uv->shift, {c.shift, 0});
+        set(uv->scale, {c.scale, c.scale});
+        const float zero[4] = {};
+        link(cube, {uv->outputs[0]->id, addModifier(VERTEX_MODIFIER_WORLD, zero, kUVToXTransform)});
+        const auto [first, last] = span(draw(cube, {uv}));
+        ASSERT_GE(first, 0);
+        const float middle = 0.5f * float(first + last);
+        const float offBy = std::min(std::abs(middle - float(columnOf(c.centre, false))),
+                                    std::abs(middle - float(columnOf(c.centre, true))));
+        EXPECT_LE(offBy, 2.5f) << "lit from " << first << " to " << last;
+        if (c.scale == 1)
+            plainWidth = last - first;
+        else
+            EXPECT_GT(last - first, plainWidth * 3 / 2) << "twice as wide";
+        EXPECT_EQ(cube->slots[0]->material->getProgram(Renderer::PASS_DEFERRED)->errors, 0u);
+    }
+
+    // Both displacers push the faces out along their normals by the white texel: the square grows both ways.
+    struct DisplaceCase {
+        int row;
+        std::function<void(EngineComponent*)> configure;
+    } displaceCases[] = {
+        {kDisplaceRow,
+         [](EngineComponent* c) {
+             auto* displace = static_cast<vertexmodifierdisplacefx*>(c);
+             set(displace->strength, {0.5f, 0.5f, 0.5f});
+             displace->texture.text = "white";
+         }},
+        {kTextureDisplaceRow,
+         [](EngineComponent* c) {
+             auto* displace = static_cast<vertexmodifiertexturedisplacefx*>(c);
+             set(displace->radius, {3, 3, 3});
+             set(displace->strength, {0.5f, 0.5f, 0.5f});
+             set(displace->noiseBase, {0});
+             set(displace->inverseFalloff, {1});
+             displace->texture.text = "white";
+         }},
+    };
+    for (const DisplaceCase& c : displaceCases) {
+        SCOPED_TRACE(componentTypeTable[c.row].typeName);
+        primitivefx* cube = makeCube();
+        auto* displace = make<EngineComponent>(c.row, "displace");
+        ASSERT_NE(displace, nullptr);
+        displace->Init();
+        c.configure(displace);
+        const auto [plainFirst, plainLast] = span(draw(cube, {displace}));
+        link(cube, {displace->outputs[0]->id});
+        const auto [first, last] = span(draw(cube, {displace}));
+        EXPECT_EQ(cube->slots[0]->material->getProgram(Renderer::PASS_DEFERRED)->errors, 0u);
+        EXPECT_LT(first, plainFirst - 2);
+        EXPECT_GT(last, plainLast + 2);
+    }
+
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
+    txtDestroy(white);
+}
+
+TEST_F(VertexModifierGL, TextureDisplaceBlockHoldsTheParametersAtTheirOffsets)
+{
+    Texture* image = txtCreateNamed("bumps", TEXTURE_TYPE_2D, 2, 2, IMAGE_TYPE_RGBA8);
+    project->store.add_texture("bumps", image);
+    project->store.add_envmap("sky", image);
+    auto* displace = make<vertexmodifiertexturedisplacefx>(kTextureDisplaceRow, "displace");
+    ASSERT_NE(displace, nullptr);
+    EXPECT_EQ(displace->record->name, "vertexmodifiertexturedisplacefx/displace");
+    displace->Init();
+    EXPECT_EQ(displace->record->space, VERTEX_MODIFIER_LOCAL);
+    EXPECT_GE(displace->paramsBuffer->size, 464u);
+    Cvar *position = nullptr, *rotation = nullptr, *scale = nullptr;
+    ASSERT_TRUE(displace->GetTransformCvars(&position, &rotation, &scale));
+    EXPECT_EQ(position, &displace->position);
+    EXPECT_EQ(rotation, &displace->rotation);
+    EXPECT_EQ(scale, nullptr);
+
+    set(displace->position, {1, 2, 3});
+    set(displace->scale, {2, 4});
+    set(displace->radius, {2, 1, 0.5f});
+    set(displace->strength, {7, 8, 9});
+    set(displace->noiseBase, {1.5f});
+    set(displace->displacementMode, {1});
+    set(displace->inverseFalloff, {1});
+    set(displace->absoluteValue, {1});
+    set(displace->radialMapping, {1});
+
+    // The texture's row is handed out once per frame; a name of another kind of resource gives none.
+    struct Case {
+        const char* texture;
+        int32_t row;
+    } cases[] = {{"bumps", 1}, {"sky", 0}, {"", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.texture);
+        resetMaterialTable();
+        displace->texture.text = c.texture;
+        const int32_t firstRow = curveTextureNextRow;
+        const std::vector<uint8_t> bytes =
+            uploadedBlock(displace, Matrix::Translation(0, 5, 0), sizeof(VertexModifierTextureDisplaceParams));
+        EXPECT_EQ(materialCount, 1 + c.row) << "one row for three passes";
+        const struct {
+            size_t offset;
+            std::vector<float> values;
+        } floats[] = {
+            {64 + 28, {5}}, {128 + 12, {1}}, {384, {7, 8, 9, 1.5f}}, {400, {2, 4, 0}}, {416, {1, 2, 3}},
+            {432, {2, 1, 0.5f}},
+        };
+        for (const auto& f : floats)
+            for (size_t k = 0; k < f.values.size(); ++k)
+                EXPECT_FLOAT_EQ(floatAt(bytes, f.offset + 4 * k), f.values[k]) << "offset " << f.offset + 4 * k;
+        const struct {
+            size_t offset;
+            int32_t value;
+        } ints[] = {{412, 1}, {428, 1}, {444, 1}, {448, firstRow}, {452, c.row}, {456, 1}, {460, 0}};
+        for (const auto& i : ints)
+            EXPECT_EQ(intAt(bytes, i.offset), i.value) << "offset " << i.offset;
+    }
+    selectedBoundsMap.clear();
+    resetMaterialTable();
+    txtDestroy(image);
+}
+
+namespace {
+std::string capturedMessages;
+void captureMessage(const std::string& text, bool) { capturedMessages += text + "\n"; }
+} // namespace
+
+// "program" edits reach the record only once they have rested for the delay; one that does not compile never
+// does: the renderers keep building with the last good text and the event log tells why.
+TEST_F(VertexModifierGL, CustomProgramIsPublishedAfterTheDelayOnlyWhenItCompiles)
+{
+    auto* custom = make<vertexmodifiercustomfx>(kCustomRow, "custom");
+    ASSERT_NE(custom, nullptr);
+    custom->Init();
+    VertexModifierResource* record = custom->record;
+    EXPECT_EQ(record->space, VERTEX_MODIFIER_WORLD);
+    EXPECT_EQ(record->transformBlock, "\n\n\n\n");
+    ASSERT_EQ(record->paramsBuffer, custom->paramsBuffer);
+
+    set(custom->noisePhase3D, {1, 2, 3});
+    set(custom->noisePhaseTime, {4});
+    set(custom->noiseScale, {5, 6, 7});
+    set(custom->strength, {8, 9, 10});
+    RenderItemBuilder builder;
+    custom->Execute(builder, Timestep{});
+    std::vector<uint8_t> bytes(48);
+    glGetNamedBufferSubData(custom->paramsBuffer->glId, 0, 48, bytes.data());
+    const struct {
+        size_t offset;
+        std::vector<float> values;
+    } floats[] = {{0, {1, 2, 3, 4}}, {16, {5, 6, 7}}, {32, {8, 9, 10}}};
+    for (const auto& f : floats)
+        for (size_t k = 0; k < f.values.size(); ++k)
+            EXPECT_FLOAT_EQ(floatAt(bytes, f.offset + 4 * k), f.values[k]) << "offset " << f.offset + 4 * k;
+
+    primitivefx* cube = makeCube();
+    cube->vmPin->links = {custom->outputs[0]->id};
+    cube->OnInputConnected(cube->vmPin->id);
+    const auto frames = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            resetMaterialTable();
+            RenderItemBuilder frame;
+            custom->Execute(frame, Timestep{});
+            cube->Execute(frame, Timestep{});
+        }
+    };
+    const auto edit = [&](const std::string& text) {
+        custom->program.text = text;
+        custom->OnCvarChanged(&custom->program);
+    };
+    const std::string first = "\n    vtx_input.pos += {Name}_params.scale;\n";
+    const std::string second = "\n    vtx_input.pos *= {Name}_params.noise_scale;\n";
+    edit(first);
+    frames(10);
+    edit(second);
+    frames(kCustomModifierPublishDelay - 1);
+    EXPECT_EQ(record->transformBlock, "\n\n\n\n") << "not before the last edit has rested";
+    frames(1);
+    EXPECT_EQ(record->transformBlock, second) << "only the last edit is published";
+    frames(kPrimitiveRebuildDelay);
+    ShaderProgram* program = cube->slots[0]->material->getProgram(Renderer::PASS_DEFERRED);
+    ASSERT_NE(program, nullptr);
+    EXPECT_EQ(program->errors, 0u);
+    EXPECT_EQ(program->defines.at("INLINE_VERTEX_MODIFIERS_TRANSFORM_WORLD_BLOCK"), named(second, 0));
+
+    const GrdMessageSink previous = grdMessageSink;
+    grdMessageSink = captureMessage;
+    capturedMessages.clear();
+    edit("\n    vtx_input.pos += not_declared_anywhere;\n");
+    frames(kCustomModifierPublishDelay + kPrimitiveRebuildDelay);
+    grdMessageSink = previous;
+    EXPECT_EQ(record->transformBlock, second) << "the last program that compiled stays";
+    EXPECT_NE(capturedMessages.find("Vertex modifier custom: \"program\" does not compile"), std::string::npos)
+        << capturedMessages;
+    program = cube->slots[0]->material->getProgram(Renderer::PASS_DEFERRED);
+    ASSERT_NE(program, nullptr);
+    EXPECT_EQ(program->errors, 0u) << "the renderer's program still builds";
+    EXPECT_EQ(program->defines.at("INLINE_VERTEX_MODIFIERS_TRANSFORM_WORLD_BLOCK"), named(second, 0));
     EXPECT_EQ(glGetError(), GL_NO_ERROR);
 }

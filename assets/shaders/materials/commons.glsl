@@ -168,6 +168,17 @@ bool materialHasTexture(int slot)
 {
     return slot >= 0 && slot < kMaterialTextureSlots;
 }
+
+// Level `lod` of material texture `slot` at uv, for stages without derivatives. The array is indexed by constants
+// only: a computed index in the vertex stage is not something every driver compiles. Black for a slot outside it.
+vec4 materialSampleLod(int slot, vec2 uv, float lod)
+{
+    vec4 texel = vec4(0.0);
+    for (int i = 0; i < kMaterialTextureSlots; ++i)
+        if (i == slot)
+            texel = textureLod(material_textures[i], uv, lod);
+    return texel;
+}
 #endif
 
 // ---- Light records (736 bytes each; "g_lights_num" of them are valid this frame) ----
