@@ -310,6 +310,7 @@ void texgenloopbackfx::RecreateOutput()
 void texgenloopbackfx::Execute(RenderItemBuilder& builder, Timestep)
 {
     builder.functionItems.emplace_back([this](Camera*, Timestep time) { UpdateTexture(time); }, this);
+    builder.functionItems.back().beforeScene = true;
 }
 
 void texgenloopbackfx::UpdateTexture(Timestep)

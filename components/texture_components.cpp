@@ -234,6 +234,7 @@ void texgencustomfx::OnRenamed() { exported.Rename(); }
 void texgencustomfx::Execute(RenderItemBuilder& builder, Timestep)
 {
     builder.functionItems.emplace_back([this](Camera*, Timestep time) { process_frame(time); }, this);
+    builder.functionItems.back().beforeScene = true;
 }
 
 void texgencustomfx::process_frame(Timestep time)
@@ -379,6 +380,7 @@ void texprocessfx::UpdateOutput(Texture* input)
 void texprocessfx::Execute(RenderItemBuilder& builder, Timestep)
 {
     builder.functionItems.emplace_back([this](Camera*, Timestep time) { process_frame(time); }, this);
+    builder.functionItems.back().beforeScene = true;
 }
 
 void texprocessfx::DispatchOverOutput()

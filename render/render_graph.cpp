@@ -334,19 +334,6 @@ void RenderPassItem::Visit(RenderPassItem& root, std::vector<RenderPassItem>& wo
     }
 }
 
-namespace {
-
-// A component with a texture output: its job makes a texture that others sample.
-bool publishesTexture(const EngineComponent* owner)
-{
-    if (!owner)
-        return false;
-    return std::any_of(owner->outputs.begin(), owner->outputs.end(),
-                       [](const OutputPin* pin) { return pin && pin->resourceType == ResourceType::Texture; });
-}
-
-} // namespace
-
 namespace Renderer {
 
 void BuildPassList(std::vector<RenderPassItem>& passList, const std::vector<EngineComponent*>& components,
@@ -359,9 +346,9 @@ void BuildPassList(std::vector<RenderPassItem>& passList, const std::vector<Engi
 
     for (const RenderItem& late : builder.lateItems)
         builder.AddItem(late);
-    const auto addFunctions = [&](bool textureJobs) {
+    const auto addFunctions = [&](bool beforeScene) {
         for (RenderFunctionItem& function : builder.functionItems) {
-            if (publishesTexture(function.owner) != textureJobs)
+            if (function.beforeScene != beforeScene)
                 continue;
             RenderPassItem entry;
             entry.function = &function;
@@ -369,9 +356,8 @@ void BuildPassList(std::vector<RenderPassItem>& passList, const std::vector<Engi
             work.push_back(entry);
         }
     };
-    // Texture jobs come before the scene's passes, so this frame's materials sample this frame's texture (after
-    // them, a material would show the previous frame's, and the first frame an empty texture). The other jobs
-    // (post chains) work on what the scene drew.
+    // Texture jobs come before the scene's passes (after them, a material would show the previous frame's
+    // texture, and the first frame an empty one); the other jobs work on what the scene drew.
     addFunctions(true);
     for (EngineComponent* component : components)
         if (component)

@@ -74,6 +74,10 @@ struct RenderFunctionItem {
     RenderFunctionCallback callback;
     EngineComponent* owner = nullptr;
     std::vector<RenderDependency> dependencies;
+    // A job that makes a texture out of nothing the scene draws (generators, processors, captured audio): it runs
+    // before the scene's passes, so this frame's materials sample this frame's texture. Every other job (post
+    // chains, what reads a shadow map) runs after them.
+    bool beforeScene = false;
 };
 
 // What the components of one processed frame want drawn; a local of Renderer::RenderGraph.
