@@ -964,6 +964,9 @@ ParticleRenderer::ParticleRenderer(int32_t typeIndex, const std::string& name, c
     materialsBranch->owner = this;
     // The slot's "material" parameter takes the material as its root, so it exists before the registration.
     slot.material = materialCreateFromRoot(rootMaterial);
+    // A new renderer starts from the material's usual values (a white, visible surface), not from zeros; values
+    // loaded from the project take over at registration.
+    slot.SetDefaults();
     cvarTreeCurrentBranch = materialsBranch;
     slot.Register();
     CvarTreePopBranch();
@@ -1161,6 +1164,7 @@ particlerendererribbonfx::particlerendererribbonfx(const std::string& name) : Ki
     branch->children.push_back(materialsBranch);
     materialsBranch->owner = this;
     slot.material = materialCreateFromRoot("flat_ribbon_particle");
+    slot.SetDefaults();
     cvarTreeCurrentBranch = materialsBranch;
     slot.Register();
     CvarTreePopBranch();

@@ -834,3 +834,21 @@ TEST_F(ParticlesGL, GeometryEmitterFollowsItsSourceExports)
     EXPECT_EQ(blocks.count("BucketData"), 0u) << "only the vertices of the scene buffers";
     EXPECT_EQ(liveCount(readSlots(container)), 0u);
 }
+
+// A renderer made in the editor draws with the material's usual values (white, visible), not with zeros, which drew
+// every particle black.
+TEST_F(ParticlesGL, NewRenderersStartFromTheMaterialDefaults)
+{
+    constexpr int kBlendedRow = 16;
+    constexpr int kRibbonRow = 17;
+    std::vector<MaterialCvarBlock*> slots;
+    slots.push_back(&make<ParticleRenderer>(kInstancedRow, "Tetra")->slot);
+    slots.push_back(&make<ParticleRenderer>(kBlendedRow, "Quads")->slot);
+    slots.push_back(&make<particlerendererribbonfx>(kRibbonRow, "Ribbon")->slot);
+    for (const MaterialCvarBlock* slot : slots) {
+        EXPECT_EQ(slot->diffuse.value[0], 1.0f);
+        EXPECT_EQ(slot->diffuse.value[2], 1.0f);
+        EXPECT_EQ(slot->visible.value[0], 1.0f);
+        EXPECT_EQ(slot->roughness.value[0], 0.5f);
+    }
+}
