@@ -10,6 +10,7 @@
 // store per pixel) and a bare full-screen fragment pass (one constant colour per pixel), and reports each pass as
 // a multiple of its floor. Full programs against variants; repeated three times, the "min" and "median" rows are
 // the ones to read.
+#include "bench/bench_gl.h"
 #include "tests/deferred_scene_util.h"
 
 #include "app/data_files.h"
@@ -23,7 +24,6 @@
 #include "render/deferred_composite.h"
 #include "render/graph_processing.h"
 #include "render/shader_inputs.h"
-#include "tests/egl_context.h"
 
 #include <benchmark/benchmark.h>
 #include <glbinding/gl/gl.h>
@@ -40,16 +40,7 @@ using namespace deferredscene;
 
 namespace {
 
-bool makeContextCurrent()
-{
-    static const bool ok = [] {
-        if (!eglSurfacelessContextCurrent())
-            return false;
-        glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
-        return true;
-    }();
-    return ok;
-}
+using benchgl::makeContextCurrent;
 
 // The passes whose GPU times are reported, by timing-scope name.
 const char* const kPasses[] = {"GBuffer", "Shadowmaps", "Deferrer:RenderLightBuffer"};

@@ -3,6 +3,7 @@
 // against a bare 1920 x 1080 compute pass measured in the same run. Runs on an EGL surfaceless context (Mesa), no
 // display needed.
 #include "app/data_files.h"
+#include "bench/bench_gl.h"
 #include "components/instance_randomizer.h"
 #include "components/instancing_generators.h"
 #include "components/shadowmap_capture.h"
@@ -16,7 +17,6 @@
 #include "project/resources.h"
 #include "render/entities.h"
 #include "render/render_graph.h"
-#include "tests/egl_context.h"
 
 #include <benchmark/benchmark.h>
 #include <glbinding/gl/gl.h>
@@ -28,20 +28,10 @@ using namespace gl;
 
 namespace {
 
+using benchgl::kFloorCompute;
+
 constexpr int kFloorWidth = 1920;
 constexpr int kFloorHeight = 1080;
-
-const char* const kFloorCompute = R"(#version 430
-layout(local_size_x = 8, local_size_y = 8) in;
-layout(rgba16f, binding = 0) uniform writeonly image2D target;
-void main()
-{
-    ivec2 pixel = ivec2(gl_GlobalInvocationID.xy);
-    if (any(greaterThanEqual(pixel, imageSize(target))))
-        return;
-    imageStore(target, pixel, vec4(fract(vec2(pixel) * 0.01), 0.5, 1.0));
-}
-)";
 
 template <typename Pass>
 double finishedMs(Pass&& pass)

@@ -3,6 +3,7 @@
 // G-buffer) and blended (additive quads) draws per frame, each against a bare full-screen pass of its kind at
 // 1920 x 1080 timed in the same run. Runs on an EGL surfaceless context (Mesa), no display needed.
 #include "app/data_files.h"
+#include "bench/bench_gl.h"
 #include "components/component_table.h"
 #include "components/particles.h"
 #include "jni/engine/grd_buffer.h"
@@ -17,7 +18,6 @@
 #include "render/entities.h"
 #include "render/scene.h"
 #include "render/shader_inputs.h"
-#include "tests/egl_context.h"
 
 #include <benchmark/benchmark.h>
 #include <glbinding/gl/gl.h>
@@ -29,31 +29,11 @@ using namespace gl;
 
 namespace {
 
+using benchgl::makeContextCurrent;
+using benchgl::kFloorCompute;
+
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
-
-const char* const kFloorCompute = R"(#version 430
-layout(local_size_x = 8, local_size_y = 8) in;
-layout(rgba16f, binding = 0) uniform writeonly image2D target;
-void main()
-{
-    ivec2 pixel = ivec2(gl_GlobalInvocationID.xy);
-    if (any(greaterThanEqual(pixel, imageSize(target))))
-        return;
-    imageStore(target, pixel, vec4(fract(vec2(pixel) * 0.01), 0.5, 1.0));
-}
-)";
-
-bool makeContextCurrent()
-{
-    static const bool ok = [] {
-        if (!eglSurfacelessContextCurrent())
-            return false;
-        glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
-        return true;
-    }();
-    return ok;
-}
 
 template <typename Pass>
 double finishedMs(Pass&& pass)

@@ -3,6 +3,7 @@
 // trace passes, each against a bare full-screen copy pass at the same size measured in the same run. Also the
 // first allocation of the scene buffers. Runs on an EGL surfaceless context (Mesa), no display needed.
 #include "app/data_files.h"
+#include "bench/bench_gl.h"
 #include "components/component_table.h"
 #include "components/primitive_renderer.h"
 #include "components/raytracer.h"
@@ -19,7 +20,6 @@
 #include "render/graph_processing.h"
 #include "render/scene.h"
 #include "render/shader_inputs.h"
-#include "tests/egl_context.h"
 
 #include <benchmark/benchmark.h>
 #include <glbinding/gl/gl.h>
@@ -32,16 +32,7 @@ using namespace gl;
 
 namespace {
 
-bool makeContextCurrent()
-{
-    static const bool ok = [] {
-        if (!eglSurfacelessContextCurrent())
-            return false;
-        glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
-        return true;
-    }();
-    return ok;
-}
+using benchgl::makeContextCurrent;
 
 // Resident and virtual size of the process in MB (Linux), or 0.
 std::pair<double, double> processMemoryMb()

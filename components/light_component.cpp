@@ -127,18 +127,7 @@ void lightcomponent::ApplyParameters()
     light->roughnessModifier = roughnessModifier.value[0];
     light->area = isSet(area);
     light->excludedTags = excludedTags.text;
-    const float cull = culling.value[0];
-    if (cull < 1.0f)
-        light->shadowCullMode = 2; // "None"
-    else if (cull < 2.0f)
-        light->shadowCullMode = 0; // "Front"
-    else if (cull < 3.0f)
-        light->shadowCullMode = 1; // "Back (Default)"
-    if (light->lightType == LIGHT_TYPE_DIRECTIONAL) {
-        light->fov = 0.0f;
-        light->orthoWidth = dimensions.value[0];
-        light->orthoHeight = dimensions.value[1];
-    }
+    entSetLightShadowShape(light, culling.value[0], dimensions.value[0], dimensions.value[1]);
     entSetLightRange(light, rangeNear.value[0], range.value[0]);
 }
 

@@ -152,18 +152,7 @@ void shadowmapcapturefx::ApplyParameters()
     light->roughnessModifier = 0.0f;
     light->area = false;
     light->excludedTags = excludedTags.text;
-    const float cull = culling.value[0];
-    if (cull < 1.0f)
-        light->shadowCullMode = 2; // "None"
-    else if (cull < 2.0f)
-        light->shadowCullMode = 0; // "Front"
-    else if (cull < 3.0f)
-        light->shadowCullMode = 1; // "Back"
-    if (light->lightType == LIGHT_TYPE_DIRECTIONAL) {
-        light->fov = 0.0f;
-        light->orthoWidth = dimensions.value[0];
-        light->orthoHeight = dimensions.value[1];
-    }
+    entSetLightShadowShape(light, culling.value[0], dimensions.value[0], dimensions.value[1]);
     entSetLightRange(light, nearPlane.value[0], farPlane.value[0]);
 }
 

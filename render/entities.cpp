@@ -119,6 +119,23 @@ Light* entCreateLightPoint(float range, bool castsShadows, unsigned int shadowMa
     return light;
 }
 
+void entSetLightShadowShape(Light* light, float culling, float width, float height)
+{
+    if (!light)
+        return;
+    if (culling < 1.0f)
+        light->shadowCullMode = 2; // "None"
+    else if (culling < 2.0f)
+        light->shadowCullMode = 0; // "Front"
+    else if (culling < 3.0f)
+        light->shadowCullMode = 1; // "Back"
+    if (light->lightType == LIGHT_TYPE_DIRECTIONAL) {
+        light->fov = 0.0f;
+        light->orthoWidth = width;
+        light->orthoHeight = height;
+    }
+}
+
 void entSetLightRange(Light* light, float nearPlane, float farPlane)
 {
     if (!light)

@@ -175,3 +175,6 @@ Light* entCreateLightDirectional(float orthoWidth, float orthoHeight, bool casts
                                  unsigned int shadowMapHeight);
 // Near and far of the light and of each of its face lights.
 void entSetLightRange(Light* light, float nearPlane, float farPlane);
+// The shadow culling choice (0 none, 1 front, 2 back; anything above keeps the light's mode) and, for a directional
+// light, its orthographic extent from the width and height.
+void entSetLightShadowShape(Light* light, float culling, float width, float height);
