@@ -58,6 +58,7 @@ TEST_F(FrameMemory, FramesAfterTheFirstLeaveTheHeapAndTimerRecordsAsTheyWere)
         frame(t++);
     const size_t records = gpuTimerRecords.size();
     constexpr int kSpan = 15;
+    constexpr size_t kSlack = 256 * 1024;
     auto smallestOverSpan = [&] {
         size_t smallest = SIZE_MAX;
         for (int i = 0; i < kSpan; ++i) {
@@ -68,10 +69,14 @@ TEST_F(FrameMemory, FramesAfterTheFirstLeaveTheHeapAndTimerRecordsAsTheyWere)
     };
     const size_t early = smallestOverSpan();
     smallestOverSpan();
-    const size_t late = smallestOverSpan();
+    size_t late = smallestOverSpan();
+    // On a busy machine the driver can hold its blocks through a whole span. A leak only grows in later spans, so
+    // they can clear a held block but never hide a leak.
+    for (int retry = 0; retry < 2 && late > early + kSlack; ++retry)
+        late = std::min(late, smallestOverSpan());
     std::printf("heap in use %zu -> %zu over %d frames\n", early, late, 2 * kSpan);
 
     EXPECT_EQ(gpuTimerRecords.size(), records) << "timer records are kept per name, not per frame";
     EXPECT_TRUE(gpuTimerFrameRecords.empty());
-    EXPECT_LE(late, early + 256 * 1024) << "the heap grew by " << (late - early) / (2 * kSpan) << " bytes a frame";
+    EXPECT_LE(late, early + kSlack) << "the heap grew by " << (late - early) / (2 * kSpan) << " bytes a frame";
 }
