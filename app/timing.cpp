@@ -206,7 +206,14 @@ bool gpuTimerOverflowWarned = false;
 
 std::unique_ptr<GpuTimerResult[]> gpuTimerResults;
 
+GpuTimestampObserver gpuTimestampObserver = nullptr;
+
 } // namespace
+
+void timerSetGpuTimestampObserver(GpuTimestampObserver observer)
+{
+    gpuTimestampObserver = observer;
+}
 
 void timerSetGpuScopesEnabled(bool enabled)
 {
@@ -237,6 +244,8 @@ int timerGpuTimestamp(const std::string& name, int parent)
     }
     record.depth = static_cast<int32_t>(gpuTimerNameStack.size());
     record.parent = parent;
+    if (gpuTimestampObserver)
+        gpuTimestampObserver(record);
     glQueryCounter(record.queries[gpuTimerSlot], GL_TIMESTAMP);
     record.issued[gpuTimerSlot] = true;
     gpuTimerFrameRecords.push_back(&record);

@@ -103,6 +103,10 @@ bool timerGpuScopesEnabled();
 
 // One GL timestamp under the name. Returns the new list position for an opening record (parent -1), else parent.
 int timerGpuTimestamp(const std::string& name, int parent);
+// Called with each record just before its timestamp query is issued. Where timestamps are taken when work is queued
+// rather than when it runs (software rasterisers), a benchmark times the scopes itself here. Null: none.
+using GpuTimestampObserver = void (*)(const GpuTimerRecord& record);
+void timerSetGpuTimestampObserver(GpuTimestampObserver observer);
 void timerPushScope();
 void timerPopScope();
 // Reads the timestamps written two frames ago and turns this frame's records into rows. Editor only.

@@ -40,6 +40,8 @@ using namespace deferredscene;
 
 namespace {
 
+using benchgl::finishedMs;
+using benchgl::FloorPasses;
 using benchgl::makeContextCurrent;
 
 // The passes whose GPU times are reported, by timing-scope name.
@@ -294,107 +296,6 @@ BENCHMARK(BM_RoomLightingPass)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->MinTime(2.0);
-
-// The two floors: the least a full-screen compute or fragment pass over an RGBA16F image can cost.
-struct FloorPasses {
-    ShaderProgram* compute = nullptr;
-    ShaderProgram* fragment = nullptr;
-    Texture* image = nullptr;
-    Framebuffer* framebuffer = nullptr;
-    unsigned int vertexArray = 0;
-    int width = 0;
-    int height = 0;
-
-    FloorPasses(int w, int h) : width(w), height(h)
-    {
-        compute = shaderBuildProgramCompute(shaderBuildGenericFromString("FloorCompute", R"(#version 430
-layout(local_size_x = 8, local_size_y = 8) in;
-writeonly uniform image2D imTarget;
-void main()
-{
-    ivec2 pixel = ivec2(gl_GlobalInvocationID.xy);
-    if (any(greaterThanEqual(pixel, imageSize(imTarget))))
-        return;
-    imageStore(imTarget, pixel, vec4(0.25, 0.5, 0.75, 1.0));
-}
-)",
-                                                                         GL_COMPUTE_SHADER, {}));
-        fragment = shaderBuildProgramFromStrings("FloorFragment", R"(#version 430
-void main()
-{
-    // One triangle over the whole screen.
-    vec2 corner = vec2(float((gl_VertexID & 1) * 4 - 1), float((gl_VertexID & 2) * 2 - 1));
-    gl_Position = vec4(corner, 0.0, 1.0);
-}
-)",
-                                                 R"(#version 430
-layout(location = 0) out vec4 outColor;
-void main()
-{
-    outColor = vec4(0.25, 0.5, 0.75, 1.0);
-}
-)",
-                                                 {});
-        image = txtCreateNamed("FloorImage", TEXTURE_TYPE_2D, w, h, IMAGE_TYPE_RGBA16F);
-        framebuffer = fbCreate("FloorFramebuffer");
-        fbAttach(framebuffer, FB_ATTACHMENT_COLOR0, image);
-        glCreateVertexArrays(1, &vertexArray);
-    }
-    ~FloorPasses()
-    {
-        glDeleteVertexArrays(1, &vertexArray);
-        fbDestroy(framebuffer);
-        txtDestroy(image);
-        shaderDeleteProgram(compute);
-        shaderDeleteProgram(fragment);
-    }
-    bool usable() const
-    {
-        return compute && !compute->errors && fragment && !fragment->errors && image && framebuffer;
-    }
-
-    void runCompute()
-    {
-        {
-            shaderUseProgram(compute);
-            glBindImageTexture(0, image->glId, 0, GL_FALSE, 0, GL_WRITE_ONLY, GL_RGBA16F);
-            glUniform1i(glGetUniformLocation(compute->glProgramId, "imTarget"), 0);
-            glDispatchCompute(GLuint((width + 7) / 8), GLuint((height + 7) / 8), 1);
-            glMemoryBarrier(GL_ALL_BARRIER_BITS);
-        }
-    }
-    void runFragment()
-    {
-        {
-            fbPush();
-            fbBind(framebuffer);
-            glViewport(0, 0, width, height);
-            RenderState state;
-            state.cullMode = 2;
-            state.depthTest = false;
-            state.depthWrite = false;
-            renderStatePush(state);
-            shaderUseProgram(fragment);
-            glBindVertexArray(vertexArray);
-            glDrawArrays(GL_TRIANGLES, 0, 3);
-            glBindVertexArray(0);
-            renderStatePop();
-            fbPop();
-        }
-    }
-};
-
-// Wall time of the GL work `pass` issues, from an idle GPU to an idle GPU. On a software rasteriser this is the
-// pass's own cost; timer queries there are taken when commands are queued, not run.
-template <typename Pass>
-double finishedMs(Pass&& pass)
-{
-    glFinish();
-    const auto start = std::chrono::steady_clock::now();
-    pass();
-    glFinish();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
 
 // Starts of the composite's dispatches (the composite, then the temporal resolve when it runs).
 std::chrono::steady_clock::time_point compositeStart;

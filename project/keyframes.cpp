@@ -54,6 +54,19 @@ KeyframeTrack* keyedTrack(Cvar* cvar, const char* what)
     return track;
 }
 
+// The parameters of a branch and its sub-branches, in CvarTreeCollect's order, that have keys to apply. Apply runs
+// every frame over every parameter of every project, nearly all of them without keys: only these few are listed.
+void collectAnimated(const CvarTreeNode* node, std::vector<Cvar*>& out)
+{
+    for (Cvar* cvar : node->cvars) {
+        const KeyframeTrack* track = SequencerManager::FindTrack(cvar);
+        if (track && !track->keys.empty() && track->active)
+            out.push_back(cvar);
+    }
+    for (const CvarTreeNode* child : node->children)
+        collectAnimated(child, out);
+}
+
 } // namespace
 
 namespace SequencerManager {
@@ -171,6 +184,7 @@ void Apply(int frame)
     ResourceManagerStorage* const savedResources = currentResources;
     std::vector<EngineComponent*>* const savedComponents = currentComponents;
     const std::vector<Project*> projects = projectList;
+    std::vector<Cvar*> animated;
 
     for (Project* project : projects) {
         projSetCurrent(project);
@@ -183,7 +197,11 @@ void Apply(int frame)
             CvarTreeNode* branch = component->GetCvarTree();
             if (!branch)
                 continue;
-            for (Cvar* cvar : CvarTreeCollect(branch, -1)) {
+            // Listed before any is applied: a change handler may add or remove parameters of the branch.
+            animated.clear();
+            collectAnimated(branch, animated);
+            for (Cvar* cvar : animated) {
+                // Looked up again: an earlier change handler may have destroyed the parameter and its track.
                 const KeyframeTrack* track = FindTrack(cvar);
                 if (!track || track->keys.empty() || !track->active)
                     continue;

@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 using projtest::TestConsumer;
 using projtest::TestProducer;
@@ -223,6 +226,64 @@ TEST_F(KeyframeApply, InactiveTracksAreSkippedUntilReactivated)
     SequencerManager::SetTrackActive(&shown->value, true);
     SequencerManager::Apply(100);
     EXPECT_EQ(shown->value.value[0], 10.0f);
+}
+
+// A component that rebuilds its parameters when its "mode" changes, as selectors of shapes and materials do: the
+// change handler takes out and destroys a keyed parameter and adds many new ones to the branch.
+namespace {
+class RebuildingComponent : public projtest::TestComponentBase {
+public:
+    explicit RebuildingComponent(const std::string& name) : TestComponentBase(0, name)
+    {
+        beginRegistration();
+        CvarTreeRegisterFloat(&mode, "mode", 0.0f, 0.0f, 10.0f);
+        CvarTreeRegisterFloat(old.get(), "old", 0.0f, 0.0f, 10.0f);
+        endRegistration();
+    }
+    ~RebuildingComponent() override { branch_->cvars.clear(); }
+    void OnCvarChanged(Cvar* cvar) override
+    {
+        TestComponentBase::OnCvarChanged(cvar);
+        if (cvar != &mode || !old)
+            return;
+        auto& list = branch_->cvars;
+        list.erase(std::remove(list.begin(), list.end(), old.get()), list.end());
+        old.reset();
+        for (int i = 0; i < 64; ++i) {
+            added.push_back(std::make_unique<Cvar>());
+            CvarTreeRegisterFloat(added.back().get(), "added " + std::to_string(i), 0.0f, 0.0f, 1.0f, CvarScope::Node,
+                                  branch_);
+        }
+    }
+    Cvar mode;
+    std::unique_ptr<Cvar> old = std::make_unique<Cvar>();
+    std::vector<std::unique_ptr<Cvar>> added;
+};
+} // namespace
+
+// The timeline lists a branch's keyed parameters before applying any: a handler that rebuilds the branch neither
+// invalidates the walk nor gets a destroyed parameter written, and the components after it are still applied.
+TEST(KeyframeApplyRebuild, HandlerThatRebuildsItsParametersIsSafe)
+{
+    ScopedProjects projects{{"shown"}};
+    auto* rebuilding = projects.add<RebuildingComponent>(0, "rebuilding");
+    TestProducer* after = projects.add<TestProducer>(0, "after");
+    const float a[4] = {0, 0, 0, 0};
+    const float b[4] = {10, 20, 30, 40};
+    for (Cvar* cvar : {&rebuilding->mode, rebuilding->old.get(), &after->value}) {
+        SequencerManager::SetKeyValue(cvar, 0, a);
+        SequencerManager::SetKeyValue(cvar, 100, b);
+        SequencerManager::SetTrackLinear(cvar, true);
+    }
+    ScopedExportVariables on(true);
+    SequencerManager::Apply(50);
+
+    EXPECT_EQ(rebuilding->mode.value[0], 5.0f);
+    EXPECT_EQ(rebuilding->old, nullptr);
+    EXPECT_EQ(rebuilding->added.size(), 64u);
+    EXPECT_EQ(rebuilding->changedCvars, std::vector<Cvar*>{&rebuilding->mode});
+    EXPECT_EQ(after->value.value[2], 15.0f);
+    EXPECT_EQ(after->changedCvars, std::vector<Cvar*>{&after->value});
 }
 
 // A long track as a load builds it: keys in frame order, then every key replaced and looked up again.

@@ -180,6 +180,7 @@ protected:
     }
     void TearDown() override
     {
+        timerSetGpuTimestampObserver(nullptr);
         timerSetGpuScopesEnabled(true);
         timerResetGpu();
         GLTest::TearDown();
@@ -361,6 +362,39 @@ TEST_F(GpuTimerTest, SwitchedOffScopesIssueNothingAndSwitchedOnScopesRecordAgain
     const std::vector<std::string> expected = {"After_opening", "After"};
     EXPECT_EQ(frameNames(), expected);
     EXPECT_TRUE(gpuTimerNameStack.empty());
+}
+
+// Benchmarks on software rasterisers time each scope from here, so the observer must see every record, nested ones
+// with their parent and level, before the record joins the frame list, and nothing while scopes are off.
+TEST_F(GpuTimerTest, ObserverSeesEachTimestampBeforeItIsTakenAndNothingWhenOff)
+{
+    struct Seen {
+        std::string name;
+        int parent;
+        int depth;
+        size_t listed; // frame records at the call
+        bool operator==(const Seen&) const = default;
+    };
+    static std::vector<Seen> seen;
+    seen.clear();
+    timerSetGpuTimestampObserver([](const GpuTimerRecord& record) {
+        seen.push_back({record.name, record.parent, record.depth, gpuTimerFrameRecords.size()});
+    });
+    {
+        ScopedGpuTimer outer("Outer", true);
+        ScopedGpuTimer inner("Inner", false);
+    }
+    const std::vector<Seen> expected = {
+        {"Outer_opening", -1, 0, 0}, {"Inner_opening", -1, 1, 1}, {"Inner", 1, 1, 2}, {"Outer", 0, 0, 3}};
+    EXPECT_EQ(seen, expected);
+
+    seen.clear();
+    timerSetGpuScopesEnabled(false);
+    {
+        ScopedGpuTimer off("Off", true);
+    }
+    timerSetGpuTimestampObserver(nullptr);
+    EXPECT_TRUE(seen.empty());
 }
 
 // Off scopes are cheap enough to leave in every pass: far below a microsecond each (they were 14-21 us on).
