@@ -181,6 +181,8 @@ TEST_F(GeometryMirrorGL, OutputIsSizedByTheOverprovisioning)
         {2, {100}, 900, {300}}, // "+200%"
         {3, {100}, 1500, {500}}, // "+400%"
         {0, {3, 5}, 30, {3, 6}}, // truncated per surface and for the whole
+        {1, {0, 2}, 12, {0, 4}}, // an empty surface stays empty
+        {1, {0}, 0, {0}},        // nothing to mirror yet: an empty output
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.setting);
@@ -195,7 +197,9 @@ TEST_F(GeometryMirrorGL, OutputIsSizedByTheOverprovisioning)
             EXPECT_EQ(mirror->geometry->surfaces[i]->triangleCount, c.capacities[i]) << i;
         ASSERT_NE(mirror->record.GetObject(), nullptr);
         EXPECT_EQ(mirror->record.GetObject()->geometry, mirror->geometry);
+        EXPECT_TRUE(generate(mirror, Matrix()));
     }
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
 }
 
 // One triangle reflected across y = 2: the reflected corners, the normal turned over, the winding swapped, and a
