@@ -194,7 +194,7 @@ void geometrymirrorfx::OnCvarChanged(Cvar* cvar)
 void geometrymirrorfx::OnRenamed()
 {
     // Only a registered record moves; an unexported one takes its name when it is next added.
-    if (registeredIn && registeredIn == currentResources)
+    if (registeredIn)
         registeredIn->rename(&record, ExportName());
     NotifyConsumers();
 }
@@ -209,8 +209,9 @@ void geometrymirrorfx::NotifyConsumers()
 
 void geometrymirrorfx::Unregister()
 {
-    // The store may have been replaced (another project) since: only take out what is still ours.
-    if (registeredIn && registeredIn == currentResources) {
+    // Stores outlive their project's components, so the store it went into is still there, current or not; only
+    // what is still ours is taken out.
+    if (registeredIn) {
         const auto found = registeredIn->resources.find(record.name);
         if (found != registeredIn->resources.end() && found->second == &record)
             registeredIn->remove(&record);
@@ -323,14 +324,14 @@ void geometrymirrorfx::Rebuild()
         object->geometry = made;
         geomCalculateBoundingBox(made, object->bounds);
         record.object = object;
+        Unregister();
         if (exportFlag.value[0] > 0.5f) {
-            if (!registeredIn) {
-                record.name = ExportName();
-                if (currentResources && currentResources->add(&record))
-                    registeredIn = currentResources;
-            }
-        } else {
-            Unregister();
+            record.name = ExportName();
+            if (currentResources && currentResources->add(&record))
+                registeredIn = currentResources;
+            else
+                LOG_WARNING("Geometry mirror %s: the name <%s> is taken; the copy is not exported", name.c_str(),
+                            record.name.c_str());
         }
     } else {
         Unregister();

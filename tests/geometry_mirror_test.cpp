@@ -297,6 +297,15 @@ TEST_F(GeometryMirrorGL, RenameMovesOnlyAnExportedRecord)
         delete mirror;
         EXPECT_EQ(project->store.resources.count("geometrymirrorfx/renamed/Object"), 0u);
     }
+
+    // A name another record holds stays theirs, also when the mirror goes.
+    Object other;
+    FileResource* taken = project->store.add_object("geometrymirrorfx/mirror/Object", &other);
+    geometrymirrorfx* mirror = mirrorOf("source", 1.0f, true);
+    EXPECT_EQ(project->store.resources.at("geometrymirrorfx/mirror/Object"), taken);
+    project->components.pop_back();
+    delete mirror;
+    EXPECT_EQ(project->store.resources.at("geometrymirrorfx/mirror/Object"), taken);
 }
 
 // Without a source the output goes: the record carries no object, leaves the store, and the consumers are told.
