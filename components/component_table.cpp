@@ -4,6 +4,7 @@
 #include "components/audio_loopback.h"
 #include "components/camera_component.h"
 #include "components/destroy_modifier.h"
+#include "components/geometry_mirror.h"
 #include "components/instance_randomizer.h"
 #include "components/instancing_generators.h"
 #include "components/light_component.h"
@@ -81,6 +82,7 @@ void componentTypesInstallFactories()
         {48, instancemodifierrandomizerfx::Create}, // "InstanceModifierRandomizer"
         {49, texprocesscustomfx::Create}, // "TexProcessCustom"
         {50, texprocessmergefx::Create}, // "TexProcessMerge"
+        {51, geometrymirrorfx::Create}, // "GeometryMirrot"
     };
     for (const auto& entry : factories)
         componentTypeTable[entry.row].factory = entry.factory;

@@ -2,6 +2,7 @@
 #include "components/camera_component.h"
 #include "components/destroy_modifier.h"
 #include "components/component_kit.h"
+#include "components/geometry_mirror.h"
 #include "components/instance_randomizer.h"
 #include "components/instancing_generators.h"
 #include "components/light_component.h"
@@ -263,6 +264,10 @@ const std::vector<ComponentLayout>& componentLayouts()
         {50,
          build<texprocessmergefx>,
          {"Type", "Export", "Operation", "Use Output As Source2", "Source1 Factor", "Source2 Factor"},
+         {}},
+        {51,
+         build<geometrymirrorfx>,
+         {"Mirroring Type", "Export", "Geometry Overprovisioning", "Position", "Rotation", "Object"},
          {}},
     };
     return layouts;

@@ -2,12 +2,15 @@
 // changes nothing on disk), its timeline rows are sound, and "room" renders a lit scene that moves.
 #include "app/data_files.h"
 #include "app/projects.h"
+#include "components/geometry_mirror.h"
 #include "components/instancing_generators.h"
+#include "components/mesh_renderer.h"
 #include "components/output_buffer.h"
 #include "components/particles.h"
 #include "components/primitive_renderer.h"
 #include "components/raytracer.h"
 #include "components/scene_player.h"
+#include "components/vertex_modifiers.h"
 #include "components/voxelizer.h"
 #include "deferred_test_scene.h"
 #include "jni/engine/grd_buffer.h"
@@ -24,6 +27,7 @@
 #include "render/deferred_targets.h"
 #include "render/graph_processing.h"
 #include "render/render_graph.h"
+#include "render/entities.h"
 #include "render/scene.h"
 #include "render/shader_inputs.h"
 #include "renderer_fixture.h"
@@ -448,7 +452,9 @@ TEST_F(ShippedProduction, RoomRtShowsVoxelLighting)
 }
 
 // "instancing" draws its shape over a randomised 3 x 3 x 3 exterior grid and scatters small spheres where its
-// shadow-map capture sees the shapes: both sets are filled, and the grid changes the picture.
+// shadow-map capture sees the shapes: both sets are filled, and the grid changes the picture. The shape is bent by
+// a twist and a noise modifier, and a torus beside it is drawn again as its mirror image: taking either away
+// changes the picture.
 TEST_F(ShippedProduction, InstancingDrawsReplicatedAndLightPlacedInstances)
 {
     ASSERT_TRUE(load(project("instancing")));
@@ -487,4 +493,57 @@ TEST_F(ShippedProduction, InstancingDrawsReplicatedAndLightPlacedInstances)
     for (size_t i = 0; i < single.pixels.size(); ++i)
         changed += std::fabs(single.pixels[i] - withGrid.pixels[i]);
     EXPECT_GT(changed / double(single.pixels.size()), 0.01);
+
+    // Pixels whose colour differs between two pictures.
+    const auto changedPixels = [](const ImageStats& a, const ImageStats& b) {
+        size_t count = 0;
+        for (size_t i = 0; i + 3 < a.pixels.size() && i + 3 < b.pixels.size(); i += 4)
+            count += std::fabs(a.pixels[i] - b.pixels[i]) + std::fabs(a.pixels[i + 1] - b.pixels[i + 1]) +
+                             std::fabs(a.pixels[i + 2] - b.pixels[i + 2]) >
+                         0.05f;
+        return count;
+    };
+    const size_t pixels = single.pixels.size() / 4;
+
+    // Both modifiers are linked and bend the shape: with no angle and no strength it is a plain cube again.
+    for (EngineComponent* component : *currentComponents)
+        if (auto* shape = dynamic_cast<primitivefx*>(component); shape && shape->name == "Instancing Shape")
+            EXPECT_EQ(shape->vertexModifierBuffers.size(), 2u) << "twist and noise are joined";
+    const std::vector<EngineComponent*> twists = GraphManager::FindComponentsByType(39);
+    const std::vector<EngineComponent*> noises = GraphManager::FindComponentsByType(38);
+    ASSERT_EQ(twists.size(), 1u);
+    ASSERT_EQ(noises.size(), 1u);
+    static_cast<vertexmodifiertwistfx*>(twists[0])->angle.value[0] = 0.0f;
+    std::fill_n(static_cast<vertexmodifiernoisefx*>(noises[0])->strength.value, 3, 0.0f);
+    const ImageStats plain = picture();
+    EXPECT_GT(changedPixels(single, plain), pixels / 200) << "the modifiers bend the shape";
+
+    // The mirror's draw command covers every triangle of the torus it reflects, and its renderer draws them:
+    // without its object the reflection under the mirror line is gone.
+    const std::vector<EngineComponent*> mirrors = GraphManager::FindComponentsByType(geometrymirrorfx::kTypeIndex);
+    ASSERT_EQ(mirrors.size(), 1u);
+    auto* mirror = static_cast<geometrymirrorfx*>(mirrors[0]);
+    ASSERT_TRUE(mirror->geometry && mirror->geometry->indirectBuffer);
+    const Object* torus = mirror->FindSource();
+    ASSERT_TRUE(torus && torus->geometry && !torus->geometry->surfaces.empty());
+    EXPECT_EQ(torus->geometry->indirectBuffer, nullptr) << "the source is only read";
+    uint32_t indices = 0;
+    glGetNamedBufferSubData(mirror->geometry->indirectBuffer->glId, 0, sizeof indices, &indices);
+    EXPECT_EQ(indices, 3 * torus->geometry->surfaces[0]->triangleCount);
+    meshrendererfx* reflection = nullptr;
+    for (EngineComponent* component : *currentComponents)
+        if (auto* mesh = dynamic_cast<meshrendererfx*>(component); mesh && mesh->name == "Reflection")
+            reflection = mesh;
+    ASSERT_NE(reflection, nullptr);
+    EXPECT_EQ(reflection->object, mirror->object);
+    const ImageStats mirrored = picture();
+    reflection->objPin->links.clear();
+    reflection->OnInputChanged(reflection->objPin->id);
+    const ImageStats unmirrored = picture();
+    size_t below = 0; // rows come bottom first
+    const size_t reflectionPixels = changedPixels(mirrored, unmirrored);
+    for (size_t i = 0; i + 3 < mirrored.pixels.size(); i += 4)
+        below += std::fabs(mirrored.pixels[i] - unmirrored.pixels[i]) > 0.05f && (i / 4) / deferredtest::kWidth < deferredtest::kHeight / 2;
+    EXPECT_GT(reflectionPixels, pixels / 200) << "the reflection is drawn";
+    EXPECT_GT(below, reflectionPixels / 2) << "in the lower half of the picture";
 }
