@@ -70,6 +70,17 @@ ImageStats readImage(const Texture* texture)
     return stats;
 }
 
+// Mean absolute change per channel value between two pictures of the same size.
+double difference(const ImageStats& a, const ImageStats& b)
+{
+    if (a.pixels.empty() || a.pixels.size() != b.pixels.size())
+        return 0.0;
+    double sum = 0.0;
+    for (size_t i = 0; i < a.pixels.size(); ++i)
+        sum += std::fabs(a.pixels[i] - b.pixels[i]);
+    return sum / double(a.pixels.size());
+}
+
 // The engine's start-up as far as the project files go: the six projects over the shipped asset folder (read
 // only), each loaded the way ProjectLoading loads it.
 class ShippedProduction : public RendererGLTest {
@@ -122,6 +133,17 @@ protected:
     }
 
     Project* project(const std::string& name) { return projFind(name); }
+
+    // A parameter of a component of the current project, by their names; null when either is missing.
+    static Cvar* findCvar(const std::string& component, const std::string& cvar)
+    {
+        for (EngineComponent* c : *currentComponents)
+            if (c->name == component)
+                for (Cvar* v : CvarTreeCollect(c->GetCvarTree(), -1))
+                    if (v->name == cvar)
+                        return v;
+        return nullptr;
+    }
 
     // The project's published "main output" image after the frame loop's processing at timeline frame `frame`.
     const Texture* renderAt(int frame)
@@ -188,7 +210,7 @@ TEST_F(ShippedProduction, RoomRendersALitSceneThatMoves)
     projSetCurrent(project("room"));
     for (EngineComponent* component : *currentComponents)
         if (auto* output = dynamic_cast<outputbufferfx*>(component)) {
-            EXPECT_EQ(output->postInput->links.size(), 2u) << "tonemap and glow";
+            EXPECT_EQ(output->postInput->links.size(), 4u) << "tonemap, glow, aberration and the sections' looks";
         }
     while (glGetError() != GL_NO_ERROR) {
     }
@@ -487,4 +509,67 @@ TEST_F(ShippedProduction, InstancingDrawsReplicatedAndLightPlacedInstances)
     for (size_t i = 0; i < single.pixels.size(); ++i)
         changed += std::fabs(single.pixels[i] - withGrid.pixels[i]);
     EXPECT_GT(changed / double(single.pixels.size()), 0.01);
+}
+
+// "room"'s post chain changes character in short sections: the keyed looks are off outside them and on inside,
+// and each changes the picture where it switches on.
+TEST_F(ShippedProduction, RoomSectionsSwitchItsPostEffects)
+{
+    ASSERT_TRUE(load(project("room")));
+    Cvar* blocks = findCvar("Sections", "Param1");
+    Cvar* edges = findCvar("Sections", "Param2");
+    Cvar* hits = findCvar("Aberration Hits", "value 1");
+    ASSERT_TRUE(blocks && edges && hits);
+    for (Cvar* keyed : {blocks, edges, hits})
+        ASSERT_TRUE(SequencerManager::HasTrack(keyed));
+
+    // Which looks are on at a frame, from the keys.
+    const auto lookAt = [&](int frame) {
+        std::string on;
+        on += SequencerManager::EvaluateTrack(blocks, uint32_t(frame))[0] > 0.0f ? "B" : "-";
+        on += SequencerManager::EvaluateTrack(edges, uint32_t(frame))[0] > 0.0f ? "E" : "-";
+        on += SequencerManager::EvaluateTrack(hits, uint32_t(frame))[0] > 0.0f ? "A" : "-";
+        return on;
+    };
+    const struct {
+        int frame;
+        const char* looks; // B blocks, E edges, A aberration
+    } sections[] = {{500, "---"}, {1500, "--A"}, {2000, "---"}, {2900, "-E-"},
+                    {3500, "---"}, {4100, "B--"}, {4300, "---"}, {4700, "B-A"}};
+    for (const auto& section : sections)
+        EXPECT_EQ(lookAt(section.frame), section.looks) << "frame " << section.frame;
+
+    // Each picture is its frame alone, with nothing of the temporal history of the one before.
+    Cvar* history = findCvar("Sceneplayer", "New Frame Blend Factor");
+    ASSERT_TRUE(history);
+    history->value[0] = 1.0f;
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    // The picture at a frame with one look's track on, and with it switched off.
+    const auto switched = [&](int frame, Cvar* look) {
+        const auto picture = [&] {
+            const Texture* image = renderAt(frame);
+            return image ? readImage(image) : ImageStats{};
+        };
+        const ImageStats on = picture();
+        SequencerManager::SetTrackActive(look, false);
+        look->value[0] = 0.0f;
+        const ImageStats off = picture();
+        SequencerManager::SetTrackActive(look, true);
+        EXPECT_EQ(glGetError(), GL_NO_ERROR);
+        return difference(on, off);
+    };
+    const struct {
+        int frame;
+        Cvar* look;
+        bool changes;
+    } cases[] = {{4100, blocks, true}, {2900, edges, true}, {1500, hits, true},
+                 {2500, blocks, false}, {2500, edges, false}, {2500, hits, false}};
+    for (const auto& c : cases) {
+        const double change = switched(c.frame, c.look);
+        if (c.changes)
+            EXPECT_GT(change, 0.005) << "frame " << c.frame << " " << c.look->name;
+        else
+            EXPECT_LT(change, 1e-4) << "frame " << c.frame << " " << c.look->name;
+    }
 }
