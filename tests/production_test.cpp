@@ -2,6 +2,7 @@
 // changes nothing on disk), its timeline rows are sound, and "room" renders a lit scene that moves.
 #include "app/data_files.h"
 #include "app/projects.h"
+#include "components/camera_component.h"
 #include "components/instancing_generators.h"
 #include "components/output_buffer.h"
 #include "components/particles.h"
@@ -33,6 +34,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -379,10 +381,16 @@ TEST_F(ShippedProduction, Abstract1ShowsItsTitleAndGeneratedBackdrop)
     const ImageStats withoutTitle = frame();
     text->text = words;
     title->OnCvarChanged(text);
+    // The backdrop's strength is keyed: its track is held off while it is turned down.
     const float strength = backdrop->value[0];
+    const bool keyed = SequencerManager::HasTrack(backdrop);
+    if (keyed)
+        SequencerManager::SetTrackActive(backdrop, false);
     backdrop->value[0] = 0.0f;
     const ImageStats withoutBackdrop = frame();
     backdrop->value[0] = strength;
+    if (keyed)
+        SequencerManager::SetTrackActive(backdrop, true);
 
     EXPECT_GT(change(shown, withoutTitle, 0.0, 0.3), 0.02) << "the title is drawn below the shape";
     EXPECT_LT(change(shown, withoutTitle, 0.7, 1.0), 0.005) << "and nowhere near the top";
@@ -509,6 +517,43 @@ TEST_F(ShippedProduction, InstancingDrawsReplicatedAndLightPlacedInstances)
     for (size_t i = 0; i < single.pixels.size(); ++i)
         changed += std::fabs(single.pixels[i] - withGrid.pixels[i]);
     EXPECT_GT(changed / double(single.pixels.size()), 0.01);
+}
+
+// The projects with a keyed camera keep moving over their whole row, not only in its first seconds: at the start,
+// the middle and the end of the row the camera stands elsewhere and the picture differs.
+TEST_F(ShippedProduction, KeyedProjectsMoveOverTheirWholeRow)
+{
+    for (const char* name : {"room", "room_rt", "abstract_1", "walk_particles"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(load(project(name)));
+        const std::vector<EngineComponent*> cameras = GraphManager::FindComponentsByType(8);
+        ASSERT_EQ(cameras.size(), 1u);
+        auto* camera = dynamic_cast<camerafx*>(cameras[0]);
+        ASSERT_TRUE(camera);
+        while (glGetError() != GL_NO_ERROR) {
+        }
+        const SequenceItem& row = sequencer->GetProjectItem(project(name));
+        struct Sample {
+            std::array<float, 6> pose;
+            ImageStats picture;
+        };
+        std::vector<Sample> samples;
+        for (int frame : {row.start + 100, (row.start + row.end) / 2, row.end - 100}) {
+            const Texture* image = renderAt(frame);
+            ASSERT_TRUE(image && image->glId);
+            samples.push_back({{camera->position.value[0], camera->position.value[1], camera->position.value[2],
+                                camera->rotation.value[0], camera->rotation.value[1], camera->rotation.value[2]},
+                               readImage(image)});
+        }
+        EXPECT_EQ(glGetError(), GL_NO_ERROR);
+        for (size_t i = 1; i < samples.size(); ++i) {
+            float moved = 0.0f;
+            for (size_t k = 0; k < 6; ++k)
+                moved += std::fabs(samples[i].pose[k] - samples[i - 1].pose[k]);
+            EXPECT_GT(moved, 1.0f) << "the camera stands still between samples " << i - 1 << " and " << i;
+            EXPECT_GT(difference(samples[i].picture, samples[i - 1].picture), 0.01) << "samples " << i - 1 << ", " << i;
+        }
+    }
 }
 
 // "room"'s post chain changes character in short sections: the keyed looks are off outside them and on inside,
