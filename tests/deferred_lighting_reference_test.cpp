@@ -295,8 +295,8 @@ protected:
 TEST_F(RoomReference, ShippedRoomIsLitExactlyAsRecorded)
 {
     litAt(500); // first frame: targets, programs and shadow maps are made
-    expectReference("room_500", 0x6b9d08d8733a9704ull, [&] { return litAt(500); });
-    expectReference("room_2500", 0xb28dc2e332837817ull, [&] { return litAt(2500); });
+    expectReference("room_500", 0x58d2442eb394ff6cull, [&] { return litAt(500); });
+    expectReference("room_2500", 0x8a2c5ff62c9b870dull, [&] { return litAt(2500); });
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // changes nothing on disk), its timeline rows are sound, and "room" renders a lit scene that moves.
 #include "app/data_files.h"
 #include "app/projects.h"
+#include "components/camera_component.h"
 #include "components/geometry_mirror.h"
 #include "components/instancing_generators.h"
 #include "components/mesh_renderer.h"
@@ -37,6 +38,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -72,6 +74,17 @@ ImageStats readImage(const Texture* texture)
     stats.mean = sum / double(count);
     stats.stddev = std::sqrt(std::max(0.0, squares / double(count) - stats.mean * stats.mean));
     return stats;
+}
+
+// Mean absolute change per channel value between two pictures of the same size.
+double difference(const ImageStats& a, const ImageStats& b)
+{
+    if (a.pixels.empty() || a.pixels.size() != b.pixels.size())
+        return 0.0;
+    double sum = 0.0;
+    for (size_t i = 0; i < a.pixels.size(); ++i)
+        sum += std::fabs(a.pixels[i] - b.pixels[i]);
+    return sum / double(a.pixels.size());
 }
 
 // The engine's start-up as far as the project files go: the six projects over the shipped asset folder (read
@@ -126,6 +139,17 @@ protected:
     }
 
     Project* project(const std::string& name) { return projFind(name); }
+
+    // A parameter of a component of the current project, by their names; null when either is missing.
+    static Cvar* findCvar(const std::string& component, const std::string& cvar)
+    {
+        for (EngineComponent* c : *currentComponents)
+            if (c->name == component)
+                for (Cvar* v : CvarTreeCollect(c->GetCvarTree(), -1))
+                    if (v->name == cvar)
+                        return v;
+        return nullptr;
+    }
 
     // The project's published "main output" image after the frame loop's processing at timeline frame `frame`.
     const Texture* renderAt(int frame)
@@ -192,7 +216,7 @@ TEST_F(ShippedProduction, RoomRendersALitSceneThatMoves)
     projSetCurrent(project("room"));
     for (EngineComponent* component : *currentComponents)
         if (auto* output = dynamic_cast<outputbufferfx*>(component)) {
-            EXPECT_EQ(output->postInput->links.size(), 2u) << "tonemap and glow";
+            EXPECT_EQ(output->postInput->links.size(), 4u) << "tonemap, glow, aberration and the sections' looks";
         }
     while (glGetError() != GL_NO_ERROR) {
     }
@@ -361,10 +385,16 @@ TEST_F(ShippedProduction, Abstract1ShowsItsTitleAndGeneratedBackdrop)
     const ImageStats withoutTitle = frame();
     text->text = words;
     title->OnCvarChanged(text);
+    // The backdrop's strength is keyed: its track is held off while it is turned down.
     const float strength = backdrop->value[0];
+    const bool keyed = SequencerManager::HasTrack(backdrop);
+    if (keyed)
+        SequencerManager::SetTrackActive(backdrop, false);
     backdrop->value[0] = 0.0f;
     const ImageStats withoutBackdrop = frame();
     backdrop->value[0] = strength;
+    if (keyed)
+        SequencerManager::SetTrackActive(backdrop, true);
 
     EXPECT_GT(change(shown, withoutTitle, 0.0, 0.3), 0.02) << "the title is drawn below the shape";
     EXPECT_LT(change(shown, withoutTitle, 0.7, 1.0), 0.005) << "and nowhere near the top";
@@ -546,4 +576,104 @@ TEST_F(ShippedProduction, InstancingDrawsReplicatedAndLightPlacedInstances)
         below += std::fabs(mirrored.pixels[i] - unmirrored.pixels[i]) > 0.05f && (i / 4) / deferredtest::kWidth < deferredtest::kHeight / 2;
     EXPECT_GT(reflectionPixels, pixels / 200) << "the reflection is drawn";
     EXPECT_GT(below, reflectionPixels / 2) << "in the lower half of the picture";
+}
+
+// The projects with a keyed camera keep moving over their whole row, not only in its first seconds: at the start,
+// the middle and the end of the row the camera stands elsewhere and the picture differs.
+TEST_F(ShippedProduction, KeyedProjectsMoveOverTheirWholeRow)
+{
+    for (const char* name : {"room", "room_rt", "abstract_1", "walk_particles"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(load(project(name)));
+        const std::vector<EngineComponent*> cameras = GraphManager::FindComponentsByType(8);
+        ASSERT_EQ(cameras.size(), 1u);
+        auto* camera = dynamic_cast<camerafx*>(cameras[0]);
+        ASSERT_TRUE(camera);
+        while (glGetError() != GL_NO_ERROR) {
+        }
+        const SequenceItem& row = sequencer->GetProjectItem(project(name));
+        struct Sample {
+            std::array<float, 6> pose;
+            ImageStats picture;
+        };
+        std::vector<Sample> samples;
+        for (int frame : {row.start + 100, (row.start + row.end) / 2, row.end - 100}) {
+            const Texture* image = renderAt(frame);
+            ASSERT_TRUE(image && image->glId);
+            samples.push_back({{camera->position.value[0], camera->position.value[1], camera->position.value[2],
+                                camera->rotation.value[0], camera->rotation.value[1], camera->rotation.value[2]},
+                               readImage(image)});
+        }
+        EXPECT_EQ(glGetError(), GL_NO_ERROR);
+        for (size_t i = 1; i < samples.size(); ++i) {
+            float moved = 0.0f;
+            for (size_t k = 0; k < 6; ++k)
+                moved += std::fabs(samples[i].pose[k] - samples[i - 1].pose[k]);
+            EXPECT_GT(moved, 1.0f) << "the camera stands still between samples " << i - 1 << " and " << i;
+            EXPECT_GT(difference(samples[i].picture, samples[i - 1].picture), 0.01) << "samples " << i - 1 << ", " << i;
+        }
+    }
+}
+
+// "room"'s post chain changes character in short sections: the keyed looks are off outside them and on inside,
+// and each changes the picture where it switches on.
+TEST_F(ShippedProduction, RoomSectionsSwitchItsPostEffects)
+{
+    ASSERT_TRUE(load(project("room")));
+    Cvar* blocks = findCvar("Sections", "Param1");
+    Cvar* edges = findCvar("Sections", "Param2");
+    Cvar* hits = findCvar("Aberration Hits", "value 1");
+    ASSERT_TRUE(blocks && edges && hits);
+    for (Cvar* keyed : {blocks, edges, hits})
+        ASSERT_TRUE(SequencerManager::HasTrack(keyed));
+
+    // Which looks are on at a frame, from the keys.
+    const auto lookAt = [&](int frame) {
+        std::string on;
+        on += SequencerManager::EvaluateTrack(blocks, uint32_t(frame))[0] > 0.0f ? "B" : "-";
+        on += SequencerManager::EvaluateTrack(edges, uint32_t(frame))[0] > 0.0f ? "E" : "-";
+        on += SequencerManager::EvaluateTrack(hits, uint32_t(frame))[0] > 0.0f ? "A" : "-";
+        return on;
+    };
+    const struct {
+        int frame;
+        const char* looks; // B blocks, E edges, A aberration
+    } sections[] = {{500, "---"}, {1500, "--A"}, {2000, "---"}, {2900, "-E-"},
+                    {3500, "---"}, {4100, "B--"}, {4300, "---"}, {4700, "B-A"}};
+    for (const auto& section : sections)
+        EXPECT_EQ(lookAt(section.frame), section.looks) << "frame " << section.frame;
+
+    // Each picture is its frame alone, with nothing of the temporal history of the one before.
+    Cvar* history = findCvar("Sceneplayer", "New Frame Blend Factor");
+    ASSERT_TRUE(history);
+    history->value[0] = 1.0f;
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    // The picture at a frame with one look's track on, and with it switched off.
+    const auto switched = [&](int frame, Cvar* look) {
+        const auto picture = [&] {
+            const Texture* image = renderAt(frame);
+            return image ? readImage(image) : ImageStats{};
+        };
+        const ImageStats on = picture();
+        SequencerManager::SetTrackActive(look, false);
+        look->value[0] = 0.0f;
+        const ImageStats off = picture();
+        SequencerManager::SetTrackActive(look, true);
+        EXPECT_EQ(glGetError(), GL_NO_ERROR);
+        return difference(on, off);
+    };
+    const struct {
+        int frame;
+        Cvar* look;
+        bool changes;
+    } cases[] = {{4100, blocks, true}, {2900, edges, true}, {1500, hits, true},
+                 {2500, blocks, false}, {2500, edges, false}, {2500, hits, false}};
+    for (const auto& c : cases) {
+        const double change = switched(c.frame, c.look);
+        if (c.changes)
+            EXPECT_GT(change, 0.005) << "frame " << c.frame << " " << c.look->name;
+        else
+            EXPECT_LT(change, 1e-4) << "frame " << c.frame << " " << c.look->name;
+    }
 }
