@@ -80,15 +80,15 @@ int main(int argc, char** argv)
                 continue;
             }
             const auto warmUpStart = std::chrono::steady_clock::now();
-            const float seconds = static_cast<float>(row->start) / 100.0f;
-            fx_layers_render(seconds + 10.0f);
-            fx_layers_render(seconds + 20.0f);
+            for (float seconds : projectWarmUpTimes(*row))
+                fx_layers_render(seconds);
             LOG_INFO("Start-up: warm-up of %s took %.2f s", project->name.c_str(), secondsSince(warmUpStart));
         }
         LOG_INFO("Start-up: warm-up done after %.2f s", secondsSince(start));
     }
 
     SequencerManager::StartAudio();
+    LOG_INFO("Start-up: music started after %.2f s", secondsSince(start));
     engine_main_loop();
 
     // Back into the folder the values were read from, whichever project the timeline left current.
