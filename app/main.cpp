@@ -6,6 +6,7 @@
 #include "app/projects.h"
 #include "app/timing.h"
 #include "components/component_table.h"
+#include "components/raytracer.h"
 #include "jni/engine/grd_program_cache.h"
 #include "project/components.h"
 #include "project/cvars.h"
@@ -84,6 +85,9 @@ int main(int argc, char** argv)
                 fx_layers_render(seconds);
             LOG_INFO("Start-up: warm-up of %s took %.2f s", project->name.c_str(), secondsSince(warmUpStart));
         }
+        // The first project played has no use for what the raytracer's warm-up frames wrote; its next frame
+        // writes it again.
+        RaytraceSceneBuffers::ReleaseMemory(sharedRaytraceSceneBuffers);
         LOG_INFO("Start-up: warm-up done after %.2f s", secondsSince(start));
     }
 

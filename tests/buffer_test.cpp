@@ -113,6 +113,23 @@ TEST_F(BufferTest, StoresAreRoundedTo32BytesAndStartZero)
     boDelete(unnamed);
 }
 
+// Only a mapped store can give its memory back; any other buffer keeps its contents.
+TEST_F(BufferTest, ReleasingMemoryLeavesOtherStoresAlone)
+{
+    EXPECT_FALSE(boReleaseMemory(nullptr));
+    const std::vector<uint8_t> data = sequence(64, 9);
+    BufferObject* hosted = boCreate("hosted", 64);
+    std::memcpy(hosted->hostCopy, data.data(), 64);
+    upload(hosted);
+    BufferObject* gpu = boCreateGpuOnly("gpu", 64);
+    writeGpu(gpu, 9);
+    for (BufferObject* buffer : {hosted, gpu}) {
+        EXPECT_FALSE(boReleaseMemory(buffer));
+        EXPECT_EQ(readStore(buffer, 64), data);
+        boDelete(buffer);
+    }
+}
+
 TEST_F(BufferTest, RefusesSizesNoStoreCanHave)
 {
     testing::internal::CaptureStdout();
@@ -269,6 +286,16 @@ TEST_F(BufferTest, LargeStoresOccupyMemoryOnlyWhereWritten)
         const int64_t written = residentBytes() - before;
         EXPECT_GT(written, int64_t(kWritten / 2));
         EXPECT_LT(written, int64_t(kWritten * 2));
+
+        // Released, the store reads zero again and its pages are given back; it still takes writes.
+        ASSERT_TRUE(boReleaseMemory(buffer));
+        EXPECT_LT(residentBytes() - before, int64_t(kWritten / 2));
+        glGetNamedBufferSubData(buffer->glId, GLintptr(kSize - 4), 4, &edges[2]);
+        EXPECT_EQ(edges[2], 0u);
+        glClearNamedBufferSubData(buffer->glId, GL_R32UI, GLintptr(kSize - kWritten), GLsizeiptr(kWritten),
+                                  GL_RED_INTEGER, GL_UNSIGNED_INT, &word);
+        glGetNamedBufferSubData(buffer->glId, GLintptr(kSize - 4), 4, &edges[2]);
+        EXPECT_EQ(edges[2], word);
 
         boDelete(buffer);
         EXPECT_LT(residentBytes() - before, int64_t(kWritten / 2)) << "the written pages are given back";

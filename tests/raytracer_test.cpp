@@ -734,6 +734,27 @@ TEST_F(RaytracerGL, SceneBuffersOccupyMemoryOnlyAsTheyAreWritten)
     glGetNamedBufferSubData(scene->drawIndirectParams->glId, 0, 16, first + 4);
     for (int32_t word : first)
         EXPECT_EQ(word, 0);
+
+    // A frame's grid build writes every tail (64 MB); released, the record is as made again.
+    const uint32_t one = 1;
+    glClearNamedBufferData(scene->indicesListTails->glId, GL_R32UI, GL_RED_INTEGER, GL_UNSIGNED_INT, &one);
+    const int32_t record[4] = {3, 4, 5, 6};
+    writeBytes(scene->transformedDataLocation, record, sizeof record);
+    scene->exportedObjectCount = scene->partitionedFaceCount = 7;
+    glFinish();
+    const int64_t written = residentBytes() - before;
+    EXPECT_GT(written, grown + (48 << 20));
+    RaytraceSceneBuffers::ReleaseMemory(scene);
+    EXPECT_LT(residentBytes() - before, grown + (16 << 20));
+    uint32_t tail = 9;
+    glGetNamedBufferSubData(scene->indicesListTails->glId, 1 << 20, 4, &tail);
+    EXPECT_EQ(tail, 0u);
+    glGetNamedBufferSubData(scene->transformedDataLocation->glId, 0, 16, first);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(first[i], 0);
+    EXPECT_EQ(scene->exportedObjectCount, 0u);
+    EXPECT_EQ(scene->partitionedFaceCount, 0u);
+    RaytraceSceneBuffers::ReleaseMemory(nullptr);
     RaytraceSceneBuffers::Destroy(scene);
     EXPECT_EQ(glGetError(), GL_NO_ERROR);
 }

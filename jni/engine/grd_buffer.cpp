@@ -192,6 +192,17 @@ BufferObject* boCreateStorage(const char* name, uint64_t size)
     return buffer;
 }
 
+bool boReleaseMemory(BufferObject* buffer)
+{
+    std::lock_guard<std::recursive_mutex> lock(glResourceMutex);
+    const auto mapping = buffer ? storeMappings.find(buffer) : storeMappings.end();
+    if (mapping == storeMappings.end())
+        return false;
+    // Commands already given may still read or write the store.
+    glFinish();
+    return madvise(mapping->second.base, mapping->second.bytes, MADV_DONTNEED) == 0;
+}
+
 void boDelete(BufferObject* buffer)
 {
     BO_CHECK_GL_ERRORS("delete gpu buffers...\n");
