@@ -74,8 +74,8 @@ bool mappedStoresAvailable()
     return available;
 }
 
-// Gives the buffer a zero-reading store of `storeSize` bytes over a fresh mapping; false (nothing changed, no GL
-// error left) when the driver cannot, so the caller makes an ordinary store.
+// Gives the buffer a zero-reading store of `storeSize` bytes over a mapping; false (nothing changed, no GL error
+// left) when the driver cannot, so the caller makes an ordinary store.
 bool createMappedStore(BufferObject* buffer, uint64_t storeSize)
 {
     if (storeSize < kMappedStoreMinimum || !mappedStoresAvailable())
@@ -99,7 +99,8 @@ bool createMappedStore(BufferObject* buffer, uint64_t storeSize)
         // build touches 130 MB each frame); a store only partly written grows by at most 2 MB per written run.
         madvise(base, size_t(bytes), MADV_HUGEPAGE);
     }
-    glGetError();
+    // Errors of earlier calls are logged here, not taken for this store's.
+    BO_CHECK_GL_ERRORS("buffer store over a mapping");
     glBindBuffer(kExternalVirtualMemoryBuffer, buffer->glId);
     glBufferData(kExternalVirtualMemoryBuffer, static_cast<GLsizeiptr>(storeSize), base, GL_DYNAMIC_DRAW);
     glBindBuffer(kExternalVirtualMemoryBuffer, 0);
