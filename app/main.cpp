@@ -6,12 +6,14 @@
 #include "app/projects.h"
 #include "app/timing.h"
 #include "components/component_table.h"
+#include "components/raytracer.h"
 #include "jni/engine/grd_program_cache.h"
 #include "project/components.h"
 #include "project/cvars.h"
 #include "project/sequencer.h"
 #include "render/layer_compositor.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 
@@ -27,11 +29,18 @@ const char* chooseDataFolder(bool editor)
     return chosen;
 }
 
+// Seconds since `since`; the start-up steps log theirs so a slow start shows where it went.
+double secondsSince(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     // A fixed sequence for the later users of rand(): they start at its 1,025th value.
+    const auto start = std::chrono::steady_clock::now();
     std::srand(static_cast<unsigned>(-1));
     for (int i = 0; i < 1024; ++i)
         std::rand();
@@ -55,6 +64,7 @@ int main(int argc, char** argv)
     engineProgramCacheFolder = programCacheDefaultFolder();
     if (!engine_init_display())
         return 1;
+    LOG_INFO("Start-up: window and projects loaded after %.2f s", secondsSince(start));
 
     exportVariables = true;
     syncToAudio = true;
@@ -70,13 +80,19 @@ int main(int argc, char** argv)
                 LOG_WARNING("No timeline row for project %s; no warm-up render for it", project->name.c_str());
                 continue;
             }
-            const float seconds = static_cast<float>(row->start) / 100.0f;
-            fx_layers_render(seconds + 10.0f);
-            fx_layers_render(seconds + 20.0f);
+            const auto warmUpStart = std::chrono::steady_clock::now();
+            for (float seconds : projectWarmUpTimes(*row))
+                fx_layers_render(seconds);
+            LOG_INFO("Start-up: warm-up of %s took %.2f s", project->name.c_str(), secondsSince(warmUpStart));
         }
+        // The first project played has no use for what the raytracer's warm-up frames wrote; its next frame
+        // writes it again.
+        RaytraceSceneBuffers::ReleaseMemory(sharedRaytraceSceneBuffers);
+        LOG_INFO("Start-up: warm-up done after %.2f s", secondsSince(start));
     }
 
     SequencerManager::StartAudio();
+    LOG_INFO("Start-up: music started after %.2f s", secondsSince(start));
     engine_main_loop();
 
     // Back into the folder the values were read from, whichever project the timeline left current.

@@ -12,6 +12,7 @@
 #include "render/scene.h"
 
 #include <GLFW/glfw3.h>
+#include <algorithm>
 #include <glbinding/gl/gl.h>
 
 using namespace gl;
@@ -90,4 +91,15 @@ ProjectLoadingState* ProjectLoading(int width, int height)
     }
     presentLoadingFrame();
     return state;
+}
+
+std::array<float, 2> projectWarmUpTimes(const SequenceItem& row)
+{
+    // The middle of the row's last frame: the frame that time falls in stays inside the row.
+    const double last = row.end > row.start ? (double(row.end) - 0.5) / 100.0 : double(row.start) / 100.0;
+    std::array<float, 2> times{};
+    const double offsets[2] = {10.0, 20.0};
+    for (int i = 0; i < 2; ++i)
+        times[i] = float(std::min(double(row.start) / 100.0 + offsets[i], last));
+    return times;
 }

@@ -4,6 +4,10 @@
 #include "project/cvars.h"
 #include "project/project.h"
 
+#include <array>
+
+struct SequenceItem;
+
 // What ProjectLoading leaves for the run.
 struct ProjectLoadingState {
     int width = 0;
@@ -17,3 +21,7 @@ struct ProjectLoadingState {
 ProjectLoadingState* ProjectLoading(int width, int height);
 // The record of the start-up ProjectLoading, kept for the run.
 extern ProjectLoadingState* projectLoadingState;
+
+// The times (seconds) of a project's two warm-up renders: 10 and 20 s into its timeline row (100 frames a second),
+// each kept inside the row. A row shorter than 20 s would otherwise warm the next project in its place.
+std::array<float, 2> projectWarmUpTimes(const SequenceItem& row);

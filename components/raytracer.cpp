@@ -282,7 +282,8 @@ bool raytracerfx::CreateGpuObjects()
         primitiveIdTagMaskTexture = txtCreateTarget(fmt::format("{0}:PrimitiveIDTagMask", name).c_str(), screenWidth,
                                                     screenHeight, IMAGE_TYPE_RG32UI);
 
-    // The scene buffers (about 1.4 GB, seconds to clear) wait for the first frame this raytracer is enabled in.
+    // The scene buffers wait for the first frame this raytracer is enabled in: of their 1.4 GB the buffers take memory
+    // only as the passes write them, but the four volumes (0.25 GB) are filled by the driver as they are made.
     sceneBuffers = sharedRaytraceSceneBuffers;
     raytracerInstallHooks();
     return true;

@@ -1,6 +1,7 @@
 #include "jni/engine/grd_buffer.h"
 
 #include "gl_context.h"
+#include "resident_memory.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -112,6 +113,23 @@ TEST_F(BufferTest, StoresAreRoundedTo32BytesAndStartZero)
     boDelete(unnamed);
 }
 
+// Only a mapped store can give its memory back; any other buffer keeps its contents.
+TEST_F(BufferTest, ReleasingMemoryLeavesOtherStoresAlone)
+{
+    EXPECT_FALSE(boReleaseMemory(nullptr));
+    const std::vector<uint8_t> data = sequence(64, 9);
+    BufferObject* hosted = boCreate("hosted", 64);
+    std::memcpy(hosted->hostCopy, data.data(), 64);
+    upload(hosted);
+    BufferObject* gpu = boCreateGpuOnly("gpu", 64);
+    writeGpu(gpu, 9);
+    for (BufferObject* buffer : {hosted, gpu}) {
+        EXPECT_FALSE(boReleaseMemory(buffer));
+        EXPECT_EQ(readStore(buffer, 64), data);
+        boDelete(buffer);
+    }
+}
+
 TEST_F(BufferTest, RefusesSizesNoStoreCanHave)
 {
     testing::internal::CaptureStdout();
@@ -218,6 +236,71 @@ TEST_F(BufferTest, DeleteHandlesRecordsWithoutGlBufferAndNull)
     buffer->size = 32;
     boDelete(buffer); // the sanitizer build reports a leak or a bad free here
     boDelete(nullptr);
+}
+
+// Large stores without host copy cost no memory until written: the tests' driver keeps stores in host memory, and
+// one filled at creation would make every page of the raytracer's gigabyte of scene buffers resident (and take
+// seconds). They still behave as stores: GPU-only ones read zero, writes land, deleting gives the memory back.
+TEST_F(BufferTest, LargeStoresOccupyMemoryOnlyWhereWritten)
+{
+    constexpr uint64_t kSize = 256ull << 20;
+    constexpr size_t kWritten = 32u << 20;
+    struct Case {
+        const char* name;
+        BufferObject* (*create)(const char*, uint64_t);
+        bool startsZero;
+    };
+    for (const Case c : {Case{"gpu", boCreateGpuOnly, true}, Case{"storage", boCreateStorage, false}}) {
+        SCOPED_TRACE(c.name);
+        const int64_t before = residentBytes();
+        BufferObject* buffer = c.create(c.name, kSize);
+        ASSERT_NE(buffer, nullptr);
+        glFinish();
+        EXPECT_LT(residentBytes() - before, int64_t(kSize / 16));
+        EXPECT_EQ(storeSize(buffer), GLint64(kSize));
+        EXPECT_EQ(label(GL_BUFFER, buffer->glId), c.name);
+        if (c.startsZero)
+            for (uint64_t offset : {uint64_t(0), kSize / 2, kSize - 64}) {
+                std::vector<uint8_t> read(64, 0xCD);
+                glGetNamedBufferSubData(buffer->glId, GLintptr(offset), 64, read.data());
+                EXPECT_EQ(read, std::vector<uint8_t>(64, 0)) << "at " << offset;
+            }
+
+        // Written pages become resident and read back, up to the store's last word.
+        const uint32_t word = 0x11223344u;
+        glClearNamedBufferSubData(buffer->glId, GL_R32UI, GLintptr(kSize - kWritten), GLsizeiptr(kWritten),
+                                  GL_RED_INTEGER, GL_UNSIGNED_INT, &word);
+        if (c.startsZero) { // immutable storage elsewhere takes no host writes
+            const std::vector<uint8_t> head = sequence(4096, 3);
+            glNamedBufferSubData(buffer->glId, 0, 4096, head.data());
+            EXPECT_EQ(readStore(buffer, 4096), head);
+        }
+        uint32_t edges[3] = {};
+        glGetNamedBufferSubData(buffer->glId, GLintptr(kSize - kWritten - 4), 8, edges);
+        glGetNamedBufferSubData(buffer->glId, GLintptr(kSize - 4), 4, &edges[2]);
+        if (c.startsZero) {
+            EXPECT_EQ(edges[0], 0u) << "the clear stays inside its range";
+        }
+        EXPECT_EQ(edges[1], word);
+        EXPECT_EQ(edges[2], word);
+        const int64_t written = residentBytes() - before;
+        EXPECT_GT(written, int64_t(kWritten / 2));
+        EXPECT_LT(written, int64_t(kWritten * 2));
+
+        // Released, the store reads zero again and its pages are given back; it still takes writes.
+        ASSERT_TRUE(boReleaseMemory(buffer));
+        EXPECT_LT(residentBytes() - before, int64_t(kWritten / 2));
+        glGetNamedBufferSubData(buffer->glId, GLintptr(kSize - 4), 4, &edges[2]);
+        EXPECT_EQ(edges[2], 0u);
+        glClearNamedBufferSubData(buffer->glId, GL_R32UI, GLintptr(kSize - kWritten), GLsizeiptr(kWritten),
+                                  GL_RED_INTEGER, GL_UNSIGNED_INT, &word);
+        glGetNamedBufferSubData(buffer->glId, GLintptr(kSize - 4), 4, &edges[2]);
+        EXPECT_EQ(edges[2], word);
+
+        boDelete(buffer);
+        EXPECT_LT(residentBytes() - before, int64_t(kWritten / 2)) << "the written pages are given back";
+        EXPECT_EQ(glGetError(), GL_NO_ERROR);
+    }
 }
 
 class ConstBufferRingTest : public GLTest {

@@ -20,6 +20,7 @@
 #include <glbinding/gl/gl.h>
 #include <gtest/gtest.h>
 #include <imgui.h>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -199,6 +200,30 @@ TEST_F(FrameTimeTest, ProjectsWithoutATimelineRowGetTheDefaultRow)
     projects.swap(projectList); // an empty list selects nothing
     EXPECT_EQ(projectForFrame(10), nullptr);
     projects.swap(projectList);
+}
+
+// Both warm-up renders of a project land in its own row: 10 and 20 s in when the row is long enough, else its last
+// frame (the shipped "instancing" row is 16 s long, and its second render used to draw "abstract_1").
+TEST_F(FrameTimeTest, WarmUpRendersStayInsideTheProjectsRow)
+{
+    struct Case {
+        int start, end;
+        float first, second;
+    };
+    for (const Case c : {Case{4800, 6400, 58.0f, 63.995f}, Case{0, 4800, 10.0f, 20.0f}, Case{100, 150, 1.495f, 1.495f},
+                         Case{500, 3500, 15.0f, 25.0f}, Case{700, 700, 7.0f, 7.0f}}) {
+        SCOPED_TRACE(testing::Message() << c.start << ".." << c.end);
+        setRange(0, 0, 0);
+        setRange(2, 0, 0);
+        setRange(1, c.start, c.end);
+        const std::array<float, 2> times = projectWarmUpTimes(sequencer->GetProjectItem(projectList[1]));
+        EXPECT_FLOAT_EQ(times[0], c.first);
+        EXPECT_FLOAT_EQ(times[1], c.second);
+        if (c.end > c.start) {
+            for (float t : times) // the frame a time falls in, as the frame loop takes it
+                EXPECT_EQ(projectForFrame(uint32_t(double(t) * 100.0)), projectList[1]) << t;
+        }
+    }
 }
 
 // ---- One frame through the GL path ----

@@ -26,6 +26,7 @@
 #include "render/render_graph.h"
 #include "render/shader_inputs.h"
 #include "renderer_fixture.h"
+#include "resident_memory.h"
 
 #include <glbinding/CallbackMask.h>
 #include <glbinding/FunctionCall.h>
@@ -705,6 +706,57 @@ TEST_F(RaytracerFrameGL, SceneBuffersWaitForTheFirstFrameWithAnEnabledRaytracer)
     EXPECT_EQ(s.raytracer->sceneBuffers, sharedRaytraceSceneBuffers);
     EXPECT_EQ(currentRaytraceScene, sharedRaytraceSceneBuffers);
     EXPECT_EQ(sharedRaytraceSceneBuffers->exportedObjectCount, 2u);
+}
+
+// Making the scene buffers (1.4 GB) adds almost nothing to the process's resident memory: the buffers take memory
+// only as the passes write them; the four volumes, which the driver fills as it makes them, are the rest.
+TEST_F(RaytracerGL, SceneBuffersOccupyMemoryOnlyAsTheyAreWritten)
+{
+    const int64_t before = residentBytes();
+    RaytraceSceneBuffers* scene = RaytraceSceneBuffers::Create();
+    ASSERT_NE(scene, nullptr);
+    glFinish();
+    const int64_t grown = residentBytes() - before;
+
+    int64_t volumeBytes = 0;
+    for (const Texture* volume : {scene->partitionGridTexture, scene->voxelColorTexture, scene->voxelOccupancyTexture,
+                                  scene->voxelBounceColorTexture}) {
+        const int64_t texel = imgTypeInfo(volume->images[0]->type)->bytesPerPixel;
+        for (int side = volume->images[0]->width; side > 0; side /= 2)
+            volumeBytes += int64_t(side) * side * side * texel;
+    }
+    EXPECT_LT(grown, volumeBytes + (32 << 20));
+    EXPECT_LT(grown, int64_t(RaytraceSceneBuffers::TotalBytes() / 5));
+
+    // The records the first frame reads before writing them start at zero.
+    int32_t first[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+    glGetNamedBufferSubData(scene->transformedDataLocation->glId, 0, 16, first);
+    glGetNamedBufferSubData(scene->drawIndirectParams->glId, 0, 16, first + 4);
+    for (int32_t word : first)
+        EXPECT_EQ(word, 0);
+
+    // A frame's grid build writes every tail (64 MB); released, the record is as made again.
+    const uint32_t one = 1;
+    glClearNamedBufferData(scene->indicesListTails->glId, GL_R32UI, GL_RED_INTEGER, GL_UNSIGNED_INT, &one);
+    const int32_t record[4] = {3, 4, 5, 6};
+    writeBytes(scene->transformedDataLocation, record, sizeof record);
+    scene->exportedObjectCount = scene->partitionedFaceCount = 7;
+    glFinish();
+    const int64_t written = residentBytes() - before;
+    EXPECT_GT(written, grown + (48 << 20));
+    RaytraceSceneBuffers::ReleaseMemory(scene);
+    EXPECT_LT(residentBytes() - before, grown + (16 << 20));
+    uint32_t tail = 9;
+    glGetNamedBufferSubData(scene->indicesListTails->glId, 1 << 20, 4, &tail);
+    EXPECT_EQ(tail, 0u);
+    glGetNamedBufferSubData(scene->transformedDataLocation->glId, 0, 16, first);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(first[i], 0);
+    EXPECT_EQ(scene->exportedObjectCount, 0u);
+    EXPECT_EQ(scene->partitionedFaceCount, 0u);
+    RaytraceSceneBuffers::ReleaseMemory(nullptr);
+    RaytraceSceneBuffers::Destroy(scene);
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
 }
 
 // One smoke frame of the grid view (a 14-vertex strip for each of the 16.7 M cells) at the tests' size: the draw

@@ -8,7 +8,11 @@
 #include <cstring>
 #include <glbinding/gl/gl.h>
 #include <limits>
+#include <mutex>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <unordered_map>
 
 using namespace gl;
 
@@ -31,6 +35,81 @@ void labelBuffer(BufferObject* buffer, const char* name)
 {
     if (name && name[0])
         glObjectLabel(GL_BUFFER, buffer->glId, -1, name);
+}
+
+// Mesa's software rasterisers keep every store in host memory and fill a new one with zeros, which makes all of its
+// pages resident at once: the raytracer's scene buffers alone cost 1.2 GB and seconds of page faults before their
+// first use. Large stores there are made over an anonymous mapping of ours instead (GL_AMD_pinned_memory): its
+// pages read as zero and become resident only once written. Hardware drivers keep their usual stores, which live
+// in video memory.
+constexpr uint64_t kMappedStoreMinimum = 1u << 20;
+constexpr GLenum kExternalVirtualMemoryBuffer = GLenum(0x9160); // GL_EXTERNAL_VIRTUAL_MEMORY_BUFFER_AMD
+
+struct StoreMapping {
+    void* base = nullptr;
+    size_t bytes = 0;
+};
+// By buffer record; touched under glResourceMutex.
+std::unordered_map<const BufferObject*, StoreMapping> storeMappings;
+// Mappings of deleted buffers, emptied, by size. They stay mapped: the driver's bound state may keep pointing into
+// a deleted store (it copies a constant buffer it last saw even into a clear), so unmapping would make that read
+// fault; an emptied page reads zero and costs no memory. The next store of the same size takes one.
+std::unordered_multimap<size_t, void*> spareMappings;
+
+bool mappedStoresAvailable()
+{
+    static const bool available = [] {
+        const char* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+        if (!renderer || (!std::strstr(renderer, "llvmpipe") && !std::strstr(renderer, "softpipe")))
+            return false;
+        GLint count = 0;
+        glGetIntegerv(GL_NUM_EXTENSIONS, &count);
+        for (GLint i = 0; i < count; ++i) {
+            const char* name = reinterpret_cast<const char*>(glGetStringi(GL_EXTENSIONS, GLuint(i)));
+            if (name && std::strcmp(name, "GL_AMD_pinned_memory") == 0)
+                return true;
+        }
+        return false;
+    }();
+    return available;
+}
+
+// Gives the buffer a zero-reading store of `storeSize` bytes over a mapping; false (nothing changed, no GL error
+// left) when the driver cannot, so the caller makes an ordinary store.
+bool createMappedStore(BufferObject* buffer, uint64_t storeSize)
+{
+    if (storeSize < kMappedStoreMinimum || !mappedStoresAvailable())
+        return false;
+    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+    // One spare page: the driver may read a few bytes past a store's end when it is drawn from.
+    const uint64_t bytes = (storeSize + page - 1) / page * page + page;
+    if (bytes > std::numeric_limits<size_t>::max())
+        return false;
+    std::lock_guard<std::recursive_mutex> lock(glResourceMutex);
+    void* base = nullptr;
+    if (const auto spare = spareMappings.find(size_t(bytes)); spare != spareMappings.end()) {
+        base = spare->second;
+        spareMappings.erase(spare);
+    } else {
+        base = mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1,
+                    0);
+        if (base == MAP_FAILED)
+            return false;
+        // A pass that writes a whole grid takes one fault per 2 MB instead of one per page (the raytracer's grid
+        // build touches 130 MB each frame); a store only partly written grows by at most 2 MB per written run.
+        madvise(base, size_t(bytes), MADV_HUGEPAGE);
+    }
+    // Errors of earlier calls are logged here, not taken for this store's.
+    BO_CHECK_GL_ERRORS("buffer store over a mapping");
+    glBindBuffer(kExternalVirtualMemoryBuffer, buffer->glId);
+    glBufferData(kExternalVirtualMemoryBuffer, static_cast<GLsizeiptr>(storeSize), base, GL_DYNAMIC_DRAW);
+    glBindBuffer(kExternalVirtualMemoryBuffer, 0);
+    if (glGetError() != GL_NO_ERROR) {
+        spareMappings.emplace(size_t(bytes), base);
+        return false;
+    }
+    storeMappings[buffer] = StoreMapping{base, size_t(bytes)};
+    return true;
 }
 
 } // namespace
@@ -87,10 +166,13 @@ BufferObject* boCreateGpuOnly(const char* name, uint64_t size)
     auto* buffer = new BufferObject;
     glCreateBuffers(1, &buffer->glId);
     buffer->size = size;
-    glNamedBufferData(buffer->glId, static_cast<GLsizeiptr>(storeSize), nullptr, GL_DYNAMIC_DRAW);
-    // One-byte elements: the driver can clear them as one block instead of element by element (large stores).
-    const GLubyte zero = 0;
-    glClearNamedBufferData(buffer->glId, GL_R8UI, GL_RED_INTEGER, GL_UNSIGNED_BYTE, &zero);
+    // A mapped store starts zero without being written.
+    if (!createMappedStore(buffer, storeSize)) {
+        glNamedBufferData(buffer->glId, static_cast<GLsizeiptr>(storeSize), nullptr, GL_DYNAMIC_DRAW);
+        // One-byte elements: the driver can clear them as one block instead of element by element (large stores).
+        const GLubyte zero = 0;
+        glClearNamedBufferData(buffer->glId, GL_R8UI, GL_RED_INTEGER, GL_UNSIGNED_BYTE, &zero);
+    }
     labelBuffer(buffer, name);
     BO_CHECK_GL_ERRORS("bo create vbo...done\n");
     return buffer;
@@ -105,9 +187,21 @@ BufferObject* boCreateStorage(const char* name, uint64_t size)
     buffer->size = size;
     // Immutable storage cannot be empty; an empty buffer keeps one 32-byte step.
     const uint64_t storeSize = std::max<uint64_t>(boStoreSize(size), 32);
-    glNamedBufferStorage(buffer->glId, static_cast<GLsizeiptr>(storeSize), nullptr, BufferStorageMask::GL_NONE_BIT);
+    if (!createMappedStore(buffer, storeSize))
+        glNamedBufferStorage(buffer->glId, static_cast<GLsizeiptr>(storeSize), nullptr, BufferStorageMask::GL_NONE_BIT);
     labelBuffer(buffer, name);
     return buffer;
+}
+
+bool boReleaseMemory(BufferObject* buffer)
+{
+    std::lock_guard<std::recursive_mutex> lock(glResourceMutex);
+    const auto mapping = buffer ? storeMappings.find(buffer) : storeMappings.end();
+    if (mapping == storeMappings.end())
+        return false;
+    // Commands already given may still read or write the store.
+    glFinish();
+    return madvise(mapping->second.base, mapping->second.bytes, MADV_DONTNEED) == 0;
 }
 
 void boDelete(BufferObject* buffer)
@@ -117,8 +211,18 @@ void boDelete(BufferObject* buffer)
         return;
     {
         std::lock_guard<std::recursive_mutex> lock(glResourceMutex);
+        const auto mapping = storeMappings.find(buffer);
+        if (mapping != storeMappings.end()) {
+            // The driver may still be reading the store for commands already given; the memory goes once they end.
+            glFinish();
+        }
         if (buffer->glId != 0)
             glDeleteBuffers(1, &buffer->glId);
+        if (mapping != storeMappings.end()) {
+            madvise(mapping->second.base, mapping->second.bytes, MADV_DONTNEED);
+            spareMappings.emplace(mapping->second.bytes, mapping->second.base);
+            storeMappings.erase(mapping);
+        }
         std::free(buffer->hostCopy);
     }
     BO_CHECK_GL_ERRORS("delete gpu buffer...done\n");

@@ -23,6 +23,11 @@ BufferObject* boCreateUnnamed(uint64_t size);
 BufferObject* boCreateGpuOnly(const char* name, uint64_t size);
 // A buffer without host copy with immutable, uncleared GL storage.
 BufferObject* boCreateStorage(const char* name, uint64_t size);
+// On Mesa's software rasterisers both kinds from 1 MB up get a store over a mapping of ours instead, which reads
+// zero and takes memory only where written (mutable, so it also takes host writes).
+// Gives back the memory of a buffer whose store is mapped (see above): its contents read zero afterwards, as when it
+// was made. Waits for the GPU. False, with nothing changed, for any other buffer and for null.
+bool boReleaseMemory(BufferObject* buffer);
 // Deletes the GL buffer, the host copy and the record (under glResourceMutex); null is ignored.
 void boDelete(BufferObject* buffer);
 

@@ -157,6 +157,20 @@ Texture* RaytraceSceneBuffers::CreateVolume(const char* name, ImageType type, Sa
     return createVolume(name, type, sampler, side);
 }
 
+void RaytraceSceneBuffers::ReleaseMemory(RaytraceSceneBuffers* scene)
+{
+    if (!scene)
+        return;
+    for (const BufferEntry& entry : kBuffers)
+        boReleaseMemory(scene->*entry.field);
+    // Too small to be mapped; zero again as when made.
+    const GLint zero[4] = {0, 0, 0, 0};
+    glClearNamedBufferData(scene->transformedDataLocation->glId, GL_RGBA32I, GL_RGBA_INTEGER, GL_INT, zero);
+    glClearNamedBufferData(scene->drawIndirectParams->glId, GL_RGBA32I, GL_RGBA_INTEGER, GL_INT, zero);
+    scene->raytraceFaceCount = scene->voxelizeFaceCount = scene->exportedObjectCount = 0;
+    scene->partitionedObjectCount = scene->partitionedFaceCount = 0;
+}
+
 void RaytraceSceneBuffers::Destroy(RaytraceSceneBuffers* scene)
 {
     if (!scene)

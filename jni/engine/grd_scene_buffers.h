@@ -63,6 +63,11 @@ struct RaytraceSceneBuffers {
     // A cube volume of `side` texels with its whole level chain, as the record's textures are made (tests make
     // smaller ones); null after a log line when it cannot be made.
     static Texture* CreateVolume(const char* name, ImageType type, SamplerType sampler, int side);
+    // Between uses (after the start-up warm-up): buffers with mapped stores (boReleaseMemory) give back what the
+    // frames wrote and read zero again, as when made, and so do the export records and the draw command; other
+    // buffers keep their contents, as between two frames. The counters go back to zero; the volumes keep their
+    // memory. The next frame rebuilds what it reads.
+    static void ReleaseMemory(RaytraceSceneBuffers* scene);
     // Frees the GL objects (process shutdown).
     static void Destroy(RaytraceSceneBuffers* scene);
 
