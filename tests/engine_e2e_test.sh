@@ -71,7 +71,7 @@ expect_moving_picture() { # folder
   first=$(cat "$1/first.txt" 2>/dev/null)
   last=$(tail -n 1 "$1/grabs.txt" 2>/dev/null)
   [[ -n "$first" ]] || { fail "the screen was never read in $1"; return; }
-  awk -v line="$first" 'BEGIN { split(line, f, " "); exit !(f[2] > 8 && f[4] > 4) }' ||
+  awk -v line="$first" 'BEGIN { split(line, f, " "); exit !((f[2] > 8 || f[4] > 16) && f[4] > 4) }' ||
     fail "the window shows no picture (black or flat): $first"
   [[ "$(echo "$first" | cut -d' ' -f6)" != "$(echo "$last" | cut -d' ' -f6)" ]] ||
     fail "the picture did not change while playing: $first / $last"
@@ -426,6 +426,29 @@ view="$work/viewport"
 mkdir -p "$view"
 cp -r "$assets" "$view/assets"
 give_the_timeline "$view/assets" room
+# The camera holds one pose looking down on the floor, so the gizmo is in view whenever the music has got to.
+python3 - "$view/assets/projects/room/sequencer.json" "$view/assets/projects/room/graph.json" <<'POSE'
+import json, sys
+sequencer, graph = json.load(open(sys.argv[1])), json.load(open(sys.argv[2]))
+camera = [c for c in graph["components"] if c["type"] == "Camera"][0]
+uuids = {}
+def find(node):
+    if isinstance(node, dict):
+        if node.get("name") in ("Position", "Rotation") and "uuid" in node:
+            uuids[node["name"]] = node["uuid"]
+        node = list(node.values())
+    if isinstance(node, list):
+        for child in node:
+            find(child)
+find(camera["variables"])
+pose = {uuids["Position"]: (-9.0, 4.0, -16.0), uuids["Rotation"]: (12.0, 25.0, 0.0)}
+for component in sequencer["components"]:
+    for track in component.get("cvars", []):
+        if track["uuid"] in pose:
+            x, y, z = pose[track["uuid"]]
+            track["keyframes"] = [{"frame": 0, "v0": x, "v1": y, "v2": z, "v3": 0.0}]
+json.dump(sequencer, open(sys.argv[1], "w"), indent=2)
+POSE
 {
   printf '[Window][Simple node editor]\nPos=0,0\nSize=700,500\nCollapsed=0\n\n'
   printf '[Window][Node Configuration Editor]\nPos=0,500\nSize=700,580\nCollapsed=0\n\n'
@@ -533,7 +556,8 @@ ACTIONS="$work/pick_actions.sh" run_engine "$pick" -ui
 cat "$pick/actions.txt" 2>/dev/null
 cat "$pick/renderer.txt" 2>/dev/null
 [[ $(wc -l <"$pick/renderer.txt" 2>/dev/null) -eq 5 ]] || fail "not every project was picked and read"
-awk '!($3 > 8 && $5 > 4) { print "unlit or flat in Renderer: " $0; bad = 1 } END { exit bad }' "$pick/renderer.txt" ||
+awk '!(($3 > 8 || $5 > 16) && $5 > 4) { print "unlit or flat in Renderer: " $0; bad = 1 } END { exit bad }' \
+  "$pick/renderer.txt" ||
   fail "a project picked in the editor shows no lit, varied picture"
 [[ $(cut -d' ' -f7 "$pick/renderer.txt" | sort -u | wc -l) -eq 5 ]] || fail "two picked projects showed the same picture"
 grep -q "\*\*\*\*ERROR" "$pick/app_log.txt" && fail "GL errors while picking projects: $(grep -m1 -B3 "\*\*\*\*ERROR" "$pick/app_log.txt")"
