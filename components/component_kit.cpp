@@ -1,6 +1,9 @@
 #include "components/component_kit.h"
 
 #include "app/log.h"
+#include "project/graph.h"
+#include "project/project.h"
+#include "project/resources.h"
 
 #include <cstring>
 
@@ -37,4 +40,18 @@ bool writeRecordField(const Cvar& parameter, const RecordField& field, void* rec
         std::memcpy(target, parameter.value, field.Size());
     }
     return true;
+}
+
+Object* linkedOrNamedObject(const InputPin* pin, const std::string& name)
+{
+    const Resource* found = nullptr;
+    if (pin && !pin->links.empty()) {
+        const OutputPin* output = GraphManager::FindOutputPin(pin->links.front());
+        found = output ? output->payload : nullptr;
+    } else if (!name.empty() && currentResources) {
+        const auto named = currentResources->resources.find(name);
+        found = named != currentResources->resources.end() ? named->second : nullptr;
+    }
+    const auto* file = resourceCast<FileResource>(found, ResourceType::Object);
+    return file ? file->GetObject() : nullptr;
 }

@@ -85,6 +85,11 @@ EngineComponent* CreateComponent(const std::string& name)
     return component.release();
 }
 
+// The object a component draws or reads: the payload of the output linked first to `pin` when it has a link (null
+// when that payload is not an object), else the object resource `name` of the current project, else null.
+class Object;
+Object* linkedOrNamedObject(const InputPin* pin, const std::string& name);
+
 // ---- Parameter bindings ----
 
 // How a record field holds a parameter: Float copies `count` channels of the value, Bool one flag (value > 0.5).

@@ -219,19 +219,7 @@ void geometrymirrorfx::Unregister()
     registeredIn = nullptr;
 }
 
-Object* geometrymirrorfx::FindSource() const
-{
-    if (objPin && !objPin->links.empty()) {
-        OutputPin* pin = GraphManager::FindOutputPin(objPin->links.front());
-        auto* file = pin ? resourceCast<FileResource>(pin->payload, ResourceType::Object) : nullptr;
-        return file ? file->GetObject() : nullptr;
-    }
-    if (objectName.text.empty() || !currentResources)
-        return nullptr;
-    auto* file = resourceCast<FileResource>(
-        currentResources->get_by_name_type(objectName.text, ResourceType::Object), ResourceType::Object);
-    return file ? file->GetObject() : nullptr;
-}
+Object* geometrymirrorfx::FindSource() const { return linkedOrNamedObject(objPin, objectName.text); }
 
 void geometrymirrorfx::WriteSourceCommands(const Geometry* source, uint32_t surfaces)
 {

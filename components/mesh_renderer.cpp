@@ -118,21 +118,7 @@ void meshrendererfx::OnInputDisconnected(int32_t pinId) { RelayToOnInputChanged(
 
 // ---- Object and slots ----
 
-Object* meshrendererfx::ResolveObject() const
-{
-    if (objPin && !objPin->links.empty()) {
-        OutputPin* pin = GraphManager::FindOutputPin(objPin->links.front());
-        auto* file = pin ? resourceCast<FileResource>(pin->payload, ResourceType::Object) : nullptr;
-        return file ? file->GetObject() : nullptr;
-    }
-    if (objectName.text.empty() || !currentResources)
-        return nullptr;
-    const auto found = currentResources->resources.find(objectName.text);
-    if (found == currentResources->resources.end())
-        return nullptr;
-    auto* file = resourceCast<FileResource>(found->second, ResourceType::Object);
-    return file ? file->GetObject() : nullptr;
-}
+Object* meshrendererfx::ResolveObject() const { return linkedOrNamedObject(objPin, objectName.text); }
 
 void meshrendererfx::RegisterSlot(size_t i)
 {
