@@ -33,15 +33,7 @@ using benchgl::kFloorCompute;
 constexpr int kFloorWidth = 1920;
 constexpr int kFloorHeight = 1080;
 
-template <typename Pass>
-double finishedMs(Pass&& pass)
-{
-    glFinish();
-    const auto start = std::chrono::steady_clock::now();
-    pass();
-    glFinish();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
+using benchgl::finishedMs;
 
 void BM_HundredThousandInstancesAgainstComputeFloor(benchmark::State& state)
 {

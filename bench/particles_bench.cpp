@@ -35,15 +35,7 @@ using benchgl::kFloorCompute;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-template <typename Pass>
-double finishedMs(Pass&& pass)
-{
-    glFinish();
-    const auto start = std::chrono::steady_clock::now();
-    pass();
-    glFinish();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
+using benchgl::finishedMs;
 
 template <typename T>
 T* make(std::vector<EngineComponent*>& list, int row, const std::string& name)

@@ -45,15 +45,7 @@ std::pair<double, double> processMemoryMb()
     return {resident * pageMb, pages * pageMb};
 }
 
-template <typename Pass>
-double finishedMs(Pass&& pass)
-{
-    glFinish();
-    const auto start = std::chrono::steady_clock::now();
-    pass();
-    glFinish();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
+using benchgl::finishedMs;
 
 void BM_RaytracerAgainstFloor(benchmark::State& state)
 {

@@ -3,6 +3,7 @@
 // against a bare compute pass over a target of the same size measured in the same run. Runs on an EGL
 // surfaceless context (Mesa), no display needed.
 #include "app/data_files.h"
+#include "bench/bench_gl.h"
 #include "components/component_table.h"
 #include "components/primitive_renderer.h"
 #include "components/raytracer.h"
@@ -44,15 +45,7 @@ void main()
 }
 )";
 
-template <typename Pass>
-double finishedMs(Pass&& pass)
-{
-    glFinish();
-    const auto start = std::chrono::steady_clock::now();
-    pass();
-    glFinish();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
+using benchgl::finishedMs;
 
 void BM_VoxelizerAgainstBareCompute(benchmark::State& state)
 {
