@@ -158,6 +158,20 @@ bool engine_init_display()
     return true;
 }
 
+void engineSetOutputSize(int width, int height)
+{
+    if (width < 1 || height < 1) {
+        LOG_ERROR("Output size %d x %d refused; it stays %d x %d", width, height, screenWidth, screenHeight);
+        return;
+    }
+    screenWidth = width;
+    screenHeight = height;
+    glViewport(0, 0, screenWidth, screenHeight);
+}
+
+int engineFullOutputWidth() { return kOutputWidth; }
+int engineFullOutputHeight() { return kOutputHeight; }
+
 bool engine_create_window()
 {
     glfwSetErrorCallback(onGlfwError);

@@ -53,6 +53,12 @@ bool engineEditorMode();
 // Window, GL, editor context, layer segments, layer compositor and projects. False (after an error line) when the
 // window or its GL context could not be had; nothing may touch GL then.
 bool engine_init_display();
+// The size the frames are drawn at (screenWidth x screenHeight; the window keeps its own size). Every owner of a
+// target at that size makes it again when it next draws. The start-up warm-up draws small, then sets it back.
+void engineSetOutputSize(int width, int height);
+// The window's size, the size frames are drawn at outside the warm-up.
+int engineFullOutputWidth();
+int engineFullOutputHeight();
 bool engine_create_window();
 bool engine_init_gl();
 

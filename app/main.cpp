@@ -8,11 +8,15 @@
 #include "components/component_table.h"
 #include "components/raytracer.h"
 #include "jni/engine/grd_program_cache.h"
+#include "jni/engine/grd_texture.h"
 #include "project/components.h"
 #include "project/cvars.h"
+#include "project/project.h"
+#include "project/resources.h"
 #include "project/sequencer.h"
 #include "render/layer_compositor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -33,6 +37,27 @@ const char* chooseDataFolder(bool editor)
 double secondsSince(std::chrono::steady_clock::time_point since)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// The warm-up's output size is the window's divided by this on each side.
+constexpr int kWarmUpDivisor = 4;
+
+// Published images that still point at destroyed textures are emptied; their producers set them every frame.
+void forgetTextures(const std::vector<const Texture*>& destroyed)
+{
+    if (destroyed.empty())
+        return;
+    std::vector<Project*> projects = projectList;
+    projects.push_back(globalProject);
+    for (Project* project : projects) {
+        if (!project || !project->resources)
+            continue;
+        for (Resource* resource : project->resources->get_by_type(ResourceType::Image)) {
+            auto* image = dynamic_cast<ImageResource*>(resource);
+            if (image && std::find(destroyed.begin(), destroyed.end(), image->texture) != destroyed.end())
+                image->texture = nullptr;
+        }
+    }
 }
 
 } // namespace
@@ -73,7 +98,12 @@ int main(int argc, char** argv)
     hotReloadEnabled = false;
 
     if (!editor) {
-        // Warm-up: every project renders twice before the first frame, so the first real frames do not stall.
+        // Warm-up: every project renders twice before the first frame, so the first real frames do not stall. The
+        // program variants do not depend on the output size, so it draws at a quarter on each side: the same
+        // programs and resources at a sixteenth of the pixels.
+        const int fullWidth = engineFullOutputWidth();
+        const int fullHeight = engineFullOutputHeight();
+        engineSetOutputSize(fullWidth / kWarmUpDivisor, fullHeight / kWarmUpDivisor);
         for (Project* project : projectList) {
             const SequenceItem* row = sequencer ? &sequencer->GetProjectItem(project) : nullptr;
             if (!row) {
@@ -85,6 +115,10 @@ int main(int argc, char** argv)
                 fx_layers_render(seconds);
             LOG_INFO("Start-up: warm-up of %s took %.2f s", project->name.c_str(), secondsSince(warmUpStart));
         }
+        // Full size again: the targets follow on their next use. The small scratch textures are not used again.
+        engineSetOutputSize(fullWidth, fullHeight);
+        txtReleaseCachedTextures();
+        forgetTextures(txtDestroyCachedTexturesOfSize(fullWidth / kWarmUpDivisor, fullHeight / kWarmUpDivisor));
         // The first project played has no use for what the raytracer's warm-up frames wrote; its next frame
         // writes it again.
         RaytraceSceneBuffers::ReleaseMemory(sharedRaytraceSceneBuffers);

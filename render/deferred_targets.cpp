@@ -360,11 +360,43 @@ void deferredRenderInit()
     r.deferredRendererReady = true;
 }
 
+namespace {
+
+// The size the targets were made at: that of the first one in the table.
+bool targetsAtOutputSize(R& r)
+{
+    const Texture* first = kTextures[0].field.in(r);
+    const Image* image = first ? first->images[0] : nullptr;
+    return !image || (image->width == screenWidth && image->height == screenHeight) || screenWidth < 1 ||
+           screenHeight < 1;
+}
+
+// The output size changed (the start-up warm-up draws small): every target is made again in place, zero, so the
+// history pairs start over rather than be read at the other size.
+void resizeTargets(R& r)
+{
+    LOG_INFO("Deferred targets follow the output size: %d x %d", screenWidth, screenHeight);
+    for (const FramebufferRow& row : kFramebuffers) {
+        if (Framebuffer* framebuffer = row.field.in(r)) {
+            framebuffer->width = screenWidth;
+            framebuffer->height = screenHeight;
+            framebuffer->dirty = true;
+        }
+    }
+    for (const TextureRow& row : kTextures)
+        fbResizeTarget(row.field.in(r), screenWidth, screenHeight);
+}
+
+} // namespace
+
 void deferredCreateTargets()
 {
     R& r = deferredRenderer;
-    if (r.fbDeferredDeep)
+    if (r.fbDeferredDeep) {
+        if (!targetsAtOutputSize(r))
+            resizeTargets(r);
         return;
+    }
     for (const FramebufferRow& row : kFramebuffers)
         if (!row.madeWithItsTargets)
             row.field.in(r) = makeFramebuffer(row.name);

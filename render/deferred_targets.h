@@ -126,7 +126,9 @@ extern DeferredRenderer deferredRenderer;
 
 // Programs, the projection-plane quad, samplers, the rotation texture and the two record buffers, once.
 void deferredRenderInit();
-// The framebuffers and textures of the record, once (when "deferred_deep" does not exist yet).
+// The framebuffers and textures of the record, once (when "deferred_deep" does not exist yet); afterwards, when
+// the output size differs from the targets' size, every target is made again at it in place (zero: the history
+// pairs start over).
 void deferredCreateTargets();
 // Framebuffer of the target table by its name ("deferred_deep", "fbWireframe", ...); null when unknown or not
 // created yet.

@@ -75,6 +75,17 @@ void unbindSamplers(ShaderProgram* program)
     }
 }
 
+// The textures follow the output size (the start-up warm-up draws small, then full size again).
+void followOutputSize(DepthOfField& dof)
+{
+    if (screenWidth < 1 || screenHeight < 1 || (dof.width == screenWidth && dof.height == screenHeight))
+        return;
+    for (Texture* texture : {dof.coc, dof.cocTemp, dof.hexaVertical, dof.hexaDiagonal})
+        fbResizeTarget(texture, screenWidth, screenHeight);
+    dof.width = screenWidth;
+    dof.height = screenHeight;
+}
+
 // Size of the source, or false (after a log line) when the inputs do not fit the textures made at creation.
 bool checkInputs(const DepthOfField& dof, const char* pass, Texture* depth, Texture* source, Texture* destination,
                  bool needsDestination, int& w, int& h)
@@ -134,6 +145,7 @@ DepthOfField* DepthOfField::Create(const std::string& name)
 
 void DepthOfField::CalculateCOC(Camera* camera, Texture* depth, Texture* source)
 {
+    followOutputSize(*this);
     ScopedGpuTimer timer("DepthOfField:COC Calculation", false);
     int w = 0, h = 0;
     if (!checkInputs(*this, "CalculateCOC", depth, source, nullptr, false, w, h) || !usable(cocProgram) ||
@@ -174,6 +186,7 @@ void DepthOfField::CalculateCOC(Camera* camera, Texture* depth, Texture* source)
 
 void DepthOfField::Render(Camera* camera, Texture* depth, Texture* source, Texture* destination)
 {
+    followOutputSize(*this);
     ScopedGpuTimer timer("DepthOfField:Rendering", false);
     int w = 0, h = 0;
     if (!checkInputs(*this, "Render", depth, source, destination, true, w, h) || !usable(renderProgram))
@@ -194,6 +207,7 @@ void DepthOfField::Render(Camera* camera, Texture* depth, Texture* source, Textu
 
 void DepthOfField::RenderHexagonal(Camera* camera, Texture* depth, Texture* source, Texture* destination)
 {
+    followOutputSize(*this);
     ScopedGpuTimer timer("DepthOfField:RenderHexagonal", false);
     int w = 0, h = 0;
     if (!checkInputs(*this, "RenderHexagonal", depth, source, destination, true, w, h) ||

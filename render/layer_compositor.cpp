@@ -146,6 +146,13 @@ Texture* fx_layers_render_context(FxLayerContext* context, float time)
         LOG_ERROR("Layer stack rendered before the compositor exists");
         return nullptr;
     }
+    // The targets follow the output size (the start-up warm-up draws small, then full size again).
+    if (screenWidth > 0 && screenHeight > 0 && (context->width != screenWidth || context->height != screenHeight)) {
+        for (Texture* target : {context->target0, context->target1, context->depth})
+            fbResizeTarget(target, screenWidth, screenHeight);
+        context->width = screenWidth;
+        context->height = screenHeight;
+    }
     const int segment = fx_layers_segment(context->fx_idx.value[0]);
     const FxLayerSlot* slots = fx_segments_get_layers(static_cast<uint32_t>(segment));
     Texture* source = context->target0;

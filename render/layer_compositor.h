@@ -46,6 +46,8 @@ FxLayerContext* fx_layers_create(int width, int height);
 // One frame of the layer stack at time seconds, through fxLayerContext.
 void fx_layers_render(float time);
 // The same through a given context; returns the target that holds the composed image (null without a context).
+// When the output size (screenWidth x screenHeight) differs from the context's, its targets are made again at it
+// first.
 Texture* fx_layers_render_context(FxLayerContext* context, float time);
 // The segment fx_idx's value selects: its integer part, clamped to the 32 segments (NaN counts as 0).
 int fx_layers_segment(float fxIdx);

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdarg>
 #include <glbinding/gl/gl.h>
+#include <vector>
 
 using namespace gl;
 
@@ -18,6 +19,17 @@ int screenWidth = 0;
 int screenHeight = 0;
 
 namespace {
+
+// Every framebuffer alive, so a target made again can be attached again wherever it is held.
+std::vector<Framebuffer*> liveFramebuffers;
+
+bool holds(const Framebuffer* framebuffer, const Texture* texture)
+{
+    for (const FramebufferAttachment& attachment : framebuffer->slots)
+        if (attachment.texture == texture)
+            return true;
+    return false;
+}
 
 void discardGlErrors()
 {
@@ -101,6 +113,7 @@ Framebuffer* fbCreate(const char* name)
     framebuffer->name = name && name[0] ? name : "Unnamed";
     glCreateFramebuffers(1, &framebuffer->glId);
     glObjectLabel(GL_FRAMEBUFFER, framebuffer->glId, -1, framebuffer->name.c_str());
+    liveFramebuffers.push_back(framebuffer);
     return framebuffer;
 }
 
@@ -113,6 +126,8 @@ void fbDestroy(Framebuffer* framebuffer)
     for (Framebuffer*& entry : fbStack)
         if (entry == framebuffer)
             entry = nullptr;
+    liveFramebuffers.erase(std::remove(liveFramebuffers.begin(), liveFramebuffers.end(), framebuffer),
+                           liveFramebuffers.end());
     {
         std::lock_guard<std::recursive_mutex> lock(glResourceMutex);
         glDeleteFramebuffers(1, &framebuffer->glId);
@@ -128,6 +143,41 @@ int fbAttach(Framebuffer* framebuffer, int slot, Texture* texture)
 int fbAttachCubeFace(Framebuffer* framebuffer, int slot, int face, int level, Texture* texture)
 {
     return attach(framebuffer, slot, face, level, texture);
+}
+
+bool fbResizeTarget(Texture* texture, int width, int height)
+{
+    const unsigned int oldId = texture ? texture->glId : 0;
+    if (!txtResize(texture, width, height))
+        return false;
+    if (texture->glId == oldId)
+        return true;
+    for (Framebuffer* framebuffer : liveFramebuffers) {
+        if (!holds(framebuffer, texture))
+            continue;
+        framebuffer->dirty = true;
+        int result = 0;
+        AGLSetupFramebuffer command;
+        command.framebuffer = framebuffer;
+        command.result = &result;
+        if (!aglExecute(&command))
+            command.Execute();
+    }
+    return true;
+}
+
+void fbForgetTexture(const Texture* texture)
+{
+    if (!texture)
+        return;
+    for (Framebuffer* framebuffer : liveFramebuffers) {
+        for (FramebufferAttachment& attachment : framebuffer->slots) {
+            if (attachment.texture == texture) {
+                attachment = {};
+                framebuffer->dirty = true;
+            }
+        }
+    }
 }
 
 bool setcurrent(Framebuffer* fb)

@@ -44,7 +44,8 @@ extern Framebuffer* fbStack[8];
 extern int fbStackTop;           // saved entries
 extern unsigned int fbDefaultId; // GL name bound for the default framebuffer
 // The output size: the window's drawing size, set when the window is made; read by the renderer, the default
-// framebuffer and the components.
+// framebuffer and the components. The start-up warm-up draws at a smaller size for a while: the owners of
+// targets at this size compare them with it when they use them and make them again (fbResizeTarget).
 extern int screenWidth;
 extern int screenHeight;
 
@@ -68,6 +69,12 @@ bool fbBind(Framebuffer* framebuffer);
 void fbPush();
 // Restores and binds the last saved framebuffer.
 void fbPop();
+
+// txtResize, then every framebuffer holding the texture is set up again with its new GL texture (the current
+// binding is kept). False as txtResize.
+bool fbResizeTarget(Texture* texture, int width, int height);
+// Empties every slot of every framebuffer that holds the texture (before it is destroyed elsewhere).
+void fbForgetTexture(const Texture* texture);
 
 // When GL reports errors, logs "GLError:<message>() : (0x..)" once per error; the message is printf-style.
 void fbCheckGlError(const char* file, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));

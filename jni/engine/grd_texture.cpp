@@ -1,9 +1,11 @@
 #include "jni/engine/grd_texture.h"
 
 #include "app/log.h"
+#include "jni/engine/grd_framebuffer.h"
 
 #include <algorithm>
 #include <glbinding/gl/gl.h>
+#include <iterator>
 
 using namespace gl;
 
@@ -349,6 +351,68 @@ void txtDestroy(Texture* texture)
     delete texture;
 }
 
+bool txtResize(Texture* texture, int32_t width, int32_t height)
+{
+    if (!texture || !texture->images[0]) {
+        LOG_ERROR("Resize of a texture without images");
+        return false;
+    }
+    Image* old = texture->images[0];
+    if (texture->type != TEXTURE_TYPE_2D || texture->imageCount != 1 || old->levelCount > 1 || width < 1 ||
+        height < 1) {
+        LOG_ERROR("Texture <%s>: cannot be made again at %d x %d (only single-level 2D textures)",
+                  texture->name.c_str(), width, height);
+        return false;
+    }
+    if (old->width == width && old->height == height)
+        return true;
+    Image* image = texture->glId != 0 ? imgCreateWithoutPixels(width, height, old->type)
+                                      : imgCreate(width, height, old->type);
+    if (!image) {
+        LOG_ERROR("Not enough memory for texture <%s> at %d x %d", texture->name.c_str(), width, height);
+        return false;
+    }
+    if (texture->glId == 0) {
+        // Not uploaded yet: the upload makes it at the new size.
+        imgDestroy(old);
+        texture->images[0] = image;
+        return true;
+    }
+
+    // Parameters set after creation survive; the GL label too.
+    const GLuint oldId = texture->glId;
+    const GLenum names[] = {GL_TEXTURE_MIN_FILTER, GL_TEXTURE_MAG_FILTER, GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T,
+                            GL_TEXTURE_WRAP_R, GL_TEXTURE_COMPARE_MODE, GL_TEXTURE_COMPARE_FUNC};
+    GLint values[std::size(names)] = {};
+    for (size_t i = 0; i < std::size(names); ++i)
+        glGetTextureParameteriv(oldId, names[i], &values[i]);
+    char label[256] = {};
+    GLsizei length = 0;
+    glGetObjectLabel(GL_TEXTURE, oldId, sizeof(label), &length, label);
+    const bool hadView = texture->srgbViewId != 0;
+
+    if (texture->srgbViewId != 0 && texture->srgbViewId != oldId)
+        glDeleteTextures(1, &texture->srgbViewId);
+    texture->srgbViewId = 0;
+    glDeleteTextures(1, &texture->glId);
+    texture->glId = 0;
+    imgDestroy(old);
+    texture->images[0] = image;
+
+    txtSetupForGL(texture);
+    if (texture->glId == 0)
+        return false;
+    glClearTexImage(texture->glId, 0, image->glFormat, image->glDataType, nullptr);
+    for (size_t i = 0; i < std::size(names); ++i)
+        glTextureParameteri(texture->glId, names[i], values[i]);
+    if (length > 0)
+        glObjectLabel(GL_TEXTURE, texture->glId, length, label);
+    if (hadView)
+        txtCreateSRGBView(texture);
+    TXT_CHECK_GL_ERRORS();
+    return true;
+}
+
 // ---- Upload ----
 
 void txtSetupForGL(Texture* texture)
@@ -574,6 +638,24 @@ void txtReleaseCachedTextures()
 {
     for (CachedTexture& entry : txtCachedTextures)
         entry.inUse = false;
+}
+
+std::vector<const Texture*> txtDestroyCachedTexturesOfSize(int32_t width, int32_t height)
+{
+    std::vector<const Texture*> destroyed;
+    auto kept = txtCachedTextures.begin();
+    for (CachedTexture& entry : txtCachedTextures) {
+        const Image* image = entry.texture->images[0];
+        if (!entry.inUse && image->width == width && image->height == height) {
+            fbForgetTexture(entry.texture);
+            destroyed.push_back(entry.texture);
+            txtDestroy(entry.texture);
+        } else {
+            *kept++ = entry;
+        }
+    }
+    txtCachedTextures.erase(kept, txtCachedTextures.end());
+    return destroyed;
 }
 
 void txtDestroyCachedTextures()

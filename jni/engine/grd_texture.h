@@ -64,6 +64,12 @@ void txtSetLabel(Texture* texture, const char* label);
 Texture* txtLoad(const char* name);
 // Frees the images, the GL texture and its sRGB view; null is ignored.
 void txtDestroy(Texture* texture);
+// Makes a single-level 2D texture again at width x height in the same record, so every Texture* held elsewhere
+// stays valid: same format, name, sampler type, filters and wrap modes, contents zero (an sRGB view is made
+// again). The GL name changes, so framebuffers holding it must be set up again (fbResizeTarget does both).
+// Same size: nothing happens. False after a log line for null, a cube, volume or mipmapped texture, or a size
+// below 1.
+bool txtResize(Texture* texture, int32_t width, int32_t height);
 
 // ---- Format lookups (log and fall back on invalid codes) ----
 
@@ -105,3 +111,7 @@ Texture* txtGetCachedTexture(int32_t width, int32_t height, ImageType imageType)
 void txtReleaseCachedTextures();
 // Destroys the pool (process end and tests).
 void txtDestroyCachedTextures();
+// Destroys the pooled textures of exactly this size that are not in use (those of a size no longer drawn at),
+// detaching them from every framebuffer first; returns the destroyed pointers, which are no longer valid, so
+// other holders can forget them.
+std::vector<const Texture*> txtDestroyCachedTexturesOfSize(int32_t width, int32_t height);
