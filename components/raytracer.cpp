@@ -148,7 +148,8 @@ void raytracerInstallHooks()
             raytracer->AcquireSceneBuffers();
         else if (!raytracer->sceneBuffers)
             raytracer->sceneBuffers = sharedRaytraceSceneBuffers;
-        if (!raytracer->sceneBuffers)
+        // Volumes released between uses are made again before the frame reads or writes them.
+        if (!RaytraceSceneBuffers::MakeVolumes(raytracer->sceneBuffers))
             return;
         currentRaytraceScene = raytracer->sceneBuffers;
         currentRaytraceScene->raytraceFaceCount = 0;

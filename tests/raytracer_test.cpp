@@ -8,6 +8,7 @@
 #include "components/primitive_shapes.h"
 #include "components/scene_player.h"
 #include "components/transform_components.h"
+#include "components/voxelizer.h"
 #include "deferred_scene_util.h"
 #include "deferred_test_scene.h"
 #include "jni/engine/grd_buffer.h"
@@ -50,6 +51,7 @@ namespace {
 
 constexpr int kRaytracerRow = 4;
 constexpr int kPrimitiveRow = 30;
+constexpr int kVoxelizerRow = 5;
 constexpr uint64_t kCells = 256ull * 256ull * 256ull;
 
 class RaytracerGL : public RendererGLTest {
@@ -701,8 +703,9 @@ TEST_F(RaytracerFrameGL, SceneBuffersWaitForTheFirstFrameWithAnEnabledRaytracer)
     Renderer::RenderGraph(Timestep{2.0f / 60.0f, 1.0f / 60.0f, false});
     EXPECT_EQ(glGetError(), GL_NO_ERROR);
     ASSERT_NE(sharedRaytraceSceneBuffers, nullptr);
-    if (aside.earlier)
+    if (aside.earlier) {
         EXPECT_EQ(sharedRaytraceSceneBuffers, aside.earlier);
+    }
     EXPECT_EQ(s.raytracer->sceneBuffers, sharedRaytraceSceneBuffers);
     EXPECT_EQ(currentRaytraceScene, sharedRaytraceSceneBuffers);
     EXPECT_EQ(sharedRaytraceSceneBuffers->exportedObjectCount, 2u);
@@ -799,4 +802,145 @@ TEST_F(RaytracerGL, GridViewSmokeFrame)
     EXPECT_EQ(glGetError(), GL_NO_ERROR);
     // Every cell's strip goes down the pipeline (empty cells collapse to a point).
     EXPECT_EQ(primitives, 12u * 256u * 256u * 256u);
+}
+
+namespace {
+
+// What GL reports of a volume: all a volume made again must match.
+struct VolumeState {
+    GLint levels = -1, format = -1, width = -1, depth = -1, minFilter = -1, magFilter = -1, maxLevel = -1;
+    GLint wrap[3] = {-1, -1, -1};
+    std::string label;
+    bool operator==(const VolumeState& o) const
+    {
+        return levels == o.levels && format == o.format && width == o.width && depth == o.depth &&
+               minFilter == o.minFilter && magFilter == o.magFilter && maxLevel == o.maxLevel &&
+               std::equal(wrap, wrap + 3, o.wrap) && label == o.label;
+    }
+};
+
+VolumeState volumeState(const Texture* volume)
+{
+    VolumeState v;
+    const GLuint id = volume->glId;
+    glGetTextureParameteriv(id, GL_TEXTURE_IMMUTABLE_LEVELS, &v.levels);
+    glGetTextureLevelParameteriv(id, 0, GL_TEXTURE_INTERNAL_FORMAT, &v.format);
+    glGetTextureLevelParameteriv(id, 0, GL_TEXTURE_WIDTH, &v.width);
+    glGetTextureLevelParameteriv(id, 0, GL_TEXTURE_DEPTH, &v.depth);
+    glGetTextureParameteriv(id, GL_TEXTURE_MIN_FILTER, &v.minFilter);
+    glGetTextureParameteriv(id, GL_TEXTURE_MAG_FILTER, &v.magFilter);
+    glGetTextureParameteriv(id, GL_TEXTURE_MAX_LEVEL, &v.maxLevel);
+    const GLenum wraps[3] = {GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T, GL_TEXTURE_WRAP_R};
+    for (int i = 0; i < 3; ++i)
+        glGetTextureParameteriv(id, wraps[i], &v.wrap[i]);
+    char label[256] = {};
+    GLsizei length = 0;
+    glGetObjectLabel(GL_TEXTURE, id, sizeof label, &length, label);
+    v.label.assign(label, size_t(length));
+    return v;
+}
+
+} // namespace
+
+// Between uses the volumes' textures go too (llvmpipe keeps them in host memory, 0.25 GB) and the next frame makes
+// them again: the same Texture records with the same storage and sampling, and the same traced picture as a run of
+// frames without the release.
+TEST_F(RaytracerFrameGL, ReleasedVolumesAreMadeAgainForTheNextFrameWithTheSamePicture)
+{
+    MirrorScene s = build();
+    ASSERT_TRUE(s.raytracer && s.floor && s.box);
+    // A voxelizer fills the voxel volumes every frame, so all four are written and compared.
+    auto* voxelizer = make<voxelizationfx>(kVoxelizerRow, "Voxelizer");
+    ASSERT_TRUE(voxelizer);
+    voxelizer->Init();
+    // Short traces: the fog and the voxel lighting march the whole volume otherwise (seconds per frame).
+    for (primitivefx* p : {s.floor, s.box, s.plain})
+        p->voxelize.value[0] = 1.0f;
+    voxelizer->traceMaxRange.value[0] = 10.0f;
+    s.player->fogTraceStep.value[0] = 500.0f;
+    // Four frames, the release (when asked) before the last; the last frame's traced picture and stencil, and a
+    // hash of each level the frame writes of each volume (the voxel lighting and fog carry history between runs,
+    // so their targets differ from run to run; what they read does not).
+    const auto run = [&](bool release, std::vector<float>& traced, std::vector<uint8_t>& stencil,
+                         std::vector<size_t>& volumeHashes) {
+        for (int frame = 0; frame < 4; ++frame) {
+            if (release && frame == 3)
+                RaytraceSceneBuffers::ReleaseMemory(s.raytracer->sceneBuffers);
+            Renderer::RenderGraph(Timestep{float(frame) / 60.0f, 1.0f / 60.0f, false});
+            EXPECT_EQ(glGetError(), GL_NO_ERROR) << "frame " << frame << (release ? " with release" : "");
+        }
+        readTargets(traced, stencil);
+        const RaytraceSceneBuffers* scene = s.raytracer->sceneBuffers;
+        struct Read {
+            const Texture* volume;
+            std::vector<int> levels;
+            GLenum format, type;
+            size_t texel;
+        } reads[] = {{scene->partitionGridTexture, {0, 2}, GL_RED_INTEGER, GL_UNSIGNED_INT, 4},
+                     {scene->voxelColorTexture, {0, 1, 2, 3, 4}, GL_RGBA, GL_UNSIGNED_BYTE, 4},
+                     {scene->voxelOccupancyTexture, {0, 1, 2, 3, 4}, GL_RED, GL_UNSIGNED_BYTE, 1},
+                     {scene->voxelBounceColorTexture, {0}, GL_RGBA, GL_UNSIGNED_BYTE, 4}};
+        volumeHashes.clear();
+        std::string texels;
+        for (const Read& r : reads)
+            for (int level : r.levels) {
+                const size_t side = size_t(RAYTRACE_GRID_RESOLUTION) >> level;
+                texels.assign(side * side * side * r.texel, '\0');
+                glGetTextureImage(r.volume->glId, level, r.format, r.type, GLsizei(texels.size()), texels.data());
+                volumeHashes.push_back(std::hash<std::string>{}(texels));
+            }
+    };
+    std::vector<float> reference, traced;
+    std::vector<uint8_t> referenceStencil, stencil;
+    std::vector<size_t> referenceHashes, hashes;
+    run(false, reference, referenceStencil, referenceHashes);
+    RaytraceSceneBuffers* scene = s.raytracer->sceneBuffers;
+    ASSERT_NE(scene, nullptr);
+    // The frames trace something: the mirror shows the box.
+    ASSERT_GT(std::count(referenceStencil.begin(), referenceStencil.end(), uint8_t(1)), 1000);
+
+    Texture* const volumes[] = {scene->partitionGridTexture, scene->voxelColorTexture, scene->voxelOccupancyTexture,
+                                scene->voxelBounceColorTexture};
+    std::vector<VolumeState> made;
+    int64_t volumeBytes = 0;
+    for (const Texture* volume : volumes) {
+        made.push_back(volumeState(volume));
+        const int64_t texel = imgTypeInfo(volume->images[0]->type)->bytesPerPixel;
+        for (int side = volume->images[0]->width; side > 0; side /= 2)
+            volumeBytes += int64_t(side) * side * side * texel;
+    }
+    EXPECT_EQ(made[0].label, "PartitionGridTexture");
+    EXPECT_EQ(made[1].maxLevel, VOXEL_TEXTURE_LEVELS - 1);
+
+    // Released, the volumes take no memory; made again they take it all (the driver fills them); released again,
+    // it goes. The second release has no written buffer pages left to give back, so the drop is the volumes'.
+    glFinish();
+    RaytraceSceneBuffers::ReleaseMemory(scene);
+    for (const Texture* volume : volumes)
+        EXPECT_EQ(volume->glId, 0u);
+    const int64_t released = residentBytes();
+    ASSERT_TRUE(RaytraceSceneBuffers::MakeVolumes(scene));
+    glFinish();
+    const int64_t remade = residentBytes();
+    EXPECT_GT(remade - released, volumeBytes * 9 / 10);
+    RaytraceSceneBuffers::ReleaseMemory(scene);
+    EXPECT_LT(residentBytes() - released, int64_t(8) << 20);
+    EXPECT_FALSE(RaytraceSceneBuffers::MakeVolumes(nullptr));
+
+    // The same frames with the release before the last: that frame makes the volumes again and gives the same
+    // picture, bit for bit.
+    run(true, traced, stencil, hashes);
+    EXPECT_EQ(s.raytracer->sceneBuffers, scene);
+    const Texture* const after[] = {scene->partitionGridTexture, scene->voxelColorTexture,
+                                    scene->voxelOccupancyTexture, scene->voxelBounceColorTexture};
+    for (size_t i = 0; i < std::size(volumes); ++i) {
+        EXPECT_EQ(after[i], volumes[i]) << made[i].label;
+        EXPECT_NE(volumes[i]->glId, 0u) << made[i].label;
+        EXPECT_TRUE(volumeState(volumes[i]) == made[i]) << made[i].label;
+    }
+    EXPECT_EQ(hashes, referenceHashes);
+    EXPECT_EQ(stencil, referenceStencil);
+    ASSERT_EQ(traced.size(), reference.size());
+    EXPECT_EQ(std::memcmp(traced.data(), reference.data(), traced.size() * sizeof(float)), 0);
+    EXPECT_EQ(glGetError(), GL_NO_ERROR);
 }

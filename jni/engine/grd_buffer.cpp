@@ -59,8 +59,7 @@ std::unordered_multimap<size_t, void*> spareMappings;
 bool mappedStoresAvailable()
 {
     static const bool available = [] {
-        const char* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
-        if (!renderer || (!std::strstr(renderer, "llvmpipe") && !std::strstr(renderer, "softpipe")))
+        if (!boHostMemoryDriver())
             return false;
         GLint count = 0;
         glGetIntegerv(GL_NUM_EXTENSIONS, &count);
@@ -113,6 +112,15 @@ bool createMappedStore(BufferObject* buffer, uint64_t storeSize)
 }
 
 } // namespace
+
+bool boHostMemoryDriver()
+{
+    static const bool host = [] {
+        const char* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+        return renderer && (std::strstr(renderer, "llvmpipe") || std::strstr(renderer, "softpipe"));
+    }();
+    return host;
+}
 
 void boCheckGlErrors(const char* file, int line, const char* operation)
 {

@@ -28,6 +28,9 @@ BufferObject* boCreateStorage(const char* name, uint64_t size);
 // Gives back the memory of a buffer whose store is mapped (see above): its contents read zero afterwards, as when it
 // was made. Waits for the GPU. False, with nothing changed, for any other buffer and for null.
 bool boReleaseMemory(BufferObject* buffer);
+// True on Mesa's software rasterisers (llvmpipe, softpipe), which keep every buffer and texture in host memory and
+// make each new one resident at once by filling it with zeros. Needs a current context.
+bool boHostMemoryDriver();
 // Deletes the GL buffer, the host copy and the record (under glResourceMutex); null is ignored.
 void boDelete(BufferObject* buffer);
 

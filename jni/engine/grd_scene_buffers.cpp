@@ -9,6 +9,8 @@
 #include <glbinding/gl/gl.h>
 
 #include <algorithm>
+#include <chrono>
+#include <malloc.h>
 
 using namespace gl;
 
@@ -67,6 +69,28 @@ uint64_t levelChainBytes(ImageType type)
     return bytes;
 }
 
+// The GL texture of a volume from what its record keeps (side, format, levels, sampling, name); the record made by
+// createVolume, or one whose GL texture ReleaseMemory deleted.
+void makeVolumeStorage(Texture* texture)
+{
+    const Image* image = texture->images[0];
+    const ImageTypeInfo* info = imgTypeInfo(image->type);
+    const int side = image->width;
+    const int levels = image->levelCount;
+    glCreateTextures(GL_TEXTURE_3D, 1, &texture->glId);
+    glTextureStorage3D(texture->glId, levels, info->internalFormat, side, side, side);
+    const bool integer = image->type == IMAGE_TYPE_R32UI;
+    glTextureParameteri(texture->glId, GL_TEXTURE_MIN_FILTER,
+                        integer ? GLint(GL_NEAREST_MIPMAP_NEAREST) : GLint(GL_LINEAR_MIPMAP_LINEAR));
+    glTextureParameteri(texture->glId, GL_TEXTURE_MAG_FILTER, integer ? GLint(GL_NEAREST) : GLint(GL_LINEAR));
+    // The voxel passes fill levels 0 to 4 only; sampling stops there instead of reading levels nobody wrote.
+    if (!integer)
+        glTextureParameteri(texture->glId, GL_TEXTURE_MAX_LEVEL, std::min(levels, VOXEL_TEXTURE_LEVELS) - 1);
+    for (GLenum wrap : {GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T, GL_TEXTURE_WRAP_R})
+        glTextureParameteri(texture->glId, wrap, GLint(GL_CLAMP_TO_EDGE));
+    glObjectLabel(GL_TEXTURE, texture->glId, -1, texture->name.c_str());
+}
+
 // A cube volume with its whole level chain in GPU storage only; its image carries size and format but no pixels
 // (the passes write it, nothing uploads it).
 Texture* createVolume(const char* name, ImageType type, SamplerType sampler, int side)
@@ -91,20 +115,11 @@ Texture* createVolume(const char* name, ImageType type, SamplerType sampler, int
     }
     texture->images[0]->levelCount = levels;
     texture->images[0]->glFormat = info->uploadFormat;
-    glCreateTextures(GL_TEXTURE_3D, 1, &texture->glId);
-    glTextureStorage3D(texture->glId, levels, info->internalFormat, side, side, side);
-    const bool integer = type == IMAGE_TYPE_R32UI;
-    glTextureParameteri(texture->glId, GL_TEXTURE_MIN_FILTER,
-                        integer ? GLint(GL_NEAREST_MIPMAP_NEAREST) : GLint(GL_LINEAR_MIPMAP_LINEAR));
-    glTextureParameteri(texture->glId, GL_TEXTURE_MAG_FILTER, integer ? GLint(GL_NEAREST) : GLint(GL_LINEAR));
-    // The voxel passes fill levels 0 to 4 only; sampling stops there instead of reading levels nobody wrote.
-    if (!integer)
-        glTextureParameteri(texture->glId, GL_TEXTURE_MAX_LEVEL, std::min(levels, VOXEL_TEXTURE_LEVELS) - 1);
-    for (GLenum wrap : {GL_TEXTURE_WRAP_S, GL_TEXTURE_WRAP_T, GL_TEXTURE_WRAP_R})
-        glTextureParameteri(texture->glId, wrap, GLint(GL_CLAMP_TO_EDGE));
-    glObjectLabel(GL_TEXTURE, texture->glId, -1, texture->name.c_str());
+    makeVolumeStorage(texture);
     return texture;
 }
+
+bool warnedVolumes = false;
 
 } // namespace
 
@@ -169,6 +184,53 @@ void RaytraceSceneBuffers::ReleaseMemory(RaytraceSceneBuffers* scene)
     glClearNamedBufferData(scene->drawIndirectParams->glId, GL_RGBA32I, GL_RGBA_INTEGER, GL_INT, zero);
     scene->raytraceFaceCount = scene->voxelizeFaceCount = scene->exportedObjectCount = 0;
     scene->partitionedObjectCount = scene->partitionedFaceCount = 0;
+    // A texture cannot give its pages back, so the volumes go (0.25 GB); each record keeps what MakeVolumes needs.
+    if (!boHostMemoryDriver())
+        return;
+    glFinish();
+    for (const TextureEntry& entry : kTextures) {
+        Texture* volume = scene->*entry.field;
+        if (volume && volume->glId != 0) {
+            glDeleteTextures(1, &volume->glId);
+            volume->glId = 0;
+        }
+    }
+    // The smaller volumes come from the heap, whose free pages the C library keeps unless asked.
+    malloc_trim(0);
+}
+
+bool RaytraceSceneBuffers::MakeVolumes(RaytraceSceneBuffers* scene)
+{
+    if (!scene)
+        return false;
+    bool made = true;
+    int remade = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (const TextureEntry& entry : kTextures) {
+        Texture* volume = scene->*entry.field;
+        if (!volume || volume->glId != 0)
+            continue;
+        // Errors of earlier calls are logged here, not taken for this volume's.
+        BO_CHECK_GL_ERRORS("volume made again");
+        makeVolumeStorage(volume);
+        if (glGetError() == GL_OUT_OF_MEMORY) {
+            glDeleteTextures(1, &volume->glId);
+            volume->glId = 0;
+        }
+        if (volume->glId == 0) {
+            if (!warnedVolumes)
+                LOG_ERROR("Raytracer: cannot make the 3D texture %s again", entry.name);
+            warnedVolumes = true;
+            made = false;
+            continue;
+        }
+        ++remade;
+    }
+    // The driver fills them as it makes them: the cost lands on the first frame after a release.
+    if (remade > 0)
+        LOG_INFO("Raytracer: %d volumes made again in %.0f ms", remade,
+                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    return made;
 }
 
 void RaytraceSceneBuffers::Destroy(RaytraceSceneBuffers* scene)

@@ -65,9 +65,14 @@ struct RaytraceSceneBuffers {
     static Texture* CreateVolume(const char* name, ImageType type, SamplerType sampler, int side);
     // Between uses (after the start-up warm-up): buffers with mapped stores (boReleaseMemory) give back what the
     // frames wrote and read zero again, as when made, and so do the export records and the draw command; other
-    // buffers keep their contents, as between two frames. The counters go back to zero; the volumes keep their
-    // memory. The next frame rebuilds what it reads.
+    // buffers keep their contents, as between two frames. The counters go back to zero. On drivers that keep
+    // textures in host memory (boHostMemoryDriver) the volumes' GL textures are deleted too: their Texture records
+    // stay, with glId 0, until MakeVolumes. The next frame rebuilds what it reads.
     static void ReleaseMemory(RaytraceSceneBuffers* scene);
+    // Before a frame uses the record: gives released volumes a new GL texture of the same size, format, levels,
+    // sampling parameters and label (contents undefined, as when made; the passes write them). True when every
+    // volume has its texture; false for null or after a log line (once per process) when one cannot be made.
+    static bool MakeVolumes(RaytraceSceneBuffers* scene);
     // Frees the GL objects (process shutdown).
     static void Destroy(RaytraceSceneBuffers* scene);
 
