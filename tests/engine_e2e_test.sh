@@ -318,14 +318,14 @@ tick() {
   sleep 1
 }
 xdotool key space && logged "Play clock paused at" && tick
-xdotool mousemove 1477 749 && tick && xdotool click 1 && logged "<New Post: Aberration>" && tick
+xdotool mousemove 1477 749 && tick && xdotool mousedown 1 && tick && xdotool mouseup 1 && logged "<New Post: Aberration>" && tick
 xdotool mousemove 552 294 && tick
 xdotool mousedown 1 && tick
 xdotool mousemove 700 300 && tick
 xdotool mousemove 908 308 && tick
 xdotool mouseup 1 && logged "Linked <New Post: Aberration>/<post> to <Output>/<post>" && tick
 "$GRAB" graph.png
-xdotool mousemove 1473 37 && tick && xdotool click 1 && tick
+xdotool mousemove 1473 37 && tick && xdotool mousedown 1 && tick && xdotool mouseup 1 && tick
 for _ in $(seq 1 300); do
   grep -lF "New Post: Aberration" assets/projects/*/graph.json >saved_by_button.txt 2>/dev/null && break
   sleep 0.1
@@ -379,9 +379,9 @@ window=$(xdotool search --name "Rendering Window" | head -n 1)
 xdotool windowfocus "$window"
 xdotool key F9 && logged "Layout preset imgui_preset_0.ini loaded" && frames 3
 xdotool key space && logged "Play clock paused at" && tick
-xdotool mousemove 60 120 && tick && xdotool click 1 && tick
+xdotool mousemove 60 120 && tick && xdotool mousedown 1 && tick && xdotool mouseup 1 && tick
 xdotool mousemove 1200 198 && tick
-xdotool keydown ctrl && tick && xdotool click 1 && tick && xdotool keyup ctrl && tick
+xdotool keydown ctrl && tick && xdotool mousedown 1 && tick && xdotool mouseup 1 && tick && xdotool keyup ctrl && tick
 xdotool key ctrl+a && tick
 xdotool type --delay 50 "0.9" && tick
 xdotool key Return && tick
@@ -465,7 +465,7 @@ window=$(xdotool search --name "Rendering Window" | head -n 1)
 xdotool windowfocus "$window"
 xdotool key F9 && logged "Layout preset imgui_preset_0.ini loaded" && frames 3
 xdotool key space && logged "Play clock paused at" && tick
-xdotool mousemove 60 120 && tick && xdotool click 1 && tick && tick
+xdotool mousemove 60 120 && tick && xdotool mousedown 1 && tick && xdotool mouseup 1 && tick && tick
 # The gizmo's x arrow: exactly its colour inside the picture, read until it stands still (the camera eases to a
 # stop after the pause).
 last=""
