@@ -720,12 +720,8 @@ void raytracerfx::Reflections(Camera* camera, Timestep time)
 {
     deferredCreateTargets();
     // The screen-sized targets follow the output size, as the renderer's do (the start-up warm-up draws small).
-    for (Texture* texture : {raytraceFresnelTexture, primitiveIdTagMaskTexture}) {
-        const Image* image = texture ? texture->images[0] : nullptr;
-        if (image && screenWidth > 0 && screenHeight > 0 &&
-            (image->width != screenWidth || image->height != screenHeight))
-            fbResizeTarget(texture, screenWidth, screenHeight);
-    }
+    for (Texture* texture : {raytraceFresnelTexture, primitiveIdTagMaskTexture})
+        fbFollowOutputSize(texture);
     CopyRTMaterialPropertyToStencil();
     DeferredRenderer& r = deferredRenderer;
     const int h = r.historyIndex & 1;

@@ -357,11 +357,8 @@ void sceneplayerfx::Execute(RenderItemBuilder& builder, Timestep)
     frameCounter += 1;
     const int b = frameCounter % 2;
     // The composite pair follows the output size; made again, both start from zero (the resolve's history too).
-    for (Texture* texture : compositeTextures) {
-        const Image* image = texture ? texture->images[0] : nullptr;
-        if (image && (image->width != outputWidth() || image->height != outputHeight()))
-            fbResizeTarget(texture, outputWidth(), outputHeight());
-    }
+    for (Texture* texture : compositeTextures)
+        fbFollowOutputSize(texture);
     fbAttach(compositeFramebuffer, FB_ATTACHMENT_COLOR0, compositeTextures[b]);
     fbAttach(compositeFramebuffer, FB_ATTACHMENT_COLOR1, compositeTextures[1 - b]);
     imageOutput->texture = compositeTextures[b];

@@ -306,15 +306,7 @@ void createTexture(R& r, const TextureRow& row)
 
 bool deferredSetUpFramebuffer(Framebuffer* framebuffer)
 {
-    if (!framebuffer)
-        return false;
-    int result = 0;
-    AGLSetupFramebuffer command;
-    command.framebuffer = framebuffer;
-    command.result = &result;
-    if (!aglExecute(&command))
-        command.Execute();
-    return result != 0;
+    return fbSetUp(framebuffer) != 0;
 }
 
 unsigned int deferredCreateSampler(unsigned int minFilter, unsigned int magFilter, unsigned int wrap)

@@ -72,13 +72,7 @@ int attach(Framebuffer* framebuffer, int slot, int face, int level, Texture* tex
     framebuffer->dirty = true;
     if (framebuffer != fbCurrent)
         return 1;
-    int result = 0;
-    AGLSetupFramebuffer command;
-    command.framebuffer = framebuffer;
-    command.result = &result;
-    if (!aglExecute(&command))
-        command.Execute();
-    return result;
+    return fbSetUp(framebuffer);
 }
 
 } // namespace
@@ -153,17 +147,32 @@ bool fbResizeTarget(Texture* texture, int width, int height)
     if (texture->glId == oldId)
         return true;
     for (Framebuffer* framebuffer : liveFramebuffers) {
-        if (!holds(framebuffer, texture))
-            continue;
-        framebuffer->dirty = true;
-        int result = 0;
-        AGLSetupFramebuffer command;
-        command.framebuffer = framebuffer;
-        command.result = &result;
-        if (!aglExecute(&command))
-            command.Execute();
+        if (holds(framebuffer, texture)) {
+            framebuffer->dirty = true;
+            fbSetUp(framebuffer);
+        }
     }
     return true;
+}
+
+void fbFollowOutputSize(Texture* texture)
+{
+    const Image* image = texture ? texture->images[0] : nullptr;
+    if (image && screenWidth > 0 && screenHeight > 0 && (image->width != screenWidth || image->height != screenHeight))
+        fbResizeTarget(texture, screenWidth, screenHeight);
+}
+
+int fbSetUp(Framebuffer* framebuffer)
+{
+    if (!framebuffer)
+        return 0;
+    int result = 0;
+    AGLSetupFramebuffer command;
+    command.framebuffer = framebuffer;
+    command.result = &result;
+    if (!aglExecute(&command))
+        command.Execute();
+    return result;
 }
 
 void fbForgetTexture(const Texture* texture)

@@ -73,6 +73,11 @@ void fbPop();
 // txtResize, then every framebuffer holding the texture is set up again with its new GL texture (the current
 // binding is kept). False as txtResize.
 bool fbResizeTarget(Texture* texture, int width, int height);
+// fbResizeTarget to the output size when the texture is at another size; null and an unset output size are ignored.
+void fbFollowOutputSize(Texture* texture);
+// Sets the framebuffer up now with its slots (on the render thread when there is one); the setup's result, 0 for
+// null.
+int fbSetUp(Framebuffer* framebuffer);
 // Empties every slot of every framebuffer that holds the texture (before it is destroyed elsewhere).
 void fbForgetTexture(const Texture* texture);
 
