@@ -81,6 +81,15 @@ void dump(const std::string& name, const std::vector<float>& pixels)
     }
 }
 
+// The hashes were taken from the optimised build. A sanitised build computes the host's matrices a last bit apart
+// (inlining and constant folding differ; the shipped room's keyed camera moves a triangle edge across one pixel),
+// so there only the repeat of the frame is checked.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+
 bool onReferenceRenderer()
 {
     const auto* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
@@ -99,8 +108,9 @@ void expectReference(const std::string& name, uint64_t expected, const std::func
     EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * 4), 0) << "the same frame lit twice differs";
     dump(name, a);
     const uint64_t actual = fnv1a(a.data(), a.size() * 4);
-    if (!onReferenceRenderer()) {
-        std::printf("%s: 0x%016" PRIx64 " (not compared: not the reference renderer)\n", name.c_str(), actual);
+    if (!onReferenceRenderer() || kSanitizedBuild) {
+        std::printf("%s: 0x%016" PRIx64 " (not compared: %s)\n", name.c_str(), actual,
+                    kSanitizedBuild ? "a sanitised build" : "not the reference renderer");
         return;
     }
     EXPECT_EQ(actual, expected) << "0x" << std::hex << actual << ": the lit image changed";

@@ -29,7 +29,7 @@ fail() {
 # every second until that picture changes (at most 120 s). grabs.txt gets one line per reading, later.png the last
 # picture. (The editor draws its own windows over a flat background, so only playback is watched.)
 run_engine() {
-  local dir=$1
+  local dir=$1 started=$SECONDS
   shift
   (cd "$dir" && WATCH=${WATCH:-0} SETTLE=${SETTLE:-1} ACTIONS=${ACTIONS:-} GRAB="$grab" xvfb-run -a -s "-screen 0 1920x1080x24" bash -c '
       "$@" >stdout.txt 2>stderr.txt &
@@ -63,6 +63,7 @@ run_engine() {
       kill -TERM $pid 2>/dev/null
       wait $pid' _ "$engine" "$@")
   status=$?
+  echo "run in ${dir#"$work"/}: $((SECONDS - started)) s"
 }
 
 # The watched run: the window showed a picture (not black, not one flat colour) that changed.
